@@ -1,0 +1,30 @@
+// Copying one rectangle of the screen into a new 8-bit BGR image.
+//
+// Backends: screen_capture_win.cpp (GDI BitBlt + GetDIBits) and screen_capture_x11.cpp (MIT-SHM
+// with a reused segment, plain GetImage as the fallback). Parts of the rectangle outside the
+// screen come out black, so a non-empty result always has exactly width x height pixels.
+//
+// Threads: called on the DetectionLoop's thread (the main thread). The X11 backend keeps its own
+// connection for that thread.
+#pragma once
+
+#include <cstdint>
+
+#include <opencv2/core/mat.hpp>
+
+namespace tavrik {
+
+// Regions above this many pixels are refused (an empty image) instead of allocating gigabytes for
+// a nonsensical region of interest. 2^26 pixels is 8192 x 8192, far beyond any monitor.
+inline constexpr std::int64_t kMaxCapturePixels = std::int64_t{1} << 26;
+
+// True when a capture of width x height is worth attempting: both at least 1 and the pixel count
+// within kMaxCapturePixels. Pure.
+bool CaptureSizeAcceptable(std::int32_t width, std::int32_t height);
+
+// An owned CV_8UC3 image of height rows by width columns, row 0 at the top, or an empty image
+// when the size is unacceptable or the screen cannot be read at all.
+cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
+                            std::int32_t height);
+
+}  // namespace tavrik

@@ -1,0 +1,61 @@
+#include "detect/color_metrics.h"
+
+#include <vector>
+
+#include "detect/cv_compat.h"
+
+namespace tavrik {
+namespace {
+
+constexpr HueSatMean kNoHueSat{-1.0, -1.0};
+constexpr LabMean kNoLab{-1.0, -1.0, -1.0};
+
+// Brings the input to 3-channel BGR: 3 channels are used as they are (no copy), 4 channels lose
+// their alpha. Any other layout is not measurable.
+bool AsBgr(const cv::Mat& image, cv::Mat& bgr) {
+  if (image.empty()) return false;
+  switch (image.channels()) {
+    case 3:
+      bgr = image;
+      return true;
+    case 4:
+      cvc::CvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HsvPlanes(const cv::Mat& image, std::vector<cv::Mat>& planes) {
+  cv::Mat bgr;
+  if (!AsBgr(image, bgr)) return false;
+  cv::Mat hsv;
+  cvc::CvtColor(bgr, hsv, cv::COLOR_BGR2HSV);
+  cv::split(hsv, planes);
+  return planes.size() >= 3;
+}
+
+}  // namespace
+
+HueSatMean MeanHueSat(const cv::Mat& image) {
+  std::vector<cv::Mat> planes;
+  if (!HsvPlanes(image, planes)) return kNoHueSat;
+  return HueSatMean{cv::mean(planes[0])[0] / 180.0, cv::mean(planes[1])[0] / 255.0};
+}
+
+double MeanValue(const cv::Mat& image) {
+  std::vector<cv::Mat> planes;
+  if (!HsvPlanes(image, planes)) return -1.0;
+  return cv::mean(planes[2])[0];
+}
+
+LabMean MeanLab(const cv::Mat& image) {
+  cv::Mat bgr;
+  if (!AsBgr(image, bgr)) return kNoLab;
+  cv::Mat lab;
+  cvc::CvtColor(bgr, lab, cv::COLOR_BGR2Lab);
+  const cv::Scalar m = cv::mean(lab);
+  return LabMean{m[0], m[1], m[2]};
+}
+
+}  // namespace tavrik

@@ -1,0 +1,83 @@
+#include "detect/detection_loop.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "shell/clock.h"
+
+namespace tavrik {
+
+DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {
+  DetectionLoopState state;
+  state.idleDeadline = nowNs + kIdleHeartbeatIntervalNs;
+  return state;
+}
+
+std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& loggedTemplateList) {
+  if (snapshot.empty()) {
+    if (loggedTemplateList.empty()) return {};
+    loggedTemplateList.clear();
+    return "[Loop] templates=0";
+  }
+  std::vector<std::string> names;
+  names.reserve(snapshot.size());
+  for (const TemplatePtr& info : snapshot) {
+    if (info) names.push_back(info->name);
+  }
+  std::sort(names.begin(), names.end());
+  std::string list;
+  for (const std::string& name : names) {
+    if (!list.empty()) list += ',';
+    list += name;
+  }
+  if (list == loggedTemplateList) return {};
+  loggedTemplateList = list;
+  return "[Loop] templates=" + std::to_string(names.size()) + " [" + list + "]";
+}
+
+bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
+  if (info.cooldownMs <= 0 || info.lastDecisionTime == kNeverDecided) return true;
+  // Both terms are bounded (cooldown from an int32, times from one steady clock), but compute in
+  // a way that cannot overflow whatever a record holds.
+  const std::int64_t elapsed = passTimeNs - info.lastDecisionTime;
+  const std::int64_t cooldownNs =
+      info.cooldownMs > INT64_MAX / kNsPerMs ? INT64_MAX : info.cooldownMs * kNsPerMs;
+  return elapsed >= cooldownNs;
+}
+
+void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
+                      const std::function<std::int64_t()>& clock) {
+  TemplateSnapshot snapshot = context.registry.SnapshotTemplates();
+  if (std::string line = TemplateSetLine(snapshot, state.loggedTemplateList); !line.empty()) {
+    context.log.Emit(line);
+  }
+  const std::int64_t passTime = clock();
+  if (snapshot.empty()) {
+    if (passTime >= state.idleDeadline) {
+      SendHeartbeat(context.writer, "IDLE");
+      state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
+    }
+    return;
+  }
+  for (const TemplatePtr& info : snapshot) {
+    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
+    if (EvaluateTemplate(*info, context.log, context.writer, context.capture) ==
+        EvaluationOutcome::kDecided) {
+      info->lastDecisionTime = passTime;
+    }
+  }
+  state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
+}
+
+void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {
+  DetectionLoopState state = StartDetectionLoop(MonotonicNowNs());
+  while (!stop.stop_requested()) {
+    RunDetectionPass(context, state, MonotonicNowNs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPassPauseMs));
+  }
+}
+
+}  // namespace tavrik

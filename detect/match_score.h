@@ -1,0 +1,40 @@
+// Template match scoring: how well one captured region matches one registered template.
+//
+// Three variants, fixed per template by what was prepared when it was added:
+//   kind "t3"            grey region vs `gray`, TM_SQDIFF_NORMED, raw = 1 - clamped minimum
+//   has an edge mask     colour region vs `image` under `edgeMask`, TM_CCORR_NORMED, raw = maximum
+//   everything else      grey region vs `gray`, TM_CCOEFF_NORMED, raw = maximum
+// `mapMean` (the mean of the whole response map) is the baseline the best score must stand out
+// from; the squared-difference variant has no baseline and reports 0.
+//
+// Non-finite values from the matcher never leave this unit: a masked correlation over an all-black
+// window divides 0 by 0, and such NaN/inf values are replaced as documented on the helpers below.
+//
+// Threads: pure apart from OpenCV's own errors, which propagate. Called on the DetectionLoop's
+// thread (and by tools that run one evaluation in-process); the template is only read.
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+
+#include "registry/template_info.h"
+
+namespace tavrik {
+
+struct MatchScore {
+  double mapMean = 0.0;  // mean of the response map; 0 for squared difference or when not finite
+  IntPoint matchLoc;     // top-left of the best placement, region pixels
+  double raw = -1.0;     // best score, larger is better; -1 when the region is too small
+};
+
+// Scores `region` (8-bit BGR) against the template. A region narrower or shorter than the
+// template's image gives {0, (0,0), -1} without running the matcher.
+MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info);
+
+// The replacements for non-finite matcher output, separated so that they can be checked without
+// provoking NaN inside OpenCV.
+//   correlation maximum / map mean: the value, or 0 when NaN or infinite;
+//   squared-difference minimum m:   1 - m clamped to [0, 1], with a non-finite m counting as 1.
+double CorrelationScoreFromMax(double maximum);
+double SqDiffScoreFromMin(double minimum);
+
+}  // namespace tavrik

@@ -1,0 +1,71 @@
+// TemplateInfo: everything the detection needs about one registered template, prepared once when
+// the template is added, plus the shared geometry and colour records used across the worker.
+//
+// A TemplateInfo is built completely by the add handler and then published through a
+// shared_ptr<const TemplateInfo>-like discipline: after publication nothing changes except
+// lastDecisionTime, which only the DetectionLoop (main thread) reads and writes. Replacing a
+// template publishes a new record; old records live on while a snapshot holds them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+namespace tavrik {
+
+struct IntRect {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  friend bool operator==(const IntRect&, const IntRect&) = default;
+};
+
+struct IntPoint {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  friend bool operator==(const IntPoint&, const IntPoint&) = default;
+};
+
+// Means of an image's colour; -1 in every field marks a mean that was not computed.
+struct HueSatMean {
+  double hue = 0.0;  // mean 8-bit hue / 180
+  double sat = 0.0;  // mean saturation / 255
+};
+struct LabMean {
+  double l = 0.0;  // 8-bit units
+  double a = 0.0;
+  double b = 0.0;
+};
+
+inline constexpr std::int64_t kNeverDecided = std::numeric_limits<std::int64_t>::min();
+inline constexpr std::int32_t kDefaultDpi = 96;
+
+struct TemplateInfo {
+  std::string name;             // UTF-8, also the registry key
+  std::filesystem::path path;   // resolved template file
+  cv::Mat image;                // 8-bit BGR
+  cv::Mat gray;                 // 8-bit single channel
+  cv::Mat edgeMask;             // kind "t2" only
+  double threshold = 0.9;
+  double baselineMargin = 0.02;
+  double whitePatchSatMax = 35.0;
+  double whitePatchValueMin = 215.0;
+  HueSatMean hueSat;
+  LabMean lab;
+  bool knownKind = false;
+  bool isT3 = false;
+  IntRect rawRoi;               // captured pixels, relative to windowOrigin
+  IntPoint windowOrigin;        // client-area corner in screen pixels, cached at add time
+  std::int32_t dpi = kDefaultDpi;
+  double scale = 1.0;
+  IntRect roi;                  // logical units, used for reported positions and sizes
+  std::int64_t cooldownMs = 0;
+  std::int64_t lastDecisionTime = kNeverDecided;  // monotonic ns; DetectionLoop only
+  std::u16string processName;   // normalised image name of the target process
+};
+
+}  // namespace tavrik

@@ -1,0 +1,36 @@
+// Loading a template image file as 8-bit BGR, without letting a hostile or odd file hurt the
+// CommandThread.
+//
+// The file is read whole by this module and handed to cv::imdecode with IMREAD_COLOR, rather than
+// to cv::imread, so that the module decides what it opens: only regular files are read (a FIFO, a
+// device such as /dev/zero, a socket or a directory is a failed load and is never waited on), and
+// a file larger than kMaxTemplateFileBytes is refused before it is read. IMREAD_COLOR turns grey
+// and 4-channel files into 3-channel BGR, as imread would. An image the decoder refuses or cannot
+// allocate (cv::Exception, std::bad_alloc) is a failed load as well; nothing escapes.
+//
+// Threads: any; called on the CommandThread by the add command.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+namespace tavrik {
+
+// Generous for an on-screen template (a 8K RGBA BMP is about 130 MiB), small enough that a
+// mistaken path cannot make the worker swallow a disk image.
+inline constexpr std::size_t kMaxTemplateFileBytes = std::size_t{256} << 20;
+
+// Reads a regular file of at most kMaxTemplateFileBytes whole. False for anything else or on any
+// read error. Platform-specific (template_loader_posix.cpp / template_loader_win.cpp).
+bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes);
+
+// Decodes encoded image bytes to 8-bit BGR; an empty image when they cannot be decoded.
+cv::Mat DecodeTemplateImage(const std::vector<unsigned char>& bytes);
+
+// ReadTemplateFile then DecodeTemplateImage; an empty image on any failure.
+cv::Mat LoadTemplateImage(const std::filesystem::path& path);
+
+}  // namespace tavrik

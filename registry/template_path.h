@@ -1,0 +1,58 @@
+// Resolution of the template file named by an add command.
+//
+// An absolute path is used unchanged. A relative path is looked for in the executable directory,
+// then in each directory above it up to the root; the nearest directory where it exists wins. When
+// it exists nowhere, the path under the executable directory is used, so that the load fails
+// there and the add command reports it. The current working directory plays no part (unless the
+// executable directory is unknown, i.e. empty).
+//
+// Two grammars, both pure and compiled everywhere so that either can be tested on any host; the
+// existence test is injected:
+//  - Windows: '\' and '/' separate; absolute means "X:" plus a separator, or a root name such as
+//    "\\server" or "\\?\"; "\x" and "X:x" are relative. Candidates are joined like
+//    std::filesystem on Windows and normalised lexically with '\' throughout.
+//  - POSIX: absolute means beginning with '/'. The user interface may send Windows-style relative
+//    paths ("templates\ok.png"), so in a relative path '\' separates as well and becomes '/'; a
+//    relative path that then begins with a separator is rooted at '/' (as "\x" is rooted at the
+//    drive on Windows). The directory is taken as it is ('\' is an ordinary byte there).
+//
+// ResolveTemplatePath picks the grammar of the build and a real status query that follows links
+// (any kind of entry, a directory included, counts as existing).
+//
+// Threads: pure functions; the platform entry queries the file system and runs on the
+// CommandThread only because the add command does.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tavrik {
+
+using WidePathExists = std::function<bool(const std::u16string& candidate)>;
+using NarrowPathExists = std::function<bool(const std::string& candidate)>;
+
+// Windows grammar over UTF-16. Empty path -> empty result; never fails.
+std::u16string ResolveWindowsTemplatePath(std::u16string_view path, std::u16string_view exeDirectory,
+                                          const WidePathExists& exists);
+
+// POSIX grammar over UTF-8 bytes. Empty path -> empty result; never fails.
+std::string ResolvePosixTemplatePath(std::string_view path, std::string_view exeDirectory,
+                                     const NarrowPathExists& exists);
+
+// The build's grammar with the real existence test. `path` is taken up to its first NUL unit.
+std::filesystem::path ResolveTemplatePath(std::u16string_view path,
+                                          const std::filesystem::path& exeDirectory);
+
+// The resolved path as the image decoder and the failure line see it: UTF-8 bytes on POSIX; on
+// Windows the file-system code page (UTF-8 when the C runtime's code page is UTF-8, otherwise ANSI
+// or OEM as the file APIs are set), converted without best-fit substitution. `exact` is false when
+// some character has no exact narrow form; `narrow` then holds a lossy form fit only for display.
+struct DecoderPath {
+  std::string narrow;
+  bool exact = true;
+};
+DecoderPath NarrowPathForDecoder(const std::filesystem::path& resolved);
+
+}  // namespace tavrik

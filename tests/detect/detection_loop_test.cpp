@@ -1,0 +1,180 @@
+#include "detect/detection_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/color_metrics.h"
+#include "tests/shell/ring_test_util.h"
+#include "tests/support/test_support.h"
+
+namespace tavrik {
+namespace {
+
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+TemplatePtr Named(const std::string& name) {
+  auto info = std::make_shared<TemplateInfo>();
+  info->name = name;
+  return info;
+}
+
+TEST(TemplateSetLine, ReportsEachChangeOnceSortedByBytes) {
+  std::string logged;
+  TemplateSnapshot empty;
+  EXPECT_EQ(TemplateSetLine(empty, logged), "");  // nothing at start-up
+
+  TemplateSnapshot two{Named("beta"), Named("alpha")};
+  EXPECT_EQ(TemplateSetLine(two, logged), "[Loop] templates=2 [alpha,beta]");
+  EXPECT_EQ(TemplateSetLine(two, logged), "");
+
+  TemplateSnapshot mixed{Named("b"), nullptr, Named("B"), Named("a:1"), Named("a")};
+  EXPECT_EQ(TemplateSetLine(mixed, logged), "[Loop] templates=4 [B,a,a:1,b]");
+
+  EXPECT_EQ(TemplateSetLine(empty, logged), "[Loop] templates=0");
+  EXPECT_EQ(TemplateSetLine(empty, logged), "");
+}
+
+TEST(IsDue, CooldownBoundaries) {
+  TemplateInfo info;
+  info.cooldownMs = 1000;
+  EXPECT_TRUE(IsDue(info, 0));  // never decided
+  info.lastDecisionTime = 10 * kSecond;
+  EXPECT_FALSE(IsDue(info, 11 * kSecond - 1));
+  EXPECT_TRUE(IsDue(info, 11 * kSecond));  // equality counts
+  info.cooldownMs = 0;
+  EXPECT_TRUE(IsDue(info, 10 * kSecond));
+  info.cooldownMs = std::numeric_limits<std::int64_t>::max();
+  EXPECT_FALSE(IsDue(info, 20 * kSecond));  // no overflow into "due"
+}
+
+class DetectionPassTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(writer_->Ready());
+    ASSERT_NE(peer_.View(), nullptr);
+  }
+  std::uint32_t Published() const { return test::ReadU32(Ring(), 0); }
+  void* Ring() const { return peer_.View(); }
+  void Pass(std::int64_t now) {
+    RunDetectionPass(context_, state_, [now] { return now; });
+  }
+  std::vector<std::u16string> Names() const {
+    std::vector<std::u16string> out;
+    for (std::uint32_t i = 0; i < Published(); ++i) out.push_back(test::ReadHitSlot(Ring(), i).name);
+    return out;
+  }
+  TemplatePtr AddPatternTemplate(const std::string& name, std::int64_t cooldownMs) {
+    auto info = Named(name);
+    info->image = pattern_(cv::Rect(8, 8, 16, 16)).clone();
+    cv::cvtColor(info->image, info->gray, cv::COLOR_BGR2GRAY);
+    info->hueSat = MeanHueSat(info->image);
+    info->lab = MeanLab(info->image);
+    info->rawRoi = info->roi = IntRect{0, 0, pattern_.cols, pattern_.rows};
+    info->cooldownMs = cooldownMs;
+    registry_.ReplaceOrInsert(info->name, info);
+    return info;
+  }
+
+  test::ScopedIpcNamespace ns_;
+  std::unique_ptr<HitRingWriter> writer_ = HitRingWriter::Create();
+  SharedMapping peer_ =
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+  TemplateRegistry registry_;
+  std::vector<std::string> lines_;
+  LogSink log_{[this](std::string_view l) { lines_.emplace_back(l); }};
+  cv::Mat pattern_ = [] {
+    cv::Mat m(40, 40, CV_8UC3, cv::Scalar(30, 60, 90));
+    cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(255));
+    return m;
+  }();
+  int captures_ = 0;
+  std::function<void()> onCapture_;
+  DetectionContext context_{registry_, writer_.get(), log_,
+                            [this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+                              ++captures_;
+                              if (onCapture_) onCapture_();
+                              return pattern_.clone();
+                            }};
+  DetectionLoopState state_ = StartDetectionLoop(0);
+};
+
+TEST_F(DetectionPassTest, IdleHeartbeatEveryFiveSecondsFromTheLastOne) {
+  Pass(1 * kSecond);
+  Pass(5 * kSecond - 1);
+  EXPECT_EQ(Published(), 0u);
+  Pass(5 * kSecond);
+  EXPECT_EQ(Names(), std::vector<std::u16string>{u"__hb__:IDLE"});
+  Pass(9 * kSecond);
+  EXPECT_EQ(Published(), 1u);
+  Pass(10 * kSecond);
+  EXPECT_EQ(Published(), 2u);
+  EXPECT_TRUE(lines_.empty());
+}
+
+TEST_F(DetectionPassTest, BusyPassesDecideAndMoveTheIdleDeadline) {
+  auto info = AddPatternTemplate("icon:a", 1000);
+  Pass(1 * kSecond);
+  ASSERT_EQ(Published(), 1u);
+  const auto slot = test::ReadHitSlot(Ring(), 0);
+  EXPECT_EQ(slot.name, u"icon");
+  EXPECT_EQ(slot.isHit, 1u);
+  EXPECT_EQ(slot.posX, 8);
+  EXPECT_EQ(info->lastDecisionTime, 1 * kSecond);
+  ASSERT_GE(lines_.size(), 2u);
+  EXPECT_EQ(lines_[0], "[Loop] templates=1 [icon:a]");
+  EXPECT_EQ(lines_[1].rfind("[HIT] icon:a score=", 0), 0u) << lines_[1];
+  EXPECT_NE(lines_[1].find(" pos=(8,8) abs=(8,8) roi=(0,0,40x40) "), std::string::npos);
+
+  Pass(1 * kSecond + 999'999'999);  // cooldown not over: skipped
+  EXPECT_EQ(captures_, 1);
+  Pass(2 * kSecond);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(Published(), 2u);
+
+  registry_.Clear();
+  Pass(6 * kSecond);  // deadline was moved to 7 s by the last busy pass
+  EXPECT_EQ(Published(), 2u);
+  EXPECT_EQ(lines_.back(), "[Loop] templates=0");
+  Pass(7 * kSecond);
+  EXPECT_EQ(test::ReadHitSlot(Ring(), 2).name, u"__hb__:IDLE");
+}
+
+TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
+  auto info = AddPatternTemplate("gone", 1000);
+  context_.capture = [this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+    ++captures_;
+    return cv::Mat();
+  };
+  Pass(1 * kSecond);
+  Pass(1 * kSecond + 1);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(Published(), 0u);
+  EXPECT_EQ(info->lastDecisionTime, kNeverDecided);
+  EXPECT_EQ(lines_.back(), "[MISS] gone reason=captureFailed roi=(0,0,40x40)");
+}
+
+TEST_F(DetectionPassTest, TemplateRemovedDuringAPassIsReportedByThatPassOnly) {
+  AddPatternTemplate("short", 0);
+  onCapture_ = [this] { registry_.Erase("short"); };
+  Pass(1 * kSecond);
+  EXPECT_EQ(Published(), 1u);
+  Pass(2 * kSecond);
+  EXPECT_EQ(Published(), 1u);
+  EXPECT_EQ(captures_, 1);
+}
+
+TEST_F(DetectionPassTest, TemplatesWithoutAnImageAreSkippedSilently) {
+  registry_.ReplaceOrInsert("blank", Named("blank"));
+  Pass(1 * kSecond);
+  EXPECT_EQ(captures_, 0);
+  EXPECT_EQ(Published(), 0u);
+  EXPECT_EQ(lines_, std::vector<std::string>{"[Loop] templates=1 [blank]"});
+}
+
+}  // namespace
+}  // namespace tavrik

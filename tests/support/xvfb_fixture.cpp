@@ -1,0 +1,139 @@
+#include "tests/support/xvfb_fixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+namespace tavrik::test {
+
+ChildProcess::~ChildProcess() { Stop(); }
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      stdoutFd_(std::exchange(other.stdoutFd_, -1)),
+      buffered_(std::move(other.buffered_)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    Stop();
+    pid_ = std::exchange(other.pid_, -1);
+    stdoutFd_ = std::exchange(other.stdoutFd_, -1);
+    buffered_ = std::move(other.buffered_);
+  }
+  return *this;
+}
+
+ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv, bool pipeStdout,
+                                 bool quiet) {
+  ChildProcess child;
+  if (argv.empty()) return child;
+  int pipeFds[2] = {-1, -1};
+  if (pipeStdout && pipe2(pipeFds, O_CLOEXEC) != 0) return child;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (pipeStdout) dup2(pipeFds[1], STDOUT_FILENO);
+    if (quiet) {
+      const int devNull = open("/dev/null", O_WRONLY);
+      if (devNull >= 0) dup2(devNull, STDERR_FILENO);
+    }
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  if (pipeStdout) close(pipeFds[1]);
+  if (pid < 0) {
+    if (pipeStdout) close(pipeFds[0]);
+    return child;
+  }
+  child.pid_ = pid;
+  child.stdoutFd_ = pipeStdout ? pipeFds[0] : -1;
+  return child;
+}
+
+std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    if (stdoutFd_ < 0) return std::nullopt;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd fd{stdoutFd_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+    char chunk[256];
+    const ssize_t got = read(stdoutFd_, chunk, sizeof chunk);
+    if (got <= 0) return std::nullopt;
+    buffered_.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+void ChildProcess::Stop(int signal) {
+  if (pid_ > 0) {
+    kill(pid_, signal);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+  if (stdoutFd_ >= 0) {
+    close(stdoutFd_);
+    stdoutFd_ = -1;
+  }
+  buffered_.clear();
+}
+
+bool XvfbServer::Start(std::optional<int> display) {
+  Stop();
+  // -displayfd reports the display once the server accepts clients, and picks a free one when
+  // none is named.
+  std::vector<std::string> argv = {"Xvfb"};
+  if (display) argv.push_back(":" + std::to_string(*display));
+  for (const char* arg : {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                          "-noreset"}) {
+    argv.emplace_back(arg);
+  }
+  process_ = ChildProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/true);
+  if (!process_.Running()) return false;
+  const std::optional<std::string> line = process_.ReadLine(std::chrono::seconds(20));
+  if (!line || line->empty()) {
+    process_.Stop(SIGKILL);
+    return false;
+  }
+  display_ = std::atoi(line->c_str());
+  return true;
+}
+
+void XvfbServer::Stop() { process_.Stop(SIGTERM); }
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) previous_ = old;
+  if (value) {
+    setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (previous_) {
+    setenv(name_.c_str(), previous_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace tavrik::test

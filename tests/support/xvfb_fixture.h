@@ -1,0 +1,73 @@
+// Test helpers for the X11 display tests: child processes started with fork/exec, a private Xvfb
+// server on a free display, and a scoped DISPLAY. Used from the test's main thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrik::test {
+
+// A child process; sent SIGTERM and reaped when destroyed. Move-only.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Runs argv[0] (searched in PATH) with the current environment. Its stdout is readable through
+  // ReadLine when `pipeStdout`; its stderr goes to /dev/null when `quiet`. Not started (Running()
+  // false) when the program cannot be run.
+  static ChildProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet);
+
+  bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+
+  // The next line the child wrote, without its newline; empty on timeout or end of output.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+
+  // Sends `signal` and waits for the child to end.
+  void Stop(int signal = SIGTERM);
+
+ private:
+  pid_t pid_ = -1;
+  int stdoutFd_ = -1;
+  std::string buffered_;
+};
+
+// A private Xvfb with one 1280x1024x24 screen.
+class XvfbServer {
+ public:
+  // Starts the server on a free display (or on `display`) and waits until it accepts clients.
+  bool Start(std::optional<int> display = std::nullopt);
+  void Stop();
+  bool Running() const { return process_.Running(); }
+  int Display() const { return display_; }
+  std::string DisplayName() const { return ":" + std::to_string(display_); }
+
+ private:
+  ChildProcess process_;
+  int display_ = -1;
+};
+
+// Sets an environment variable (or removes it when `value` is empty) and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> previous_;
+};
+
+}  // namespace tavrik::test
