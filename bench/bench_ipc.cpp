@@ -138,8 +138,10 @@ void BM_CommandToHandler(benchmark::State& state) {
       std::this_thread::yield();
     }
     state.PauseTiming();
-    // Start every round from the idle wait, as a user's command would.
-    std::this_thread::sleep_for(std::chrono::milliseconds(useEvent ? 2 : 13));
+    // Start every round from the idle wait, as a user's command would. Without the event the
+    // latency depends on where in its 50 ms sleep the thread is; stepping the pause through that
+    // period samples the phases evenly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(useEvent ? 2 : 1 + (expected * 17) % 50));
     state.ResumeTiming();
   }
   thread.request_stop();

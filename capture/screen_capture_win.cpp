@@ -1,1 +1,106 @@
-// placeholder
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "capture/screen_capture.h"
+
+namespace tavrik {
+namespace {
+
+constexpr DWORD kCopyWithLayeredWindows = SRCCOPY | CAPTUREBLT;  // 0x40CC0020
+
+// The GDI objects of one capture. Released in the fixed order: the original object selected
+// back, the bitmap deleted, the memory context deleted, the screen context released; whatever
+// was never created is skipped, so a half-built set unwinds cleanly.
+class GdiCapture {
+ public:
+  GdiCapture(int width, int height) {
+    screen_ = GetDC(nullptr);
+    if (screen_ == nullptr) return;
+    memory_ = CreateCompatibleDC(screen_);
+    if (memory_ == nullptr) return;
+    bitmap_ = CreateCompatibleBitmap(screen_, width, height);
+    if (bitmap_ == nullptr) return;
+    previous_ = SelectObject(memory_, bitmap_);
+  }
+
+  ~GdiCapture() { Release(); }
+
+  void Release() {
+    if (memory_ != nullptr && previous_ != nullptr && previous_ != HGDI_ERROR) {
+      SelectObject(memory_, previous_);
+    }
+    if (bitmap_ != nullptr) DeleteObject(bitmap_);
+    if (memory_ != nullptr) DeleteDC(memory_);
+    if (screen_ != nullptr) ReleaseDC(nullptr, screen_);
+    previous_ = nullptr;
+    bitmap_ = nullptr;
+    memory_ = nullptr;
+    screen_ = nullptr;
+  }
+
+  GdiCapture(const GdiCapture&) = delete;
+  GdiCapture& operator=(const GdiCapture&) = delete;
+
+  bool Ready() const {
+    return screen_ != nullptr && memory_ != nullptr && bitmap_ != nullptr &&
+           previous_ != nullptr && previous_ != HGDI_ERROR;
+  }
+  HDC Screen() const { return screen_; }
+  HDC Memory() const { return memory_; }
+  HBITMAP Bitmap() const { return bitmap_; }
+
+ private:
+  HDC screen_ = nullptr;
+  HDC memory_ = nullptr;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ previous_ = nullptr;
+};
+
+}  // namespace
+
+cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
+                            std::int32_t height) {
+  // Below 1 pixel nothing is asked of GDI; absurd sizes would otherwise try to allocate
+  // gigabytes for the bitmap and the pixel buffer.
+  if (!CaptureSizeAcceptable(width, height)) return cv::Mat();
+
+  GdiCapture gdi(width, height);
+  // Without the screen context, the memory context or the bitmap there is no size to read
+  // back: report a failed capture.
+  if (!gdi.Ready()) return cv::Mat();
+  BitBlt(gdi.Memory(), 0, 0, width, height, gdi.Screen(), x, y, kCopyWithLayeredWindows);
+
+  BITMAP description{};
+  if (GetObjectA(gdi.Bitmap(), sizeof description, &description) == 0) return cv::Mat();
+  const int bitmapWidth = description.bmWidth;
+  const int bitmapHeight = description.bmHeight;
+  if (!CaptureSizeAcceptable(bitmapWidth, bitmapHeight)) return cv::Mat();
+
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = bitmapWidth;
+  header.biHeight = -bitmapHeight;  // rows top-down
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  header.biCompression = BI_RGB;
+
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(bitmapWidth) *
+                                       static_cast<std::size_t>(bitmapHeight) * 4,
+                                   0);
+  // On failure the buffer stays zero and the capture is black.
+  GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), pixels.data(),
+            reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+
+  const cv::Mat bgra(bitmapHeight, bitmapWidth, CV_8UC4, pixels.data());
+  cv::Mat bgr;
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  gdi.Release();
+  // The caller gets pixels of its own; the buffer goes when this returns.
+  return bgr.clone();
+}
+
+}  // namespace tavrik

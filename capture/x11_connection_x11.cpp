@@ -222,7 +222,9 @@ Session::~Session() {
 }
 
 void Session::DrainEvents() {
-  while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+  // Only what earlier replies already brought in: reading the socket here would cost a system
+  // call per capture, and a dead server shows up on the next request anyway.
+  while (xcb_generic_event_t* event = xcb_poll_for_queued_event(connection_)) {
     if ((event->response_type & 0x7f) == XCB_CONFIGURE_NOTIFY) {
       const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
       if (configure->window == root_) {

@@ -68,12 +68,13 @@ void Decide(Evaluation& e, const TemplateInfo& info) {
   if (Known(e.spotLab.l) && Known(info.lab.l)) {
     lightnessTerm = std::fabs(e.spotLab.l - info.lab.l) / kLightnessDivisor;
     // The chroma term is gated on lightness having been measured, not on a and b themselves.
-    chromaTerm =
-        (std::fabs(e.spotLab.b - info.lab.b) + std::fabs(e.spotLab.a - info.lab.a)) / kChromaDivisor;
+    chromaTerm = (std::fabs(e.spotLab.b - info.lab.b) + std::fabs(e.spotLab.a - info.lab.a)) /
+                 kChromaDivisor;
   }
 
   const ColorWeights w = WeightsFor(e.kindKey);
-  e.colorPen = w.sat * satTerm + w.hue * hueTerm + w.lightness * lightnessTerm + w.chroma * chromaTerm;
+  e.colorPen =
+      w.sat * satTerm + w.hue * hueTerm + w.lightness * lightnessTerm + w.chroma * chromaTerm;
 
   e.score = e.raw;
   if (e.colorPen > 0.0) e.score = ClampScore(e.raw - e.colorPen);

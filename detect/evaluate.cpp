@@ -4,9 +4,8 @@
 #include <cmath>
 #include <exception>
 #include <limits>
-#include <string_view>
-
 #include <opencv2/core/types.hpp>
+#include <string_view>
 
 #include "capture/screen_capture.h"
 #include "detect/color_metrics.h"

@@ -22,7 +22,6 @@
 
 #include <cstdint>
 #include <functional>
-
 #include <opencv2/core/mat.hpp>
 
 #include "detect/evaluation.h"

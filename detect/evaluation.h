@@ -12,10 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core/mat.hpp>
 #include <string>
 #include <string_view>
-
-#include <opencv2/core/mat.hpp>
 
 #include "detect/match_score.h"
 #include "registry/template_info.h"
@@ -29,18 +28,18 @@ inline constexpr std::string_view kReasonAdjBelowMargin = "adj<baselineMargin";
 
 struct Evaluation {
   // Stage 1: the evaluation.
-  std::string kindKey;     // TemplateKind(name)
-  IntRect captureRect;     // screen rectangle captured, in captured pixels
-  double invScale = 1.0;   // 1 / scale when scale > 0, else 1
-  bool scaled = false;     // |scale - 1| > 1e-6: the raw* keys are printed
-  IntRect screenRoi;       // ROI in screen coordinates, logical units
-  cv::Mat captured;        // 8-bit BGR, exactly captureRect's size
+  std::string kindKey;    // TemplateKind(name)
+  IntRect captureRect;    // screen rectangle captured, in captured pixels
+  double invScale = 1.0;  // 1 / scale when scale > 0, else 1
+  bool scaled = false;    // |scale - 1| > 1e-6: the raw* keys are printed
+  IntRect screenRoi;      // ROI in screen coordinates, logical units
+  cv::Mat captured;       // 8-bit BGR, exactly captureRect's size
   MatchScore match;
-  double baseline = 0.0;   // max(match.mapMean, 0)
-  double raw = 0.0;        // match.raw
-  IntRect matchRect;       // best-match rectangle clipped to the captured image
+  double baseline = 0.0;              // max(match.mapMean, 0)
+  double raw = 0.0;                   // match.raw
+  IntRect matchRect;                  // best-match rectangle clipped to the captured image
   HueSatMean spotHueSat{-1.0, -1.0};  // colour of the spot inside matchRect; -1 when not taken
-  double spotValue = -1.0;             // brightness (HSV value, 0..255) of the spot, or -1
+  double spotValue = -1.0;            // brightness (HSV value, 0..255) of the spot, or -1
   LabMean spotLab{-1.0, -1.0, -1.0};
 
   // Stage 2: the decision.
@@ -54,11 +53,11 @@ struct Evaluation {
   std::string_view reason;  // empty for a hit, else one of the kReason* constants
 
   // Stage 3: the report.
-  IntPoint pos;     // match top-left relative to the window origin, logical units
-  IntPoint rawPos;  // the same in captured pixels
-  IntPoint abs;     // match top-left on the screen, logical units
-  IntPoint rawAbs;  // the same in captured pixels
-  std::string displayName;   // name up to its first ':'
+  IntPoint pos;                  // match top-left relative to the window origin, logical units
+  IntPoint rawPos;               // the same in captured pixels
+  IntPoint abs;                  // match top-left on the screen, logical units
+  IntPoint rawAbs;               // the same in captured pixels
+  std::string displayName;       // name up to its first ':'
   std::int64_t timestampMs = 0;  // wall clock, read once after the decision
 };
 

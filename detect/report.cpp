@@ -161,7 +161,8 @@ void ReportDecision(Evaluation& e, const TemplateInfo& info, const LogSink& log,
   ComputeReportPositions(e, info);
   e.timestampMs = WallClockMs();
   log.Emit(ComposeDecisionLine(e, info));
-  if (writer != nullptr && writer->Ready()) writer->Publish(e.displayName, BuildHitMessage(e, info));
+  if (writer != nullptr && writer->Ready())
+    writer->Publish(e.displayName, BuildHitMessage(e, info));
 }
 
 }  // namespace tavrik

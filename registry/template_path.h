@@ -14,7 +14,8 @@
 //  - POSIX: absolute means beginning with '/'. The user interface may send Windows-style relative
 //    paths ("templates\ok.png"), so in a relative path '\' separates as well and becomes '/'; a
 //    relative path that then begins with a separator is rooted at '/' (as "\x" is rooted at the
-//    drive on Windows). The directory is taken as it is ('\' is an ordinary byte there).
+//    drive on Windows) and, being the same candidate from every directory, is used as it is.
+//    The directory is taken as it is ('\' is an ordinary byte there).
 //
 // ResolveTemplatePath picks the grammar of the build and a real status query that follows links
 // (any kind of entry, a directory included, counts as existing).

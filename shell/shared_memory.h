@@ -87,6 +87,7 @@ class NamedEvent {
 // and by tests.
 std::string PosixObjectName(std::string_view ns, std::string_view name);
 // The namespace in force: $TAVRIK_IPC_NAMESPACE when set and non-empty, else "tavrik-<real uid>".
+// On Win32 it is always "Local" (the session namespace; the variable is ignored there).
 std::string CurrentIpcNamespace();
 
 }  // namespace tavrik

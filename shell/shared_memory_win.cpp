@@ -28,12 +28,12 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
   if (name.empty() || bytes == 0) return mapping;
   const std::wstring object = LocalObjectName(name);
   const auto size = static_cast<unsigned long long>(bytes);
-  HANDLE handle = mode == OpenMode::kOpenExisting
-                      ? OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, object.c_str())
-                      : CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                           static_cast<DWORD>(size >> 32),
-                                           static_cast<DWORD>(size & 0xFFFFFFFFULL),
-                                           object.c_str());
+  HANDLE handle =
+      mode == OpenMode::kOpenExisting
+          ? OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, object.c_str())
+          : CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                               static_cast<DWORD>(size >> 32),
+                               static_cast<DWORD>(size & 0xFFFFFFFFULL), object.c_str());
   if (handle == nullptr) return mapping;
   mapping.handle_ = reinterpret_cast<NativeHandle>(handle);
   // An existing mapping smaller than `bytes` makes the view fail: handle without view.
@@ -71,8 +71,7 @@ bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
   if (native_ == nullptr) return false;
   // INFINITE is 0xFFFFFFFF; longer finite waits are capped just below it.
   const long long ms = std::clamp<long long>(timeout.count(), 0, INFINITE - 1);
-  return WaitForSingleObject(static_cast<HANDLE>(native_), static_cast<DWORD>(ms)) ==
-         WAIT_OBJECT_0;
+  return WaitForSingleObject(static_cast<HANDLE>(native_), static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
 }
 
 void NamedEvent::Reset() {

@@ -20,8 +20,9 @@ struct VerbInfo {
   Verb verb;
 };
 constexpr VerbInfo kVerbs[] = {
-    {"add", Verb::kAdd},         {"remove", Verb::kRemove},   {"clear", Verb::kClear},
-    {"heartbeat", Verb::kHeartbeat}, {"version", Verb::kVersion}, {"watch", Verb::kWatch},
+    {"add", Verb::kAdd},         {"remove", Verb::kRemove},
+    {"clear", Verb::kClear},     {"heartbeat", Verb::kHeartbeat},
+    {"version", Verb::kVersion}, {"watch", Verb::kWatch},
     {"status", Verb::kStatus},   {"help", Verb::kHelp},
 };
 
@@ -248,8 +249,8 @@ bool ConvertFieldText(std::string_view utf8, std::string_view field, std::size_t
     return false;
   }
   if (wide.size() > maxUnits) {
-    error = fieldName + " is " + std::to_string(wide.size()) +
-            " UTF-16 units long; the limit is " + std::to_string(maxUnits);
+    error = fieldName + " is " + std::to_string(wide.size()) + " UTF-16 units long; the limit is " +
+            std::to_string(maxUnits);
     return false;
   }
   out = std::move(wide);

@@ -20,8 +20,8 @@ constexpr milliseconds kMaxEventWait{50};
 constexpr milliseconds kPollWithoutEvent{10};
 
 std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(seconds));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 milliseconds Remaining(Clock::time_point deadline) {
@@ -94,8 +94,8 @@ int Publish(const CtlRequest& request, Clock::time_point deadline, double timeou
   }
   // Without the event the worker still finds the command on its next 50 ms poll.
   const NamedEvent event = NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting);
-  return ReportPublishFailure(
-      PublishCommand(cmdRing, event, BuildCommandSlot(request), deadline), timeoutSeconds, err);
+  return ReportPublishFailure(PublishCommand(cmdRing, event, BuildCommandSlot(request), deadline),
+                              timeoutSeconds, err);
 }
 
 int OpenHitReader(std::optional<HitRingReader>& reader, std::ostream& err) {
@@ -151,8 +151,7 @@ int Watch(const CtlRequest& request, std::ostream& out, std::ostream& err) {
   std::optional<HitRingReader> reader;
   if (const int code = OpenHitReader(reader, err); code != kExitOk) return code;
   const std::optional<Clock::time_point> deadline =
-      request.timeoutSeconds ? std::optional(DeadlineAfter(*request.timeoutSeconds))
-                             : std::nullopt;
+      request.timeoutSeconds ? std::optional(DeadlineAfter(*request.timeoutSeconds)) : std::nullopt;
   std::uint64_t printed = 0;
   for (;;) {
     bool resynced = false;
@@ -280,8 +279,8 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitUsage;
   }
   const CtlRequest& request = parsed.request;
-  for (const std::string& warning : request.warnings) err << "tavrik-ctl: warning: " << warning
-                                                          << '\n';
+  for (const std::string& warning : request.warnings)
+    err << "tavrik-ctl: warning: " << warning << '\n';
   if (request.verb == Verb::kHelp) {
     out << HelpText(request.helpTopic);
     return kExitOk;

@@ -35,7 +35,7 @@ namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChildProcess;
+using test::SpawnedProcess;
 using test::PatternPixel;
 using x11::CaptureMethod;
 using x11::CaptureScreenRegionUsing;
@@ -44,7 +44,7 @@ const std::u16string kPatternName = u"tavrik-pattern-window";
 
 // A running tavrik-pattern-window and the ids of its windows, bottom first.
 struct PatternProcess {
-  ChildProcess process;
+  SpawnedProcess process;
   std::vector<xcb_window_t> windows;
 };
 
@@ -54,7 +54,7 @@ PatternProcess StartPattern(const std::vector<std::string>& options,
   std::vector<std::string> argv = {
       program.empty() ? test::BuiltExecutable("tavrik-pattern-window") : program};
   argv.insert(argv.end(), options.begin(), options.end());
-  pattern.process = ChildProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/false);
+  pattern.process = SpawnedProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/false);
   const std::optional<std::string> line = pattern.process.ReadLine(10s);
   if (!line) return pattern;
   std::istringstream words(*line);
@@ -133,6 +133,11 @@ class TestClient {
   xcb_connection_t* connection_;
 };
 
+std::string Describe(const cv::Vec3b& bgr) {
+  return "(" + std::to_string(bgr[0]) + "," + std::to_string(bgr[1]) + "," +
+         std::to_string(bgr[2]) + ")";
+}
+
 // Compares image[imageY.., imageX..] (w x h) with the pattern of `window` from (patX, patY).
 ::testing::AssertionResult MatchesPattern(const cv::Mat& image, int imageX, int imageY, int w,
                                           int h, int window, int patX, int patY) {
@@ -143,8 +148,8 @@ class TestClient {
       const test::PatternBgr want = PatternPixel(window, patX + col, patY + row);
       if (got != cv::Vec3b(want.b, want.g, want.r)) {
         return ::testing::AssertionFailure()
-               << "pixel " << imageX + col << "," << imageY + row << " is " << got
-               << ", pattern wants " << cv::Vec3b(want.b, want.g, want.r);
+               << "pixel " << imageX + col << "," << imageY + row << " is " << Describe(got)
+               << ", pattern wants " << Describe(cv::Vec3b(want.b, want.g, want.r));
       }
     }
   }
@@ -156,7 +161,7 @@ class TestClient {
     for (int col = area.x; col < area.x + area.width; ++col) {
       if (image.at<cv::Vec3b>(row, col) != cv::Vec3b(0, 0, 0)) {
         return ::testing::AssertionFailure() << "pixel " << col << "," << row << " is "
-                                             << image.at<cv::Vec3b>(row, col);
+                                             << Describe(image.at<cv::Vec3b>(row, col));
       }
     }
   }
@@ -420,7 +425,7 @@ TEST_F(X11Display, LongAndNonAsciiImagePaths) {
 
 TEST_F(X11Display, AStockClientIsFoundByItsImageName) {
   PatternProcess message;
-  message.process = ChildProcess::Spawn({"xmessage", "-geometry", "+300+200", "tavrik test"},
+  message.process = SpawnedProcess::Spawn({"xmessage", "-geometry", "+300+200", "tavrik test"},
                                         /*pipeStdout=*/false, /*quiet=*/true);
   if (!message.process.Running()) GTEST_SKIP() << "xmessage is not installed";
   NativeWindowId found = 0;
@@ -429,10 +434,15 @@ TEST_F(X11Display, AStockClientIsFoundByItsImageName) {
     found = FindTargetWindow(NormalizeImageName(u"XMessage.exe"));
   }
   ASSERT_NE(found, 0u);
+  // The client area starts inside the window's border.
+  TestClient client;
+  x11::Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(
+      client.Get(), xcb_get_geometry(client.Get(), static_cast<xcb_window_t>(found)), nullptr));
+  ASSERT_TRUE(geometry);
   const std::optional<WindowOrigin> origin = Locate(u"xmessage");
   ASSERT_TRUE(origin);
-  EXPECT_EQ(origin->x, 300);
-  EXPECT_EQ(origin->y, 200);
+  EXPECT_EQ(origin->x, 300 + geometry->border_width);
+  EXPECT_EQ(origin->y, 200 + geometry->border_width);
 }
 
 class X11Capture : public X11Display, public ::testing::WithParamInterface<CaptureMethod> {};
@@ -484,17 +494,18 @@ TEST_P(X11Capture, OffScreenPartsAreBlackAndTheSizeIsExact) {
                                cv::Rect(1280, 0, 7, 3), cv::Rect(0, 1024, 7, 3),
                                cv::Rect(2147483600, 0, 100, 1)}) {
     image = CaptureScreenRegionUsing(GetParam(), rect.x, rect.y, rect.width, rect.height);
-    ASSERT_EQ(image.size(), rect.size()) << rect;
+    const std::string where = std::to_string(rect.x) + "," + std::to_string(rect.y);
+    ASSERT_EQ(image.size(), rect.size()) << where;
     ASSERT_EQ(image.type(), CV_8UC3);
-    EXPECT_TRUE(IsBlack(image, cv::Rect(0, 0, rect.width, rect.height))) << rect;
+    EXPECT_TRUE(IsBlack(image, cv::Rect(0, 0, rect.width, rect.height))) << where;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, X11Capture,
                          ::testing::Values(CaptureMethod::kAuto, CaptureMethod::kShm,
                                            CaptureMethod::kGetImage),
-                         [](const ::testing::TestParamInfo<CaptureMethod>& info) {
-                           switch (info.param) {
+                         [](const ::testing::TestParamInfo<CaptureMethod>& param) {
+                           switch (param.param) {
                              case CaptureMethod::kShm: return std::string("Shm");
                              case CaptureMethod::kGetImage: return std::string("GetImage");
                              default: return std::string("Auto");
@@ -507,7 +518,8 @@ TEST_F(X11Display, EmptyAndAbsurdSizesNeverReachTheServer) {
     for (const cv::Size& size : {cv::Size(0, 10), cv::Size(10, 0), cv::Size(-1, 5),
                                  cv::Size(5, -1), cv::Size(-3, -3), cv::Size(100000, 100000),
                                  cv::Size(65536, 65536), cv::Size(8193, 8192)}) {
-      EXPECT_TRUE(CaptureScreenRegion(0, 0, size.width, size.height).empty()) << size;
+      EXPECT_TRUE(CaptureScreenRegion(0, 0, size.width, size.height).empty())
+          << size.width << "x" << size.height;
     }
     EXPECT_FALSE(x11::ThreadHasSession());
     EXPECT_FALSE(CaptureScreenRegion(0, 0, 2, 2).empty());

@@ -5,11 +5,10 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
 
 #include "detect/color_metrics.h"
 #include "registry/template_kind.h"
@@ -86,7 +85,9 @@ class EvaluateTemplateTest : public ::testing::Test {
     return EvaluateTemplate(info, log_, writer_.get(), capture, record);
   }
   std::uint32_t Published() const { return test::ReadU32(peer_.View(), 0); }
-  test::PeerHitSlot Slot(std::uint32_t index) const { return test::ReadHitSlot(peer_.View(), index); }
+  test::PeerHitSlot Slot(std::uint32_t index) const {
+    return test::ReadHitSlot(peer_.View(), index);
+  }
 
   test::ScopedIpcNamespace ipc_;
   std::unique_ptr<HitRingWriter> writer_;
@@ -227,14 +228,6 @@ TEST_F(EvaluateTemplateTest, ErrorsAreContainedToOneTemplate) {
   // The next template goes on normally.
   EXPECT_EQ(Evaluate(info, screen_.Function()), EvaluationOutcome::kDecided);
   EXPECT_EQ(Published(), 1u);
-}
-
-TEST_F(EvaluateTemplateTest, WithoutWriterTheLineIsStillComposed) {
-  const TemplateInfo info = CutTemplate("t1:Icon", screen_.Pixels());
-  EXPECT_EQ(EvaluateTemplate(info, log_, nullptr, screen_.Function()),
-            EvaluationOutcome::kDecided);
-  EXPECT_EQ(lines_.size(), 1u);
-  EXPECT_EQ(Published(), 0u);
 }
 
 TEST(PlanCaptureTest, ScaleGivesLogicalScreenRoi) {

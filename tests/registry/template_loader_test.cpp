@@ -109,7 +109,7 @@ TEST(TemplateLoader, FileAboveTheSizeLimitIsRefusedBeforeReading) {
   EXPECT_FALSE(ReadTemplateFile(big, bytes));
   EXPECT_TRUE(bytes.empty());
 
-  // A file at the limit's small end is read whole.
+  // An ordinary small file is read whole.
   const auto small = dir.WriteBytes("small.bin", {1, 2, 3});
   ASSERT_TRUE(ReadTemplateFile(small, bytes));
   EXPECT_EQ(bytes, (std::vector<unsigned char>{1, 2, 3}));

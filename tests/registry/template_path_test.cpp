@@ -149,7 +149,7 @@ TEST(PosixTemplatePath, AbsolutePathIsUnchangedAndNotQueried) {
 TEST(PosixTemplatePath, BackslashRootedPathIsRootedAtSlash) {
   NarrowFs fake;
   EXPECT_EQ(ResolvePosix("\\img\\ok.png", fake), "/img/ok.png");
-  EXPECT_EQ(fake.queries, (std::vector<std::string>(4, "/img/ok.png")));
+  EXPECT_TRUE(fake.queries.empty());  // one candidate for every directory: nothing to choose
 }
 
 TEST(PosixTemplatePath, NearestWinsAndTwoLevelsUp) {

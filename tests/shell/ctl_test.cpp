@@ -88,13 +88,14 @@ TEST(CtlArgsTest, TextFillsItsFieldExactlyButNeverOverflows) {
     std::size_t limit;
     std::size_t offset;
   };
-  for (const Field& field : {Field{"--process", 16, 12}, Field{"--name", 32, 44},
-                             Field{"--path", 64, 108}}) {
+  for (const Field& field :
+       {Field{"--process", 16, 12}, Field{"--name", 32, 44}, Field{"--path", 64, 108}}) {
     SCOPED_TRACE(field.option);
     auto args = [&](const std::string& text) {
       std::vector<std::string> a = {"add", "--name", "n", "--path", "p", "--roi", "0,0,1,1"};
       for (std::size_t i = 1; i < a.size(); i += 2) {
-        if (a[i] == field.option) a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(i) + 2);
+        if (a[i] == field.option)
+          a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(i) + 2);
       }
       a.push_back(field.option);
       a.push_back(text);
@@ -139,9 +140,8 @@ TEST(CtlArgsTest, LongHitNameIsAcceptedWithAWarning) {
   ASSERT_TRUE(parsed.ok);
   ASSERT_EQ(parsed.request.warnings.size(), 1u);
   EXPECT_NE(parsed.request.warnings[0].find("30"), std::string::npos);
-  EXPECT_TRUE(
-      Parse({"add", "--name", std::string(30, 'n'), "--path", "p", "--roi", "0,0,1,1"})
-          .request.warnings.empty());
+  EXPECT_TRUE(Parse({"add", "--name", std::string(30, 'n'), "--path", "p", "--roi", "0,0,1,1"})
+                  .request.warnings.empty());
 }
 
 TEST(CtlArgsTest, RefusesMalformedInputWithAMessage) {
@@ -170,8 +170,7 @@ TEST(CtlArgsTest, RefusesMalformedInputWithAMessage) {
        "--cooldown-ms"},
       {{"add", "--name", "a\xFF", "--path", "p", "--roi", "0,0,1,1"}, "not valid UTF-8"},
       {{"add", "--name", std::string("a\0b", 3), "--path", "p", "--roi", "0,0,1,1"}, "NUL"},
-      {{"add", "--name", "n", "--name", "m", "--path", "p", "--roi", "0,0,1,1"},
-       "more than once"},
+      {{"add", "--name", "n", "--name", "m", "--path", "p", "--roi", "0,0,1,1"}, "more than once"},
       {{"add", "--name"}, "needs a value"},
       {{"add", "--count", "3"}, "unknown option --count"},
       {{"remove"}, "exactly one NAME"},
@@ -232,8 +231,8 @@ TEST(CtlArgsTest, HelpIsReachableEverywhereAndDocumentsTheContract) {
                              "--cooldown-ms", "--baseline-margin", "--spare", "--timeout"}) {
     EXPECT_NE(add.find(option), std::string::npos) << option;
   }
-  for (const char* key : {"timestampMs", "posX", "posY", "roiWidth", "roiHeight", "isHit",
-                          "score", "threshold", "baseline", "name", "--count", "--timeout"}) {
+  for (const char* key : {"timestampMs", "posX", "posY", "roiWidth", "roiHeight", "isHit", "score",
+                          "threshold", "baseline", "name", "--count", "--timeout"}) {
     EXPECT_NE(HelpText("watch").find(key), std::string::npos) << key;
   }
   for (const char* verb : {"remove", "clear", "heartbeat", "version", "status"}) {
@@ -278,8 +277,8 @@ TEST(HitJsonTest, StringsAreEscaped) {
 TEST(HitJsonTest, NamesDecodeToUtf8UpToTheFirstZeroUnit) {
   // U+1F600 as a surrogate pair, then U+00E9.
   EXPECT_EQ(DecodeHitName(MakeSlot(u"A\U0001F600\u00E9")), "A\xF0\x9F\x98\x80\xC3\xA9");
-  EXPECT_EQ(HitSlotToJson(MakeSlot(u"q\"\U0001F600")).substr(
-                HitSlotToJson(MakeSlot(u"q\"\U0001F600")).find("\"name\"")),
+  EXPECT_EQ(HitSlotToJson(MakeSlot(u"q\"\U0001F600"))
+                .substr(HitSlotToJson(MakeSlot(u"q\"\U0001F600")).find("\"name\"")),
             "\"name\":\"q\\\"\xF0\x9F\x98\x80\"}");
   // A lone high surrogate cannot be written as UTF-8.
   EXPECT_EQ(DecodeHitName(MakeSlot(std::u16string(1, char16_t(0xD83D)) + u"x")),
@@ -354,20 +353,19 @@ class CtlRingTest : public ::testing::Test {
 
 TEST(CtlNoWorkerTest, MissingRingsGiveExitCodeThree) {
   ScopedIpcNamespace ns;
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"status"},
-                                             {"clear"},
-                                             {"add", "--name", "n", "--path", "p", "--roi",
-                                              "0,0,1,1"},
-                                             {"heartbeat", "--timeout", "0.1"},
-                                             {"watch", "--count", "1"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"status"},
+           {"clear"},
+           {"add", "--name", "n", "--path", "p", "--roi", "0,0,1,1"},
+           {"heartbeat", "--timeout", "0.1"},
+           {"watch", "--count", "1"}}) {
     const CtlOutcome outcome = RunInProcess(args);
     EXPECT_EQ(outcome.code, kExitNoWorker) << args[0];
     EXPECT_NE(outcome.err.find("no worker"), std::string::npos) << outcome.err;
   }
   // Asking did not create anything.
-  EXPECT_FALSE(SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting)
-                   .HasHandle());
+  EXPECT_FALSE(
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting).HasHandle());
 }
 
 TEST(CtlNoWorkerTest, UnusableNamespaceIsAUsageError) {
@@ -388,8 +386,9 @@ TEST(CtlNoWorkerTest, TooSmallRingIsAFailure) {
 }
 
 TEST_F(CtlRingTest, AddPublishesTheWholeSlotThenSignals) {
-  const CtlOutcome outcome = RunInProcess({"add", "--name", "chest", "--path", "img/chest.png", "--roi",
-                                  "10,20,64,48", "--threshold", "0.8", "--process", "Game.exe"});
+  const CtlOutcome outcome =
+      RunInProcess({"add", "--name", "chest", "--path", "img/chest.png", "--roi", "10,20,64,48",
+                    "--threshold", "0.8", "--process", "Game.exe"});
   ASSERT_EQ(outcome.code, kExitOk) << outcome.err;
   EXPECT_EQ(LoadIndex(Cmd().header.writeIndex), 1u);
   EXPECT_EQ(LoadIndex(Cmd().header.readIndex), 0u);
@@ -417,7 +416,8 @@ TEST_F(CtlRingTest, ProducerNeverRunsMoreThanARingAhead) {
 
   // The consumer takes one: exactly one more fits, into the freed slot.
   StoreIndex(Cmd().header.readIndex, 1);
-  ASSERT_EQ(RunInProcess({"version", "--timeout", "0"}).code, kExitNoWorker);  // published, no reply
+  ASSERT_EQ(RunInProcess({"version", "--timeout", "0"}).code,
+            kExitNoWorker);  // published, no reply
   EXPECT_EQ(LoadIndex(Cmd().header.writeIndex), 65u);
   EXPECT_EQ(Cmd().slots[0].commandType, kVersion);
   EXPECT_EQ(RunInProcess({"clear", "--timeout", "0"}).code, kExitNoWorker);

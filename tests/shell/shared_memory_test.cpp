@@ -1,6 +1,8 @@
 // Real POSIX shared memory and semaphores, each test in its own namespace.
-#include <gtest/gtest.h>
+#include "shell/shared_memory.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +16,6 @@
 
 #include "shell/producer_lock.h"
 #include "shell/ring_layout.h"
-#include "shell/shared_memory.h"
 #include "tests/support/test_support.h"
 
 namespace tavrik {

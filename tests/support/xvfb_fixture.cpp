@@ -11,14 +11,14 @@
 
 namespace tavrik::test {
 
-ChildProcess::~ChildProcess() { Stop(); }
+SpawnedProcess::~SpawnedProcess() { Stop(); }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+SpawnedProcess::SpawnedProcess(SpawnedProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       stdoutFd_(std::exchange(other.stdoutFd_, -1)),
       buffered_(std::move(other.buffered_)) {}
 
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+SpawnedProcess& SpawnedProcess::operator=(SpawnedProcess&& other) noexcept {
   if (this != &other) {
     Stop();
     pid_ = std::exchange(other.pid_, -1);
@@ -28,9 +28,9 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
-ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv, bool pipeStdout,
+SpawnedProcess SpawnedProcess::Spawn(const std::vector<std::string>& argv, bool pipeStdout,
                                  bool quiet) {
-  ChildProcess child;
+  SpawnedProcess child;
   if (argv.empty()) return child;
   int pipeFds[2] = {-1, -1};
   if (pipeStdout && pipe2(pipeFds, O_CLOEXEC) != 0) return child;
@@ -58,7 +58,7 @@ ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv, bool pipe
   return child;
 }
 
-std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> SpawnedProcess::ReadLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     const std::size_t newline = buffered_.find('\n');
@@ -80,7 +80,7 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
   }
 }
 
-void ChildProcess::Stop(int signal) {
+void SpawnedProcess::Stop(int signal) {
   if (pid_ > 0) {
     kill(pid_, signal);
     int status = 0;
@@ -105,7 +105,7 @@ bool XvfbServer::Start(std::optional<int> display) {
                           "-noreset"}) {
     argv.emplace_back(arg);
   }
-  process_ = ChildProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/true);
+  process_ = SpawnedProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/true);
   if (!process_.Running()) return false;
   const std::optional<std::string> line = process_.ReadLine(std::chrono::seconds(20));
   if (!line || line->empty()) {

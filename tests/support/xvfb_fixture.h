@@ -13,19 +13,19 @@
 namespace tavrik::test {
 
 // A child process; sent SIGTERM and reaped when destroyed. Move-only.
-class ChildProcess {
+class SpawnedProcess {
  public:
-  ChildProcess() = default;
-  ~ChildProcess();
-  ChildProcess(ChildProcess&& other) noexcept;
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  SpawnedProcess() = default;
+  ~SpawnedProcess();
+  SpawnedProcess(SpawnedProcess&& other) noexcept;
+  SpawnedProcess& operator=(SpawnedProcess&& other) noexcept;
+  SpawnedProcess(const SpawnedProcess&) = delete;
+  SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
   // Runs argv[0] (searched in PATH) with the current environment. Its stdout is readable through
   // ReadLine when `pipeStdout`; its stderr goes to /dev/null when `quiet`. Not started (Running()
   // false) when the program cannot be run.
-  static ChildProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet);
+  static SpawnedProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet);
 
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
@@ -53,7 +53,7 @@ class XvfbServer {
   std::string DisplayName() const { return ":" + std::to_string(display_); }
 
  private:
-  ChildProcess process_;
+  SpawnedProcess process_;
   int display_ = -1;
 };
 

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The worker's main job, end to end, on this machine:
+#   a target window with known content, the worker, templates registered through the command ring,
+#   and every decision streamed back through the hit ring while the target's content changes.
+# Starts a virtual X display (Xvfb) when DISPLAY is unset. Cleans up everything it started.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$(nproc)" --target tavrik-worker tavrik-ctl tavrik-demo \
+  >/dev/null
+bin=build/dev
+ctl="$bin/tools/tavrik-ctl"
+work=$(mktemp -d)
+export TAVRIK_IPC_NAMESPACE="tavrik-demo-$$"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"*
+  rm -rf "$work"
+}
+trap cleanup EXIT
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+if [[ -z "${DISPLAY:-}" ]]; then
+  display=:$(( 90 + RANDOM % 400 ))
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=$display
+  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+  say "Started a virtual display $DISPLAY (Xvfb)"
+fi
+
+say "Target: tavrik-demo, a 480x320 window whose 'OK' badge is swapped every 3 s"
+"$bin/tools/tavrik-demo" --write-templates "$work"
+"$bin/tools/tavrik-demo" --x 120 --y 90 --toggle-ms 3000 > "$work/target.out" &
+pids+=($!)
+for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
+echo "Template images cut from the target: $work/badge.png (72x48), $work/ring.png (64x64)"
+
+say "Worker: tavrik-worker in IPC namespace $TAVRIK_IPC_NAMESPACE (diagnostic lines -> $work/worker.log)"
+TAVRIK_LOG="$work/worker.log" "$bin/shell/tavrik-worker" &
+pids+=($!)
+for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
+
+say "tavrik-ctl version   (a version request through the command ring, answered in the hit ring)"
+"$ctl" version
+say "tavrik-ctl heartbeat"
+"$ctl" heartbeat
+
+say "Registering two templates on the target process, ROI = the whole client area (0,0 480x320)"
+"$ctl" add --name "badge:ok" --path "$work/badge.png" --process tavrik-demo.exe \
+  --roi 0,0,480,320 --threshold 0.9 --cooldown-ms 500
+"$ctl" add --name "t3:ring" --path "$work/ring.png" --process TAVRIK-DEMO \
+  --roi 0,0,240,200 --threshold 0.9 --cooldown-ms 1000
+echo "(the process name is matched case-insensitively, with or without .exe)"
+
+say "tavrik-ctl watch --timeout 7: every decision as JSON (isHit 1 = hit; the badge flips every 3 s)"
+echo "badge: expected at pos (300,200) relative to the client area; ring: at (60,50)"
+"$ctl" watch --timeout 7 || true
+
+say "The worker's own diagnostic lines for the same decisions (last 8)"
+grep -E '^\[(Spec|Loop|HIT|MISS)\]' "$work/worker.log" | tail -n 8
+echo
+echo "A miss carries its reason: score<threshold while the badge is swapped out."
+echo "tavrik-ctl status shows both ring headers:"
+"$ctl" status
+say "Removing the templates; the worker goes idle and sends __hb__:IDLE every 5 s"
+"$ctl" remove "badge:ok"
+"$ctl" clear
+sleep 0.3
+grep -E '^\[(Spec|Loop)\]' "$work/worker.log" | tail -n 3
+say "Done: stopping the worker, the target and the display"
