@@ -2,14 +2,13 @@
 // copy, edge mask (kind "t2" only), colour statistics and the registry store. The window lookup
 // is replaced by a lookup that finds nothing, so that the figures hold the template work only
 // (the real lookup adds a fixed 50 ms pause after raising a window).
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
-
-#include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <string>
 
 #include "registry/spec_commands.h"
 #include "shell/utf.h"

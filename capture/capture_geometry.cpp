@@ -1,7 +1,6 @@
 #include "capture/capture_geometry.h"
 
 #include <algorithm>
-
 #include <opencv2/imgproc.hpp>
 
 namespace tavrik {

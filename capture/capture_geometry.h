@@ -5,9 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-
 #include <opencv2/core/mat.hpp>
+#include <optional>
 
 namespace tavrik {
 

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <opencv2/core/mat.hpp>
 
 namespace tavrik {

@@ -1,9 +1,8 @@
 #include <windows.h>
 
 #include <cstring>
-#include <vector>
-
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "capture/screen_capture.h"
 
@@ -46,8 +45,8 @@ class GdiCapture {
   GdiCapture& operator=(const GdiCapture&) = delete;
 
   bool Ready() const {
-    return screen_ != nullptr && memory_ != nullptr && bitmap_ != nullptr &&
-           previous_ != nullptr && previous_ != HGDI_ERROR;
+    return screen_ != nullptr && memory_ != nullptr && bitmap_ != nullptr && previous_ != nullptr &&
+           previous_ != HGDI_ERROR;
   }
   HDC Screen() const { return screen_; }
   HDC Memory() const { return memory_; }
@@ -88,9 +87,8 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
   header.biBitCount = 32;
   header.biCompression = BI_RGB;
 
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(bitmapWidth) *
-                                       static_cast<std::size_t>(bitmapHeight) * 4,
-                                   0);
+  std::vector<std::uint8_t> pixels(
+      static_cast<std::size_t>(bitmapWidth) * static_cast<std::size_t>(bitmapHeight) * 4, 0);
   // On failure the buffer stays zero and the capture is black.
   GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), pixels.data(),
             reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "capture/capture_geometry.h"
 #include "capture/screen_capture.h"
 #include "capture/x11_capture.h"
@@ -16,18 +14,6 @@ enum class ReadOutcome {
   kConnection,  // the connection is gone
 };
 
-// Rows per ShmGetImage request. A large region is fetched as several bands sent at once, so that
-// converting one band overlaps with the server copying the next; the reply of a single request
-// would leave both sides waiting for each other.
-int RowsPerBand(int width, int height) {
-  constexpr std::size_t kBandPixels = 16 * 1024;
-  constexpr int kMaxBands = 8;
-  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  const int bands = static_cast<int>(std::min<std::size_t>(kMaxBands, std::max<std::size_t>(
-                                                                          1, pixels / kBandPixels)));
-  return (height + bands - 1) / bands;
-}
-
 ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& image) {
   const std::size_t stride =
       PackedRowStride(clip.width, session.BitsPerPixel(), session.ScanlinePad());
@@ -35,41 +21,20 @@ ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& imag
   if (segment == nullptr) return session.Broken() ? ReadOutcome::kConnection : ReadOutcome::kNoShm;
 
   xcb_connection_t* c = session.Connection();
-  const int rowsPerBand = RowsPerBand(clip.width, clip.height);
-  constexpr int kMaxCookies = 16;
-  xcb_shm_get_image_cookie_t cookies[kMaxCookies];
-  int bands = 0;
-  for (int top = 0; top < clip.height && bands < kMaxCookies; top += rowsPerBand, ++bands) {
-    const int rows = std::min(rowsPerBand, clip.height - top);
-    cookies[bands] = xcb_shm_get_image(
-        c, session.Root(), static_cast<std::int16_t>(clip.srcX),
-        static_cast<std::int16_t>(clip.srcY + top), static_cast<std::uint16_t>(clip.width),
-        static_cast<std::uint16_t>(rows), ~std::uint32_t{0}, XCB_IMAGE_FORMAT_Z_PIXMAP,
-        segment->Id(), static_cast<std::uint32_t>(stride * static_cast<std::size_t>(top)));
-  }
-  xcb_flush(c);
-
-  ReadOutcome outcome = ReadOutcome::kDone;
-  for (int band = 0; band < bands; ++band) {
-    if (outcome != ReadOutcome::kDone) {
-      xcb_discard_reply(c, cookies[band].sequence);
-      continue;
-    }
-    ErrorSink error;
-    Reply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(c, cookies[band], error.Out()));
-    if (!reply) {
-      outcome = error.Raised() ? ReadOutcome::kRefused : ReadOutcome::kConnection;
-    } else if (reply->depth != session.RootDepth()) {
-      outcome = ReadOutcome::kRefused;
-    } else {
-      const int top = band * rowsPerBand;
-      const int rows = std::min(rowsPerBand, clip.height - top);
-      CopyPackedToBgr(segment->Data() + stride * static_cast<std::size_t>(top), stride,
-                      clip.width, rows, *session.Layout(), image, clip.dstX, clip.dstY + top);
-    }
-  }
-  return outcome;
+  ErrorSink error;
+  Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+      c,
+      xcb_shm_get_image(c, session.Root(), static_cast<std::int16_t>(clip.srcX),
+                        static_cast<std::int16_t>(clip.srcY),
+                        static_cast<std::uint16_t>(clip.width),
+                        static_cast<std::uint16_t>(clip.height), ~std::uint32_t{0},
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, segment->Id(), 0),
+      error.Out()));
+  if (!reply) return error.Raised() ? ReadOutcome::kRefused : ReadOutcome::kConnection;
+  if (reply->depth != session.RootDepth()) return ReadOutcome::kRefused;
+  CopyPackedToBgr(segment->Data(), stride, clip.width, clip.height, *session.Layout(), image,
+                  clip.dstX, clip.dstY);
+  return ReadOutcome::kDone;
 }
 
 ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat& image) {
@@ -79,8 +44,8 @@ ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat&
       c,
       xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, session.Root(),
                     static_cast<std::int16_t>(clip.srcX), static_cast<std::int16_t>(clip.srcY),
-                    static_cast<std::uint16_t>(clip.width),
-                    static_cast<std::uint16_t>(clip.height), ~std::uint32_t{0}),
+                    static_cast<std::uint16_t>(clip.width), static_cast<std::uint16_t>(clip.height),
+                    ~std::uint32_t{0}),
       error.Out()));
   if (!reply) return error.Raised() ? ReadOutcome::kRefused : ReadOutcome::kConnection;
   const std::size_t stride =
@@ -121,8 +86,8 @@ cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int3
     // completely and needs no clearing.
     if (clip.width != width || clip.height != height) image.setTo(cv::Scalar::all(0));
     if (clip.Empty()) return image;
-    const ReadOutcome outcome = useShm ? ReadWithShm(*session, clip, image)
-                                       : ReadWithGetImage(*session, clip, image);
+    const ReadOutcome outcome =
+        useShm ? ReadWithShm(*session, clip, image) : ReadWithGetImage(*session, clip, image);
     switch (outcome) {
       case ReadOutcome::kDone:
         return image;

@@ -117,8 +117,8 @@ struct WindowState {
 std::optional<WindowState> VisibleState(Session& session, xcb_window_t window) {
   xcb_connection_t* c = session.Connection();
   ErrorSink error;
-  Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
-      c, xcb_get_window_attributes(c, window), error.Out()));
+  Reply<xcb_get_window_attributes_reply_t> attributes(
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), error.Out()));
   if (!attributes) return std::nullopt;
   WindowState state;
   state.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
@@ -130,16 +130,16 @@ std::optional<WindowState> VisibleState(Session& session, xcb_window_t window) {
 // The process that owns `window`: _NET_WM_PID, else what the X-Resource extension knows about
 // the connection that created it (local clients only). 0 when neither tells.
 std::uint32_t WindowProcessId(Session& session, xcb_window_t window) {
-  const std::vector<std::uint32_t> pid = Property32(
-      session, window, session.Atom(AtomId::kNetWmPid), XCB_ATOM_CARDINAL, 1);
+  const std::vector<std::uint32_t> pid =
+      Property32(session, window, session.Atom(AtomId::kNetWmPid), XCB_ATOM_CARDINAL, 1);
   if (!pid.empty() && pid.front() != 0) return pid.front();
   if (!session.HasResExtension()) return 0;
 
   xcb_connection_t* c = session.Connection();
   xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
   ErrorSink error;
-  Reply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(
-      c, xcb_res_query_client_ids(c, 1, &spec), error.Out()));
+  Reply<xcb_res_query_client_ids_reply_t> ids(
+      xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), error.Out()));
   if (!ids) return 0;
   for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
        xcb_res_client_id_value_next(&it)) {
@@ -205,15 +205,15 @@ void SleepOnSteadyClock(std::chrono::milliseconds interval) {
 std::int32_t ReadDpi(Session& session) {
   xcb_connection_t* c = session.Connection();
   ErrorSink error;
-  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-      c,
-      xcb_get_property(c, 0, session.Root(), XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 0,
-                       1u << 20),
-      error.Out()));
+  Reply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(c,
+                             xcb_get_property(c, 0, session.Root(), XCB_ATOM_RESOURCE_MANAGER,
+                                              XCB_ATOM_STRING, 0, 1u << 20),
+                             error.Out()));
   if (!reply || reply->format != 8) return kDefaultDpi;
-  const std::string_view resources(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                                   static_cast<std::size_t>(
-                                       std::max(xcb_get_property_value_length(reply.get()), 0)));
+  const std::string_view resources(
+      static_cast<const char*>(xcb_get_property_value(reply.get())),
+      static_cast<std::size_t>(std::max(xcb_get_property_value_length(reply.get()), 0)));
   return ParseXftDpi(resources).value_or(kDefaultDpi);
 }
 
@@ -259,8 +259,7 @@ bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin
   xcb_connection_t* c = session->Connection();
   ErrorSink error;
   Reply<xcb_translate_coordinates_reply_t> corner(xcb_translate_coordinates_reply(
-      c, xcb_translate_coordinates(c, target->window.client, session->Root(), 0, 0),
-      error.Out()));
+      c, xcb_translate_coordinates(c, target->window.client, session->Root(), 0, 0), error.Out()));
   if (!corner || !corner->same_screen) return false;
   const std::int32_t resolvedDpi = dpi != nullptr ? ReadDpi(*session) : kDefaultDpi;
   session->DrainEvents();

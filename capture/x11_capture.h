@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <opencv2/core/mat.hpp>
 
 namespace tavrik::x11 {

@@ -1,5 +1,3 @@
-#include "capture/x11_connection.h"
-
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -8,6 +6,8 @@
 #include <ctime>
 #include <string_view>
 #include <utility>
+
+#include "capture/x11_connection.h"
 
 namespace tavrik::x11 {
 
@@ -113,7 +113,7 @@ void ShmSegment::Release(xcb_connection_t* connection) {
 namespace {
 
 constexpr std::string_view kAtomNames[] = {
-    "WM_STATE", "_NET_WM_PID", "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTING_WM_CHECK",
+    "WM_STATE",           "_NET_WM_PID", "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTING_WM_CHECK",
     "_NET_ACTIVE_WINDOW",
 };
 static_assert(std::size(kAtomNames) == static_cast<std::size_t>(AtomId::kCount));
@@ -202,9 +202,9 @@ std::unique_ptr<Session> Session::Open() {
     Reply<xcb_res_query_version_reply_t> version(
         xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), error.Out()));
     // Client-id queries arrived with version 1.2.
-    session->hasRes_ = version != nullptr && (version->server_major > 1 ||
-                                              (version->server_major == 1 &&
-                                               version->server_minor >= 2));
+    session->hasRes_ =
+        version != nullptr &&
+        (version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2));
   }
 
   // Follow root size changes (RandR) without a round trip per capture.
@@ -238,8 +238,8 @@ void Session::DrainEvents() {
 
 void Session::RefreshRootSize() {
   ErrorSink error;
-  Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(
-      connection_, xcb_get_geometry(connection_, root_), error.Out()));
+  Reply<xcb_get_geometry_reply_t> geometry(
+      xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), error.Out()));
   if (geometry) {
     rootWidth_ = geometry->width;
     rootHeight_ = geometry->height;
@@ -248,8 +248,8 @@ void Session::RefreshRootSize() {
 
 bool Session::Sync() {
   ErrorSink error;
-  Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(
-      connection_, xcb_get_input_focus(connection_), error.Out()));
+  Reply<xcb_get_input_focus_reply_t> focus(
+      xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), error.Out()));
   return focus != nullptr;
 }
 

@@ -1,10 +1,10 @@
 // Colour measurements of an image: mean hue and saturation, mean brightness and mean Lab colour.
 //
-// Taken over a whole template when it is added (hue/saturation and Lab only) and over the best-match
-// spot of a capture in every detection pass. Each accepts 3-channel (BGR) and 4-channel (BGRA)
-// images; an empty image or any other channel count yields the unavailable marker, -1 in every
-// field. The hue mean is a plain arithmetic mean of OpenCV's 8-bit hue (0..179), not a circular
-// one. Inputs are never modified.
+// Taken over a whole template when it is added (hue/saturation and Lab only) and over the
+// best-match spot of a capture in every detection pass. Each accepts 3-channel (BGR) and 4-channel
+// (BGRA) images; an empty image or any other channel count yields the unavailable marker, -1 in
+// every field. The hue mean is a plain arithmetic mean of OpenCV's 8-bit hue (0..179), not a
+// circular one. Inputs are never modified.
 //
 // Threads: stateless; safe to call from the CommandThread and the detection loop at the same time.
 #pragma once

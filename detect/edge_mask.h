@@ -1,4 +1,5 @@
-// The edge mask of a kind-"t2" template: which template pixels take part in its masked colour match.
+// The edge mask of a kind-"t2" template: which template pixels take part in its masked colour
+// match.
 //
 // Pixels near strong second-derivative (Laplacian) edges are kept; when those are sparse the mask
 // falls back to gradient (Canny) edges; a template without any edge gets a mask of all 255, so a

@@ -4,26 +4,19 @@
 #include <locale>
 #include <memory>
 #include <new>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <utility>
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include "capture/image_name.h"
-#include "detect/color_metrics.h"
-#include "detect/cv_compat.h"
-#include "detect/edge_mask.h"
-#include "registry/template_kind.h"
 #include "registry/template_loader.h"
 #include "registry/template_path.h"
+#include "registry/template_prepare.h"
 #include "shell/utf.h"
 
 namespace tavrik {
 namespace {
-
-constexpr double kT2Threshold = 0.97;
-constexpr double kDefaultThreshold = 0.9;
 
 // Lines use the default stream format (6 significant digits, general) whatever the global locale.
 class Line {
@@ -41,34 +34,9 @@ class Line {
 };
 
 void EmitLoadFailure(const LogSink& log, const std::string& name, const DecoderPath& path) {
-  log.Emit((Line() << "[Spec] Failed to load template '" << name << "' from "
-                   << QuotePath(path.narrow))
-               .str());
-}
-
-// Grey copy and, for kind "t2", the edge mask. False when the image is too large to prepare.
-bool PrepareImages(TemplateInfo& info, bool buildMask) {
-  try {
-    cvc::CvtColor(info.image, info.gray, cv::COLOR_BGR2GRAY);
-    if (buildMask) info.edgeMask = BuildEdgeMask(info.image);
-    return true;
-  } catch (const cv::Exception&) {
-    return false;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-bool MeasureColour(TemplateInfo& info) {
-  try {
-    info.hueSat = MeanHueSat(info.image);
-    info.lab = MeanLab(info.image);
-    return true;
-  } catch (const cv::Exception&) {
-    return false;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  log.Emit(
+      (Line() << "[Spec] Failed to load template '" << name << "' from " << QuotePath(path.narrow))
+          .str());
 }
 
 }  // namespace
@@ -97,8 +65,8 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   const float shownThreshold = command.threshold > 0.0f ? command.threshold : 0.9f;
   log.Emit((Line() << "[Spec] Add requested name=" << name << " path=" << ToUtf8(command.path)
                    << " roi=(" << command.roiX << "," << command.roiY << "," << command.roiWidth
-                   << "x" << command.roiHeight << ")" << " threshold=" << shownThreshold
-                   << " cooldownMs=" << command.cooldownMs
+                   << "x" << command.roiHeight << ")"
+                   << " threshold=" << shownThreshold << " cooldownMs=" << command.cooldownMs
                    << " baselineMargin=" << command.baselineMargin)
                .str());
 
@@ -116,8 +84,8 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   info->path = std::move(resolved);
   info->image = image;  // shares the pixel buffer
 
-  const std::string kind = TemplateKind(name);
-  if (!PrepareImages(*info, kind == "t2")) {
+  // Grey copy, edge mask, threshold rules and colour: the same preparation tools use.
+  if (!PrepareTemplate(*info, command.threshold)) {
     EmitLoadFailure(log, name, narrow);
     return;
   }
@@ -132,37 +100,17 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   std::int32_t dpi = kDefaultDpi;
   if (context.locateWindow && context.locateWindow(info->processName, origin, &dpi)) {
     info->windowOrigin = IntPoint{origin.x, origin.y};
-    log.Emit((Line() << "[Spec] Window origin cached for '" << ToUtf8(info->processName)
-                     << "' at (" << origin.x << "," << origin.y << ")")
+    log.Emit((Line() << "[Spec] Window origin cached for '" << ToUtf8(info->processName) << "' at ("
+                     << origin.x << "," << origin.y << ")")
                  .str());
   }
   info->dpi = dpi;
-  info->scale = 1.0;
-  info->baselineMargin = 0.0;
-
-  info->isT3 = kind == "t3";
-
-  // NaN is not above 0, so it takes the default as well.
-  double threshold = kind == "t2"                 ? kT2Threshold
-                     : command.threshold > 0.0f ? static_cast<double>(command.threshold)
-                                                : kDefaultThreshold;
-  if (info->isT3) threshold = std::clamp(threshold, 0.0, 1.0);
-  info->threshold = threshold;
-
   info->rawRoi = roi;
-
-  if (!MeasureColour(*info)) {
-    EmitLoadFailure(log, name, narrow);
-    return;
-  }
-
-  info->knownKind = IsKnownKind(kind);
   info->cooldownMs = command.cooldownMs > 0 ? std::int64_t{command.cooldownMs} : 0;
   info->lastDecisionTime = kNeverDecided;
 
-  const std::string overwriting = (Line() << "[Spec] Overwriting existing template '" << name
-                                          << "'")
-                                      .str();
+  const std::string overwriting =
+      (Line() << "[Spec] Overwriting existing template '" << name << "'").str();
   context.registry.ReplaceOrInsert(name, info, [&](bool existed) {
     if (existed) log.Emit(overwriting);
   });

@@ -23,13 +23,13 @@
 
 namespace tavrik {
 
-using WindowLocator =
-    std::function<bool(std::u16string_view normalizedName, WindowOrigin& origin, std::int32_t* dpi)>;
+using WindowLocator = std::function<bool(std::u16string_view normalizedName, WindowOrigin& origin,
+                                         std::int32_t* dpi)>;
 
 struct SpecContext {
   TemplateRegistry& registry;
   const LogSink& log;
-  std::filesystem::path exeDirectory;  // anchor of relative template paths
+  std::filesystem::path exeDirectory;               // anchor of relative template paths
   WindowLocator locateWindow = LocateTargetWindow;  // replaced only by tests
 };
 

@@ -1,7 +1,6 @@
 #include "registry/template_loader.h"
 
 #include <new>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 

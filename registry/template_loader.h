@@ -13,9 +13,8 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <vector>
-
 #include <opencv2/core/mat.hpp>
+#include <vector>
 
 namespace tavrik {
 

@@ -46,12 +46,12 @@ bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned ch
 
   // Look before opening, so that devices are never even opened; then check the opened
   // descriptor again in case the entry was swapped in between.
-  struct stat before{};
+  struct stat before {};
   if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
 
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.Valid()) return false;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
   if (static_cast<unsigned long long>(st.st_size) > kMaxTemplateFileBytes) return false;
 

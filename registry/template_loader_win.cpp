@@ -42,8 +42,8 @@ bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned ch
   bytes.clear();
   if (path.empty()) return false;
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return false;  // directories need backup semantics and so fail here too
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) return false;
   LARGE_INTEGER size{};

@@ -89,9 +89,8 @@ template <typename G>
 Str<G> Join(View<G> directory, View<G> path) {
   const std::size_t pathRoot = G::RootNameLength(path);
   if (G::IsAbsolute(path) ||
-      (pathRoot != 0 &&
-       !G::SameRootName(path.substr(0, pathRoot),
-                        directory.substr(0, G::RootNameLength(directory))))) {
+      (pathRoot != 0 && !G::SameRootName(path.substr(0, pathRoot),
+                                         directory.substr(0, G::RootNameLength(directory))))) {
     return Str<G>(path);
   }
   Str<G> out;
@@ -136,7 +135,7 @@ Str<G> Normalize(View<G> s) {
     } else if (IsDotDot<G>(element)) {
       if (!parts.empty() && !IsDotDot<G>(parts.back())) {
         parts.pop_back();
-        trailingSep = true;  // "a/b/.." leaves "a/"
+        trailingSep = true;                      // "a/b/.." leaves "a/"
       } else if (!(parts.empty() && rootDir)) {  // ".." right after a root is dropped
         parts.push_back(element);
         trailingSep = false;
@@ -196,7 +195,8 @@ Str<G> Resolve(View<G> path, View<G> exeDirectory, const Exists& exists) {
 
 }  // namespace
 
-std::u16string ResolveWindowsTemplatePath(std::u16string_view path, std::u16string_view exeDirectory,
+std::u16string ResolveWindowsTemplatePath(std::u16string_view path,
+                                          std::u16string_view exeDirectory,
                                           const WidePathExists& exists) {
   return Resolve<WindowsGrammar>(path, exeDirectory, exists);
 }

@@ -35,7 +35,8 @@ using WidePathExists = std::function<bool(const std::u16string& candidate)>;
 using NarrowPathExists = std::function<bool(const std::string& candidate)>;
 
 // Windows grammar over UTF-16. Empty path -> empty result; never fails.
-std::u16string ResolveWindowsTemplatePath(std::u16string_view path, std::u16string_view exeDirectory,
+std::u16string ResolveWindowsTemplatePath(std::u16string_view path,
+                                          std::u16string_view exeDirectory,
                                           const WidePathExists& exists);
 
 // POSIX grammar over UTF-8 bytes. Empty path -> empty result; never fails.

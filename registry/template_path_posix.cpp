@@ -10,10 +10,11 @@ namespace tavrik {
 std::filesystem::path ResolveTemplatePath(std::u16string_view path,
                                           const std::filesystem::path& exeDirectory) {
   const auto exists = [](const std::string& candidate) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(candidate.c_str(), &st) == 0;  // follows links; any failure means "not there"
   };
-  return std::filesystem::path(ResolvePosixTemplatePath(ToUtf8(path), exeDirectory.native(), exists));
+  return std::filesystem::path(
+      ResolvePosixTemplatePath(ToUtf8(path), exeDirectory.native(), exists));
 }
 
 DecoderPath NarrowPathForDecoder(const std::filesystem::path& resolved) {

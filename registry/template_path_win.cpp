@@ -1,8 +1,7 @@
 // Windows side of template path resolution: the Windows grammar, a status query that follows
 // links as the existence test, and the file-system code page as the decoder's narrow form.
-#include <windows.h>
-
 #include <locale.h>
+#include <windows.h>
 
 #include <climits>
 #include <system_error>

@@ -134,6 +134,9 @@ Commands:
   version    ask the worker for its version and print its reply (__ver__:...)
   watch      print hit-ring messages as JSON, one object per line
   status     print the headers of both rings
+  probe      evaluate one template against a screenshot or a live window in this process,
+             with the worker's own code, and show how the decision came about (no worker
+             needed; see tavrik-ctl probe --help for its options and exit codes)
 
 tavrik-ctl never creates the rings: it opens the ones a running worker made. Commands that
 publish wait for a free command slot (the ring holds 64) and fail when none frees up in time.

@@ -9,6 +9,7 @@
 #include "shell/producer_lock.h"
 #include "tools/ctl_args.h"
 #include "tools/hit_json.h"
+#include "tools/probe.h"
 
 namespace tavrik::ctl {
 namespace {
@@ -273,6 +274,13 @@ std::uint32_t HitRingReader::DiscardPending() {
 }
 
 int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  // probe evaluates a template in-process, has options of its own and never opens a ring.
+  if (!args.empty() && args.front() == "probe") {
+    return RunProbe(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+  }
+  if (args.size() == 2 && args[0] == "help" && args[1] == "probe") {
+    return RunProbe({"--help"}, out, err);
+  }
   const ParseResult parsed = ParseCtlArgs(args);
   if (!parsed.ok) {
     err << "tavrik-ctl: " << parsed.error << '\n';

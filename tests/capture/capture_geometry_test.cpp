@@ -108,7 +108,7 @@ TEST(PackedLayoutFor, AcceptsEightBitTrueColorLayoutsOnly) {
   EXPECT_EQ(packed24Msb->red, 0);
   EXPECT_EQ(packed24Msb->blue, 2);
 
-  EXPECT_FALSE(PackedLayoutFor(16, true, 0xf800, 0x07e0, 0x001f));     // 5-6-5
+  EXPECT_FALSE(PackedLayoutFor(16, true, 0xf800, 0x07e0, 0x001f));      // 5-6-5
   EXPECT_FALSE(PackedLayoutFor(32, true, 0x3ff00000, 0xffc00, 0x3ff));  // 10-bit channels
   EXPECT_FALSE(PackedLayoutFor(32, true, 0xff, 0xff, 0xff00));          // overlapping masks
   EXPECT_FALSE(PackedLayoutFor(24, true, 0xff000000, 0xff00, 0xff));    // mask beyond 24 bits
@@ -156,8 +156,8 @@ TEST(CopyPackedToBgr, ReordersChannelsAndHonoursStrideAndPlacement) {
           const cv::Vec3b want(static_cast<std::uint8_t>(base + layout->blue),
                                static_cast<std::uint8_t>(base + layout->green),
                                static_cast<std::uint8_t>(base + layout->red));
-          EXPECT_EQ(got, want) << bytesPerPixel << " bytes, lsb " << lsbFirst << " at " << c
-                               << "," << r;
+          EXPECT_EQ(got, want) << bytesPerPixel << " bytes, lsb " << lsbFirst << " at " << c << ","
+                               << r;
         }
       }
     }

@@ -45,17 +45,28 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return true;
     };
     bool ok = true;
-    if (arg == "--x") ok = number(options.x);
-    else if (arg == "--y") ok = number(options.y);
-    else if (arg == "--width") ok = number(options.width);
-    else if (arg == "--height") ok = number(options.height);
-    else if (arg == "--count") ok = number(options.count);
-    else if (arg == "--step-x") ok = number(options.stepX);
-    else if (arg == "--step-y") ok = number(options.stepY);
-    else if (arg == "--iconic") options.iconic = true;
-    else if (arg == "--unmapped") options.unmapped = true;
-    else if (arg == "--no-pid") options.setPid = false;
-    else ok = false;
+    if (arg == "--x")
+      ok = number(options.x);
+    else if (arg == "--y")
+      ok = number(options.y);
+    else if (arg == "--width")
+      ok = number(options.width);
+    else if (arg == "--height")
+      ok = number(options.height);
+    else if (arg == "--count")
+      ok = number(options.count);
+    else if (arg == "--step-x")
+      ok = number(options.stepX);
+    else if (arg == "--step-y")
+      ok = number(options.stepY);
+    else if (arg == "--iconic")
+      options.iconic = true;
+    else if (arg == "--unmapped")
+      options.unmapped = true;
+    else if (arg == "--no-pid")
+      options.setPid = false;
+    else
+      ok = false;
     if (!ok) return false;
   }
   return options.width > 0 && options.height > 0 && options.count > 0;
@@ -82,8 +93,8 @@ void Paint(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, int inde
     for (int row = 0; row < rows; ++row) {
       for (int col = 0; col < options.width; ++col) {
         const tavrik::test::PatternBgr bgr = tavrik::test::PatternPixel(index, col, top + row);
-        std::uint8_t* pixel = &strip[static_cast<std::size_t>(row) * rowBytes +
-                                     static_cast<std::size_t>(col) * 4];
+        std::uint8_t* pixel =
+            &strip[static_cast<std::size_t>(row) * rowBytes + static_cast<std::size_t>(col) * 4];
         pixel[0] = bgr.b;
         pixel[1] = bgr.g;
         pixel[2] = bgr.r;
@@ -91,8 +102,8 @@ void Paint(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, int inde
     }
     xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc,
                   static_cast<std::uint16_t>(options.width), static_cast<std::uint16_t>(rows), 0,
-                  static_cast<std::int16_t>(top), 0, depth, static_cast<std::uint32_t>(strip.size()),
-                  strip.data());
+                  static_cast<std::int16_t>(top), 0, depth,
+                  static_cast<std::uint32_t>(strip.size()), strip.data());
   }
 }
 
@@ -129,9 +140,8 @@ int main(int argc, char** argv) {
                       static_cast<std::int16_t>(options.x + i * options.stepX),
                       static_cast<std::int16_t>(options.y + i * options.stepY),
                       static_cast<std::uint16_t>(options.width),
-                      static_cast<std::uint16_t>(options.height), 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+                      static_cast<std::uint16_t>(options.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
     const std::string title = "pattern " + std::to_string(i);
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                         static_cast<std::uint32_t>(title.size()), title.data());

@@ -1,12 +1,11 @@
 // Window lookup and capture against a private Xvfb and real X clients (tavrik-pattern-window,
 // xmessage). No window manager runs, so these cover the root-children path of the lookup.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -35,8 +34,8 @@ namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
-using test::SpawnedProcess;
 using test::PatternPixel;
+using test::SpawnedProcess;
 using x11::CaptureMethod;
 using x11::CaptureScreenRegionUsing;
 
@@ -51,8 +50,8 @@ struct PatternProcess {
 PatternProcess StartPattern(const std::vector<std::string>& options,
                             const std::string& program = "") {
   PatternProcess pattern;
-  std::vector<std::string> argv = {
-      program.empty() ? test::BuiltExecutable("tavrik-pattern-window") : program};
+  std::vector<std::string> argv = {program.empty() ? test::BuiltExecutable("tavrik-pattern-window")
+                                                   : program};
   argv.insert(argv.end(), options.begin(), options.end());
   pattern.process = SpawnedProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/false);
   const std::optional<std::string> line = pattern.process.ReadLine(10s);
@@ -75,9 +74,13 @@ class TestClient {
 
   bool Ok() const { return !xcb_connection_has_error(connection_); }
   xcb_connection_t* Get() const { return connection_; }
-  xcb_window_t Root() const { return xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root; }
+  xcb_window_t Root() const {
+    return xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+  }
 
-  void Sync() { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+  void Sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
 
   void Move(xcb_window_t window, std::int32_t x, std::int32_t y) {
     const std::uint32_t values[] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)};
@@ -100,8 +103,8 @@ class TestClient {
 
   bool HasProperty(xcb_window_t window, const char* name) {
     x11::Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-        connection_, xcb_intern_atom(connection_, 1, static_cast<std::uint16_t>(strlen(name)), name),
-        nullptr));
+        connection_,
+        xcb_intern_atom(connection_, 1, static_cast<std::uint16_t>(strlen(name)), name), nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) return false;
     x11::Reply<xcb_get_property_reply_t> property(xcb_get_property_reply(
         connection_, xcb_get_property(connection_, 0, window, atom->atom, XCB_ATOM_ANY, 0, 1),
@@ -117,9 +120,8 @@ class TestClient {
 
   // Every server resource of the client that owns `xid`.
   std::uint32_t ResourceCount(std::uint32_t xid) {
-    x11::Reply<xcb_res_query_client_resources_reply_t> reply(
-        xcb_res_query_client_resources_reply(
-            connection_, xcb_res_query_client_resources(connection_, xid), nullptr));
+    x11::Reply<xcb_res_query_client_resources_reply_t> reply(xcb_res_query_client_resources_reply(
+        connection_, xcb_res_query_client_resources(connection_, xid), nullptr));
     if (!reply) return 0;
     std::uint32_t total = 0;
     for (auto it = xcb_res_query_client_resources_types_iterator(reply.get()); it.rem > 0;
@@ -426,7 +428,7 @@ TEST_F(X11Display, LongAndNonAsciiImagePaths) {
 TEST_F(X11Display, AStockClientIsFoundByItsImageName) {
   PatternProcess message;
   message.process = SpawnedProcess::Spawn({"xmessage", "-geometry", "+300+200", "tavrik test"},
-                                        /*pipeStdout=*/false, /*quiet=*/true);
+                                          /*pipeStdout=*/false, /*quiet=*/true);
   if (!message.process.Running()) GTEST_SKIP() << "xmessage is not installed";
   NativeWindowId found = 0;
   for (int attempt = 0; attempt < 250 && found == 0; ++attempt) {
@@ -490,9 +492,9 @@ TEST_P(X11Capture, OffScreenPartsAreBlackAndTheSizeIsExact) {
   EXPECT_TRUE(IsBlack(image, cv::Rect(0, 0, 30, 5)));
 
   // Wholly off the screen, including coordinates whose far edge does not fit 32 bits.
-  for (const cv::Rect& rect : {cv::Rect(2000, 2000, 10, 10), cv::Rect(-100, -100, 50, 50),
-                               cv::Rect(1280, 0, 7, 3), cv::Rect(0, 1024, 7, 3),
-                               cv::Rect(2147483600, 0, 100, 1)}) {
+  for (const cv::Rect& rect :
+       {cv::Rect(2000, 2000, 10, 10), cv::Rect(-100, -100, 50, 50), cv::Rect(1280, 0, 7, 3),
+        cv::Rect(0, 1024, 7, 3), cv::Rect(2147483600, 0, 100, 1)}) {
     image = CaptureScreenRegionUsing(GetParam(), rect.x, rect.y, rect.width, rect.height);
     const std::string where = std::to_string(rect.x) + "," + std::to_string(rect.y);
     ASSERT_EQ(image.size(), rect.size()) << where;
@@ -506,18 +508,21 @@ INSTANTIATE_TEST_SUITE_P(Methods, X11Capture,
                                            CaptureMethod::kGetImage),
                          [](const ::testing::TestParamInfo<CaptureMethod>& param) {
                            switch (param.param) {
-                             case CaptureMethod::kShm: return std::string("Shm");
-                             case CaptureMethod::kGetImage: return std::string("GetImage");
-                             default: return std::string("Auto");
+                             case CaptureMethod::kShm:
+                               return std::string("Shm");
+                             case CaptureMethod::kGetImage:
+                               return std::string("GetImage");
+                             default:
+                               return std::string("Auto");
                            }
                          });
 
 TEST_F(X11Display, EmptyAndAbsurdSizesNeverReachTheServer) {
   // A fresh thread has no connection; refusing the size must not open one.
   std::thread([] {
-    for (const cv::Size& size : {cv::Size(0, 10), cv::Size(10, 0), cv::Size(-1, 5),
-                                 cv::Size(5, -1), cv::Size(-3, -3), cv::Size(100000, 100000),
-                                 cv::Size(65536, 65536), cv::Size(8193, 8192)}) {
+    for (const cv::Size& size :
+         {cv::Size(0, 10), cv::Size(10, 0), cv::Size(-1, 5), cv::Size(5, -1), cv::Size(-3, -3),
+          cv::Size(100000, 100000), cv::Size(65536, 65536), cv::Size(8193, 8192)}) {
       EXPECT_TRUE(CaptureScreenRegion(0, 0, size.width, size.height).empty())
           << size.width << "x" << size.height;
     }
@@ -589,9 +594,14 @@ TEST_F(X11Display, TenThousandCapturesLeakNothing) {
   EXPECT_EQ(after.notMarkedForRemoval, 0);
   EXPECT_EQ(client.ResourceCount(ownXid), resources);
 
-  // Closing the connection gives the segment back.
+  // Closing the connection gives the segment back once the server has let go of it.
   x11::CloseThreadSession();
-  EXPECT_EQ(OwnShmSegments().segments, 0);
+  int remaining = OwnShmSegments().segments;
+  for (int attempt = 0; attempt < 200 && remaining != 0; ++attempt) {
+    std::this_thread::sleep_for(10ms);
+    remaining = OwnShmSegments().segments;
+  }
+  EXPECT_EQ(remaining, 0);
 }
 
 TEST_F(X11Display, NoDisplayMeansFailedLookupsAndEmptyCaptures) {
@@ -636,8 +646,8 @@ TEST_F(X11Display, SurvivesTheServerDyingAndUsesItsSuccessor) {
   ASSERT_EQ(server_.Display(), display);
   PatternProcess successor = StartPattern({"--x", "220", "--y", "140"});
   ASSERT_EQ(successor.windows.size(), 1u);
-  EXPECT_TRUE(MatchesPattern(CaptureScreenRegionUsing(CaptureMethod::kShm, 220, 140, 64, 64), 0,
-                             0, 64, 64, 0, 0, 0));
+  EXPECT_TRUE(MatchesPattern(CaptureScreenRegionUsing(CaptureMethod::kShm, 220, 140, 64, 64), 0, 0,
+                             64, 64, 0, 0, 0));
   const std::optional<WindowOrigin> origin = lookup();
   ASSERT_TRUE(origin);
   EXPECT_EQ(origin->x, 220);

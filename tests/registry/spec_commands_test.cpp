@@ -1,16 +1,15 @@
 #include "registry/spec_commands.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
 #include <future>
 #include <limits>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <opencv2/core.hpp>
 
 #include "detect/color_metrics.h"
 #include "shell/utf.h"
@@ -103,8 +102,6 @@ TEST_F(SpecCommandsTest, AcceptedAddComposesLinesAndStoresAPreparedRecord) {
   EXPECT_TRUE(t->edgeMask.empty());
   EXPECT_DOUBLE_EQ(t->threshold, static_cast<double>(0.9f));
   EXPECT_EQ(t->baselineMargin, 0.0);
-  EXPECT_EQ(t->whitePatchSatMax, 35.0);
-  EXPECT_EQ(t->whitePatchValueMin, 215.0);
   EXPECT_FALSE(t->knownKind);
   EXPECT_FALSE(t->isT3);
   EXPECT_EQ(t->rawRoi, (IntRect{10, 20, 64, 48}));
@@ -135,7 +132,7 @@ TEST_F(SpecCommandsTest, FloatsArePrintedInTheDefaultFormatAsFloat32) {
   const TemplatePtr t = Only("f");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->threshold, static_cast<double>(0.85f));  // widened, not re-rounded
-  EXPECT_EQ(t->baselineMargin, 0.0);                     // shown, never stored
+  EXPECT_EQ(t->baselineMargin, 0.0);                    // shown, never stored
   EXPECT_EQ(t->cooldownMs, 0);
 
   c = Command(u"g");
@@ -279,11 +276,11 @@ TEST_F(SpecCommandsTest, MissingFileKeepsTheRegisteredTemplate) {
   lines_.clear();
   AddSpecHandler(context_, Command(u"chest", u"bilder\\\u00f6.png"));
   const fs::path expected = dir_.Path() / "bilder" / "\xC3\xB6.png";
-  EXPECT_EQ(lines_, (std::vector<std::string>{
-                        "[Spec] Add requested name=chest path=bilder\\\xC3\xB6.png "
-                        "roi=(10,20,64x48) threshold=0.9 cooldownMs=0 baselineMargin=0",
-                        "[Spec] Failed to load template 'chest' from \"" + expected.string() +
-                            "\""}));
+  EXPECT_EQ(lines_,
+            (std::vector<std::string>{
+                "[Spec] Add requested name=chest path=bilder\\\xC3\xB6.png "
+                "roi=(10,20,64x48) threshold=0.9 cooldownMs=0 baselineMargin=0",
+                "[Spec] Failed to load template 'chest' from \"" + expected.string() + "\""}));
   EXPECT_EQ(Only("chest"), before);
   EXPECT_EQ(registry_.SnapshotTemplates().size(), 1u);
 }
@@ -315,8 +312,8 @@ TEST_F(SpecCommandsTest, FifoDeviceAndRefusedImageAreFailedLoadsAndKeepTheOldTem
 
   for (const std::u16string path : {u"pipe.png", u"/dev/zero", u"huge.png"}) {
     lines_.clear();
-    auto done = std::async(std::launch::async,
-                           [&] { AddSpecHandler(context_, Command(u"chest", path)); });
+    auto done =
+        std::async(std::launch::async, [&] { AddSpecHandler(context_, Command(u"chest", path)); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "add blocked on " << ToUtf8(path);
     done.get();

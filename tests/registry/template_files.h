@@ -1,17 +1,16 @@
 // Test helpers: a scratch directory per test and small image files written into it.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
 
 namespace tavrik::test {
 
@@ -19,9 +18,8 @@ class ScratchDir {
  public:
   ScratchDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() /
-            ("tavrik_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" +
-             info->name());
+    path_ = std::filesystem::temp_directory_path() / ("tavrik_" + std::to_string(::getpid()) + "_" +
+                                                      info->test_suite_name() + "_" + info->name());
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -44,7 +42,8 @@ class ScratchDir {
                                    const std::vector<unsigned char>& bytes) const {
     const auto file = path_ / name;
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return file;
   }
 
@@ -59,8 +58,8 @@ inline std::vector<unsigned char> OversizedPngHeader() {
   const auto put = [&](std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) png[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
   };
-  put(16, 65535);  // IHDR width
-  put(20, 65535);  // IHDR height
+  put(16, 65535);                   // IHDR width
+  put(20, 65535);                   // IHDR height
   std::uint32_t crc = 0xFFFFFFFFu;  // over the chunk type and data (bytes 12..28)
   for (std::size_t i = 12; i < 29; ++i) {
     crc ^= png[i];

@@ -1,6 +1,7 @@
 #include "registry/template_loader.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,8 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <future>
-
-#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include "tests/registry/template_files.h"

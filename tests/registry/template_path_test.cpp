@@ -1,5 +1,6 @@
 #include "registry/template_path.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -7,8 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace tavrik {
 namespace {
@@ -45,16 +44,15 @@ TEST(WindowsTemplatePath, RelativePathWalksUpToTheDriveRootAndFallsBackToTheFirs
   WideFs fake;
   EXPECT_EQ(ResolveWin(u"templates\\ok.png", fake), u"D:\\Tools\\Worker\\templates\\ok.png");
   EXPECT_EQ(fake.queries, (std::vector<std::u16string>{u"D:\\Tools\\Worker\\templates\\ok.png",
-                                                      u"D:\\Tools\\templates\\ok.png",
-                                                      u"D:\\templates\\ok.png"}));
+                                                       u"D:\\Tools\\templates\\ok.png",
+                                                       u"D:\\templates\\ok.png"}));
 }
 
 TEST(WindowsTemplatePath, DotDotAndForwardSlashesAreNormalisedPerDirectory) {
   WideFs fake;
   EXPECT_EQ(ResolveWin(u"..\\img/ok.png", fake), u"D:\\Tools\\img\\ok.png");
-  EXPECT_EQ(fake.queries,
-            (std::vector<std::u16string>{u"D:\\Tools\\img\\ok.png", u"D:\\img\\ok.png",
-                                         u"D:\\img\\ok.png"}));
+  EXPECT_EQ(fake.queries, (std::vector<std::u16string>{u"D:\\Tools\\img\\ok.png",
+                                                       u"D:\\img\\ok.png", u"D:\\img\\ok.png"}));
 
   WideFs slashes;
   EXPECT_EQ(ResolveWin(u"a//b/./c/../ok.png", slashes), u"D:\\Tools\\Worker\\a\\b\\ok.png");
@@ -129,9 +127,9 @@ TEST(WindowsTemplatePath, DirectoryEndingInSeparatorAndUncShare) {
 TEST(PosixTemplatePath, WindowsStyleRelativePathWalksUpToTheRoot) {
   NarrowFs fake;
   EXPECT_EQ(ResolvePosix("templates\\ok.png", fake), "/opt/tavrik/bin/templates/ok.png");
-  EXPECT_EQ(fake.queries, (std::vector<std::string>{
-                              "/opt/tavrik/bin/templates/ok.png", "/opt/tavrik/templates/ok.png",
-                              "/opt/templates/ok.png", "/templates/ok.png"}));
+  EXPECT_EQ(fake.queries, (std::vector<std::string>{"/opt/tavrik/bin/templates/ok.png",
+                                                    "/opt/tavrik/templates/ok.png",
+                                                    "/opt/templates/ok.png", "/templates/ok.png"}));
 }
 
 TEST(PosixTemplatePath, DotDotAndMixedSeparators) {

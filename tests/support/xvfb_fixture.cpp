@@ -29,7 +29,7 @@ SpawnedProcess& SpawnedProcess::operator=(SpawnedProcess&& other) noexcept {
 }
 
 SpawnedProcess SpawnedProcess::Spawn(const std::vector<std::string>& argv, bool pipeStdout,
-                                 bool quiet) {
+                                     bool quiet) {
   SpawnedProcess child;
   if (argv.empty()) return child;
   int pipeFds[2] = {-1, -1};
@@ -101,8 +101,8 @@ bool XvfbServer::Start(std::optional<int> display) {
   // none is named.
   std::vector<std::string> argv = {"Xvfb"};
   if (display) argv.push_back(":" + std::to_string(*display));
-  for (const char* arg : {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                          "-noreset"}) {
+  for (const char* arg :
+       {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"}) {
     argv.emplace_back(arg);
   }
   process_ = SpawnedProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/true);

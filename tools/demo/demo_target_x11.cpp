@@ -5,11 +5,14 @@
 //   tavrik-demo [--x N] [--y N] [--toggle-ms N] [--write-templates DIR]
 //
 // --write-templates writes badge.png and ring.png, cut from the scene exactly as painted, and
-// exits. Otherwise it prints "ready" once the window is painted and runs until killed.
+// exits. Otherwise it prints "ready" once the window is painted and runs until killed. SIGUSR1
+// swaps the badge at once (tests use it to change the content at a known moment).
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,9 @@
 #include <opencv2/imgproc.hpp>
 
 namespace {
+
+std::atomic<bool> g_toggleRequested{false};
+extern "C" void OnToggleSignal(int) { g_toggleRequested = true; }
 
 constexpr int kWidth = 480;
 constexpr int kHeight = 320;
@@ -54,7 +60,8 @@ void Paint(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, const cv
                   static_cast<uint16_t>(rows), 0, static_cast<int16_t>(y), 0, 24,
                   static_cast<uint32_t>(rows * bgrx.cols * 4), bgrx.ptr(y));
   }
-  xcb_flush(c);
+  // A round trip, so that "painted" means the server has the pixels, not just the request.
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
 }  // namespace
@@ -82,6 +89,7 @@ int main(int argc, char** argv) {
     return ok ? 0 : 1;
   }
 
+  std::signal(SIGUSR1, OnToggleSignal);
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) {
     std::fprintf(stderr, "cannot connect to the X server\n");
@@ -126,11 +134,14 @@ int main(int argc, char** argv) {
       std::free(event);
     }
     if (xcb_connection_has_error(c)) return 0;
-    if (toggleMs > 0 && std::chrono::steady_clock::now() >= nextToggle) {
+    const bool timed = toggleMs > 0 && std::chrono::steady_clock::now() >= nextToggle;
+    if (timed || g_toggleRequested.exchange(false)) {
       shown = !shown;
       scene = Scene(shown);
       Paint(c, window, gc, scene);
-      nextToggle += std::chrono::milliseconds(toggleMs);
+      std::printf("%s\n", shown ? "shown" : "swapped");
+      std::fflush(stdout);
+      if (timed) nextToggle += std::chrono::milliseconds(toggleMs);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
