@@ -16,22 +16,27 @@ double SqDiffScoreFromMin(double minimum) {
   return std::clamp(1.0 - m, 0.0, 1.0);
 }
 
+int MatchMethod(const TemplateInfo& info) {
+  if (info.isT3 || TemplateKind(info.name) == "t3") return cv::TM_SQDIFF_NORMED;
+  return info.edgeMask.empty() ? cv::TM_CCOEFF_NORMED : cv::TM_CCORR_NORMED;
+}
+
+bool MatchesInGrey(const TemplateInfo& info) { return info.edgeMask.empty() && !info.gray.empty(); }
+
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
   MatchScore score;
   if (region.cols < info.image.cols || region.rows < info.image.rows) {
     return score;  // {0, (0,0), -1}: no threshold accepts it
   }
 
-  const bool useGray = info.edgeMask.empty() && !info.gray.empty();
+  const bool useGray = MatchesInGrey(info);
   cv::Mat grayRegion;
   if (useGray) cvc::CvtColor(region, grayRegion, cv::COLOR_BGR2GRAY);
   const cv::Mat& image = useGray ? grayRegion : region;
   const cv::Mat& templ = useGray ? info.gray : info.image;
 
-  const bool sqDiff = info.isT3 || TemplateKind(info.name) == "t3";
-  const int method = sqDiff                   ? cv::TM_SQDIFF_NORMED
-                     : !info.edgeMask.empty() ? cv::TM_CCORR_NORMED
-                                              : cv::TM_CCOEFF_NORMED;
+  const int method = MatchMethod(info);
+  const bool sqDiff = method == cv::TM_SQDIFF_NORMED;
 
   cv::Mat map(region.rows - info.image.rows + 1, region.cols - info.image.cols + 1, CV_32F);
   if (info.edgeMask.empty()) {

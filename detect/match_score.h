@@ -30,6 +30,11 @@ struct MatchScore {
 // template's image gives {0, (0,0), -1} without running the matcher.
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info);
 
+// The OpenCV method ScoreTemplateMatch uses for this template (cv::TM_SQDIFF_NORMED,
+// cv::TM_CCORR_NORMED or cv::TM_CCOEFF_NORMED), and whether it compares grey images.
+int MatchMethod(const TemplateInfo& info);
+bool MatchesInGrey(const TemplateInfo& info);
+
 // The replacements for non-finite matcher output, separated so that they can be checked without
 // provoking NaN inside OpenCV.
 //   correlation maximum / map mean: the value, or 0 when NaN or infinite;

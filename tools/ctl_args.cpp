@@ -9,6 +9,7 @@
 
 #include "shell/hit_ring.h"
 #include "shell/utf.h"
+#include "tools/number_text.h"
 
 namespace tavrik::ctl {
 namespace {
@@ -31,27 +32,6 @@ std::optional<Verb> FindVerb(std::string_view name) {
     if (name == info.name) return info.verb;
   }
   return std::nullopt;
-}
-
-bool ParseInt32(std::string_view text, std::int32_t& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  std::int32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
-  out = value;
-  return true;
-}
-
-bool ParseFiniteFloat(std::string_view text, float& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  float value = 0.0f;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-      !std::isfinite(value)) {
-    return false;
-  }
-  out = value;
-  return true;
 }
 
 bool ParseSeconds(std::string_view text, double& out) {
@@ -78,13 +58,7 @@ bool ParseCount(std::string_view text, std::uint64_t& out) {
 bool ParseRoi(std::string_view text, AddFields& add) {
   std::int32_t* targets[] = {&add.roiX, &add.roiY, &add.roiWidth, &add.roiHeight};
   std::int32_t values[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    const std::size_t comma = text.find(',');
-    const bool last = i == 3;
-    if (last != (comma == std::string_view::npos)) return false;
-    if (!ParseInt32(last ? text : text.substr(0, comma), values[i])) return false;
-    if (!last) text.remove_prefix(comma + 1);
-  }
+  if (!ParseFourInt32(text, values)) return false;
   for (int i = 0; i < 4; ++i) *targets[i] = values[i];
   return true;
 }

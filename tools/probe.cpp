@@ -22,6 +22,7 @@
 #include "capture/target_window.h"
 #include "detect/evaluate.h"
 #include "detect/evaluation.h"
+#include "detect/match_score.h"
 #include "detect/report.h"
 #include "registry/template_info.h"
 #include "registry/template_kind.h"
@@ -30,6 +31,7 @@
 #include "shell/log_sink.h"
 #include "shell/ring_layout.h"
 #include "shell/utf.h"
+#include "tools/number_text.h"
 #include "tools/ctl_args.h"
 
 namespace tavrik::ctl {
@@ -95,37 +97,10 @@ bool IsOption(std::string_view option) {
          option == "--process" || option == "--out";
 }
 
-bool ParseInt32(std::string_view text, std::int32_t& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  std::int32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
-  out = value;
-  return true;
-}
-
-bool ParseFiniteFloat(std::string_view text, float& out) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  float value = 0.0f;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-      !std::isfinite(value)) {
-    return false;
-  }
-  out = value;
-  return true;
-}
-
 // Four integers X,Y,W,H with a positive width and height.
 bool ParseRoi(std::string_view text, IntRect& out) {
   std::int32_t values[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    const std::size_t comma = text.find(',');
-    const bool last = i == 3;
-    if (last != (comma == std::string_view::npos)) return false;
-    if (!ParseInt32(last ? text : text.substr(0, comma), values[i])) return false;
-    if (!last) text.remove_prefix(comma + 1);
-  }
+  if (!ParseFourInt32(text, values)) return false;
   if (values[2] < 1 || values[3] < 1) return false;
   out = {values[0], values[1], values[2], values[3]};
   return true;
@@ -310,11 +285,15 @@ const char* Bool(bool value) { return value ? "true" : "false"; }
 // Names the variant ScoreTemplateMatch picks for this prepared template (display only; the
 // scoring itself is the worker's).
 std::string MethodText(const TemplateInfo& info) {
-  if (info.isT3 || TemplateKind(info.name) == "t3") {
-    return "TM_SQDIFF_NORMED on grey (raw = 1 - minimum; no baseline)";
+  const char* images = MatchesInGrey(info) ? " on grey" : " on colour under the edge mask";
+  switch (MatchMethod(info)) {
+    case cv::TM_SQDIFF_NORMED:
+      return std::string("TM_SQDIFF_NORMED") + images + " (raw = 1 - minimum; no baseline)";
+    case cv::TM_CCORR_NORMED:
+      return std::string("TM_CCORR_NORMED") + images;
+    default:
+      return std::string("TM_CCOEFF_NORMED") + images;
   }
-  if (!info.edgeMask.empty()) return "TM_CCORR_NORMED on colour under the edge mask";
-  return "TM_CCOEFF_NORMED on grey";
 }
 
 void PrintDecision(const Evaluation& e, const TemplateInfo& info, std::ostream& out) {

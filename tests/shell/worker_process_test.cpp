@@ -8,12 +8,12 @@
 #include "shell/shared_memory.h"
 #include "tests/shell/ring_test_util.h"
 #include "tests/support/test_support.h"
+#include "tests/support/xvfb_fixture.h"
 
 namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChildProcess;
 using test::ReadHitSlot;
 using test::ReadU32;
 using test::WaitUntil;
@@ -24,11 +24,9 @@ class WorkerProcessTest : public ::testing::Test {
     return (std::filesystem::temp_directory_path() / (ns_.Name() + ".log")).string();
   }
   void TearDown() override { std::filesystem::remove(LogPath()); }
-  std::unique_ptr<ChildProcess> StartWorker() {
-    return std::make_unique<ChildProcess>(
-        test::BuiltExecutable("tavrik-worker"), std::vector<std::string>{},
-        std::vector<std::pair<std::string, std::string>>{{"TAVRIK_IPC_NAMESPACE", ns_.Name()},
-                                                         {"TAVRIK_LOG", LogPath()}});
+  test::SpawnedProcess StartWorker() {
+    test::ScopedEnv log("TAVRIK_LOG", LogPath());  // the namespace is already in the environment
+    return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
   }
   bool LogHas(const std::string& line) {
     return WaitUntil([&] { return test::ReadFile(LogPath()).find(line + "\n") != std::string::npos; },
@@ -42,7 +40,7 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
   SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
   ASSERT_NE(small.View(), nullptr);
   auto worker = StartWorker();
-  EXPECT_EQ(worker->Wait(10s), 1);
+  EXPECT_EQ(worker.Wait(10s), 1);
   EXPECT_EQ(test::ReadFile(LogPath()), "[Init] Failed to initialize CmdRing consumer.\n");
   // Neither the hit ring nor its event was created before the failure.
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + ns_.Name() + "-HitRingMMF"));
@@ -70,7 +68,7 @@ TEST_F(WorkerProcessTest, VersionAtStartUpThenAnswersCommands) {
   NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
   ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 2; }, 5s));
   EXPECT_EQ(ReadHitSlot(hit.View(), 1).name, u"__hb__:CMD");
-  EXPECT_TRUE(worker->Running());
+  EXPECT_TRUE(worker.Running());
 }
 
 TEST_F(WorkerProcessTest, CommandsQueuedBeforeStartAreExecuted) {
@@ -112,7 +110,7 @@ TEST_F(WorkerProcessTest, WithoutAHitRingTheWorkerStillRunsCommands) {
   test::WriteCommandSlot(cmd.View(), 0, clear);
   StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
   EXPECT_TRUE(LogHas("[Spec] Cleared all templates"));
-  EXPECT_TRUE(worker->Running());
+  EXPECT_TRUE(worker.Running());
   // The undersized hit ring is left as it was: the worker never writes into a mapping it could not
   // map at full size.
   EXPECT_EQ(ReadU32(small.View(), 0), 0u);

@@ -1,7 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -47,50 +45,6 @@ void ScopedIpcNamespace::Cleanup() const {
   for (const char* object : {kCmdRingEventName, kHitRingEventName}) {
     std::error_code ec;
     std::filesystem::remove("/dev/shm/sem." + name_ + "-" + object, ec);
-  }
-}
-
-ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                           const std::vector<std::pair<std::string, std::string>>& env) {
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
-    ::_exit(127);
-  }
-}
-
-ChildProcess::~ChildProcess() { Terminate(); }
-
-bool ChildProcess::Running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-  if (r == pid_) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-    return false;
-  }
-  return r == 0;
-}
-
-int ChildProcess::Wait(std::chrono::milliseconds timeout) {
-  WaitUntil([this] { return !Running(); }, timeout);
-  return pid_ > 0 ? -1 : status_;
-}
-
-void ChildProcess::Terminate() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  if (Wait(std::chrono::seconds(5)) < 0 && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
   }
 }
 

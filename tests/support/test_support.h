@@ -29,27 +29,6 @@ class ScopedIpcNamespace {
   bool hadPrevious_ = false;
 };
 
-// A child process started with extra environment variables; killed (SIGTERM, then SIGKILL) and
-// reaped when destroyed unless it has already been waited for.
-class ChildProcess {
- public:
-  ChildProcess(const std::string& path, const std::vector<std::string>& args,
-               const std::vector<std::pair<std::string, std::string>>& env = {});
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  int Pid() const { return pid_; }
-  bool Running();
-  // Exit status (exit code, or 128 + signal), or -1 when it did not end within the timeout.
-  int Wait(std::chrono::milliseconds timeout);
-  void Terminate();
-
- private:
-  int pid_ = -1;
-  int status_ = -1;
-};
-
 // Polls `condition` until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 

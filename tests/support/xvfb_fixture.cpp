@@ -15,6 +15,7 @@ SpawnedProcess::~SpawnedProcess() { Stop(); }
 
 SpawnedProcess::SpawnedProcess(SpawnedProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      status_(other.status_),
       stdoutFd_(std::exchange(other.stdoutFd_, -1)),
       buffered_(std::move(other.buffered_)) {}
 
@@ -22,6 +23,7 @@ SpawnedProcess& SpawnedProcess::operator=(SpawnedProcess&& other) noexcept {
   if (this != &other) {
     Stop();
     pid_ = std::exchange(other.pid_, -1);
+    status_ = other.status_;
     stdoutFd_ = std::exchange(other.stdoutFd_, -1);
     buffered_ = std::move(other.buffered_);
   }
@@ -78,6 +80,25 @@ std::optional<std::string> SpawnedProcess::ReadLine(std::chrono::milliseconds ti
     if (got <= 0) return std::nullopt;
     buffered_.append(chunk, static_cast<std::size_t>(got));
   }
+}
+
+bool SpawnedProcess::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  const pid_t r = waitpid(pid_, &status, WNOHANG);
+  if (r == 0) return true;
+  if (r == pid_) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pid_ = -1;
+  return false;
+}
+
+int SpawnedProcess::Wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Running()) {
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    usleep(2000);
+  }
+  return status_;
 }
 
 void SpawnedProcess::Stop(int signal) {

@@ -27,8 +27,12 @@ class SpawnedProcess {
   // false) when the program cannot be run.
   static SpawnedProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet);
 
-  bool Running() const { return pid_ > 0; }
+  // False once the child has ended (it is reaped here, and its status kept for Wait).
+  bool Running();
   pid_t Pid() const { return pid_; }
+  // Waits for the child to end: its exit code (128 + signal when killed), or -1 when it is still
+  // running after `timeout` or was never started.
+  int Wait(std::chrono::milliseconds timeout);
 
   // The next line the child wrote, without its newline; empty on timeout or end of output.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
@@ -38,6 +42,7 @@ class SpawnedProcess {
 
  private:
   pid_t pid_ = -1;
+  int status_ = -1;
   int stdoutFd_ = -1;
   std::string buffered_;
 };
@@ -48,7 +53,7 @@ class XvfbServer {
   // Starts the server on a free display (or on `display`) and waits until it accepts clients.
   bool Start(std::optional<int> display = std::nullopt);
   void Stop();
-  bool Running() const { return process_.Running(); }
+  bool Running() { return process_.Running(); }
   int Display() const { return display_; }
   std::string DisplayName() const { return ":" + std::to_string(display_); }
 
