@@ -1,8 +1,8 @@
 #include "detect/detection_loop.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
 

@@ -10,9 +10,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <string>
-
 #include <opencv2/core/mat.hpp>
+#include <string>
 
 namespace tavrik {
 
@@ -45,11 +44,11 @@ inline constexpr std::int64_t kNeverDecided = std::numeric_limits<std::int64_t>:
 inline constexpr std::int32_t kDefaultDpi = 96;
 
 struct TemplateInfo {
-  std::string name;             // UTF-8, also the registry key
-  std::filesystem::path path;   // resolved template file
-  cv::Mat image;                // 8-bit BGR
-  cv::Mat gray;                 // 8-bit single channel
-  cv::Mat edgeMask;             // kind "t2" only
+  std::string name;            // UTF-8, also the registry key
+  std::filesystem::path path;  // resolved template file
+  cv::Mat image;               // 8-bit BGR
+  cv::Mat gray;                // 8-bit single channel
+  cv::Mat edgeMask;            // kind "t2" only
   double threshold = 0.9;
   double baselineMargin = 0.02;
   double whitePatchSatMax = 35.0;
@@ -58,14 +57,14 @@ struct TemplateInfo {
   LabMean lab;
   bool knownKind = false;
   bool isT3 = false;
-  IntRect rawRoi;               // captured pixels, relative to windowOrigin
-  IntPoint windowOrigin;        // client-area corner in screen pixels, cached at add time
+  IntRect rawRoi;         // captured pixels, relative to windowOrigin
+  IntPoint windowOrigin;  // client-area corner in screen pixels, cached at add time
   std::int32_t dpi = kDefaultDpi;
   double scale = 1.0;
-  IntRect roi;                  // logical units, used for reported positions and sizes
+  IntRect roi;  // logical units, used for reported positions and sizes
   std::int64_t cooldownMs = 0;
   std::int64_t lastDecisionTime = kNeverDecided;  // monotonic ns; DetectionLoop only
-  std::u16string processName;   // normalised image name of the target process
+  std::u16string processName;                     // normalised image name of the target process
 };
 
 }  // namespace tavrik

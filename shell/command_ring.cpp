@@ -78,9 +78,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       // A producer that ran more than a ring ahead has overwritten what lay between; executing the
       // stale slots would replay up to 2^32 old commands. Keep the newest ring's worth.
       const std::uint32_t skipped = w - r - kRingSlotCount;
-      log.Emit("[Spec] Command ring overrun: writeIndex=" + std::to_string(w) +
-               " readIndex=" + std::to_string(r) + "; skipped " + std::to_string(skipped) +
-               " stale slots");
+      log.Emit("[Spec] Command ring overrun: writeIndex=" + std::to_string(w) + " readIndex=" +
+               std::to_string(r) + "; skipped " + std::to_string(skipped) + " stale slots");
       r = w - kRingSlotCount;
     }
     CommandSlot copy;
@@ -90,11 +89,9 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     try {
       Dispatch(command, table);
     } catch (const std::exception& e) {
-      log.Emit("[Spec] Command " + std::to_string(command.commandType) +
-               " failed: " + e.what());
+      log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: " + e.what());
     } catch (...) {
-      log.Emit("[Spec] Command " + std::to_string(command.commandType) +
-               " failed: unknown error");
+      log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: unknown error");
     }
     worked = true;
   }

@@ -31,8 +31,8 @@
 #include "shell/log_sink.h"
 #include "shell/ring_layout.h"
 #include "shell/utf.h"
-#include "tools/number_text.h"
 #include "tools/ctl_args.h"
+#include "tools/number_text.h"
 
 namespace tavrik::ctl {
 namespace {

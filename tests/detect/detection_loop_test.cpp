@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 #include "detect/color_metrics.h"
 #include "tests/shell/ring_test_util.h"
@@ -65,7 +64,8 @@ class DetectionPassTest : public ::testing::Test {
   }
   std::vector<std::u16string> Names() const {
     std::vector<std::u16string> out;
-    for (std::uint32_t i = 0; i < Published(); ++i) out.push_back(test::ReadHitSlot(Ring(), i).name);
+    for (std::uint32_t i = 0; i < Published(); ++i)
+      out.push_back(test::ReadHitSlot(Ring(), i).name);
     return out;
   }
   TemplatePtr AddPatternTemplate(const std::string& name, std::int64_t cooldownMs) {

@@ -1,7 +1,6 @@
 // The whole worker under a private Xvfb: a real target window, the real rings, and decisions
 // read back as a UI would read them.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <csignal>
@@ -44,10 +43,9 @@ class WorkerDisplayTest : public ::testing::Test {
     std::filesystem::create_directories(dir_);
     const std::string demo = test::BuiltExecutable("tavrik-demo");
     ASSERT_EQ(std::system((demo + " --write-templates " + dir_.string()).c_str()), 0);
-    target_ = test::SpawnedProcess::Spawn(
-        {demo, "--x", std::to_string(kTargetX), "--y", std::to_string(kTargetY), "--toggle-ms",
-         "0"},
-        /*pipeStdout=*/true, /*quiet=*/true);
+    target_ = test::SpawnedProcess::Spawn({demo, "--x", std::to_string(kTargetX), "--y",
+                                           std::to_string(kTargetY), "--toggle-ms", "0"},
+                                          /*pipeStdout=*/true, /*quiet=*/true);
     ASSERT_EQ(target_.ReadLine(10s), std::optional<std::string>("ready"));
     log_.emplace("TAVRIK_LOG", (dir_ / "worker.log").string());
   }
@@ -68,9 +66,9 @@ class WorkerDisplayTest : public ::testing::Test {
         },
         10s));
     cmdEvent_ = NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting);
-    reader_.emplace(SharedMapping::Open(kHitRingMappingName, kHitRingBytes,
-                                        OpenMode::kOpenExisting),
-                    NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
+    reader_.emplace(
+        SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting),
+        NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
     ASSERT_TRUE(reader_->Ready());
   }
 
@@ -96,8 +94,14 @@ class WorkerDisplayTest : public ::testing::Test {
       while (auto slot = reader_->TryNext()) {
         std::size_t n = 0;
         while (n < kNameUnits && slot->name[n] != 0) ++n;
-        Message m{ToUtf8(std::u16string_view(slot->name, n)), slot->isHit != 0, slot->posX,
-                  slot->posY, slot->roiWidth, slot->roiHeight, slot->timestampMs, slot->score};
+        Message m{ToUtf8(std::u16string_view(slot->name, n)),
+                  slot->isHit != 0,
+                  slot->posX,
+                  slot->posY,
+                  slot->roiWidth,
+                  slot->roiHeight,
+                  slot->timestampMs,
+                  slot->score};
         messages_.push_back(m);
         if (done(m)) return m;
       }
@@ -147,8 +151,7 @@ TEST_F(WorkerDisplayTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges
   EXPECT_TRUE(LogHas("[Spec] Registered 'badge:ok' ROI=0,0 480x320 threshold=0.9"));
   const auto hits = LogLines("[HIT] badge:ok score=");
   ASSERT_FALSE(hits.empty());
-  EXPECT_NE(hits[0].find(" pos=(300,200) abs=(400,260) roi=(100,60,480x320) "),
-            std::string::npos)
+  EXPECT_NE(hits[0].find(" pos=(300,200) abs=(400,260) roi=(100,60,480x320) "), std::string::npos)
       << hits[0];
 
   SwapBadge();

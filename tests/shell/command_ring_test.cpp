@@ -25,10 +25,15 @@ struct Recorder {
   std::vector<SpecCommand> adds;
   CommandTable Table() {
     return CommandTable{
-        .addSpec = [this](const SpecCommand& c) { calls.push_back("add"); adds.push_back(c); },
-        .removeSpec = [this](const std::u16string& n) {
-          calls.push_back("remove:" + std::string(n.begin(), n.end()));
-        },
+        .addSpec =
+            [this](const SpecCommand& c) {
+              calls.push_back("add");
+              adds.push_back(c);
+            },
+        .removeSpec =
+            [this](const std::u16string& n) {
+              calls.push_back("remove:" + std::string(n.begin(), n.end()));
+            },
         .clearSpecs = [this] { calls.push_back("clear"); },
         .heartbeat = [this] { calls.push_back("heartbeat"); },
         .version = [this] { calls.push_back("version"); },
@@ -210,7 +215,8 @@ TEST_F(CommandRingTest, ThreadWakesOnTheEventAndSurvivesSpuriousSignals) {
   std::atomic<int> heartbeats{0};
   CommandTable table;
   table.heartbeat = [&] { ++heartbeats; };
-  std::jthread thread([&](std::stop_token stop) { RunCommandThread(consumer_, table, log_, stop); });
+  std::jthread thread(
+      [&](std::stop_token stop) { RunCommandThread(consumer_, table, log_, stop); });
   event.Signal();  // signalled without a command: wakes, finds nothing, waits again
   PeerCommand c;
   c.commandType = kHeartbeat;

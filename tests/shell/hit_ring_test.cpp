@@ -91,7 +91,7 @@ TEST_F(HitRingTest, FullRingDropsAndCountsThenAcceptsOneAfterOneRead) {
   EXPECT_EQ(writeIndex(), 65u);
   EXPECT_EQ(dropped(), 7u);
   EXPECT_EQ(ReadHitSlot(ring(), 64).posX, 100);  // slot 0 reused
-  EXPECT_EQ(ReadHitSlot(ring(), 1).posX, 1);      // nothing else overwritten
+  EXPECT_EQ(ReadHitSlot(ring(), 1).posX, 1);     // nothing else overwritten
 }
 
 TEST_F(HitRingTest, IndexesAcrossTheWrap) {

@@ -30,7 +30,7 @@ struct PeerHitSlot {
   std::int32_t posX, posY, roiWidth, roiHeight;
   std::uint32_t isHit;
   float score, threshold, baseline;
-  std::u16string name;    // up to the first zero unit
+  std::u16string name;  // up to the first zero unit
   char16_t rawName[32];
 };
 

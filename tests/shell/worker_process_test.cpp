@@ -29,8 +29,8 @@ class WorkerProcessTest : public ::testing::Test {
     return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
   }
   bool LogHas(const std::string& line) {
-    return WaitUntil([&] { return test::ReadFile(LogPath()).find(line + "\n") != std::string::npos; },
-                     5s);
+    return WaitUntil(
+        [&] { return test::ReadFile(LogPath()).find(line + "\n") != std::string::npos; }, 5s);
   }
 
   test::ScopedIpcNamespace ns_;

@@ -16,11 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <thread>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -72,10 +71,14 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--x" && hasValue) x = std::atoi(argv[++i]);
-    else if (arg == "--y" && hasValue) y = std::atoi(argv[++i]);
-    else if (arg == "--toggle-ms" && hasValue) toggleMs = std::atoi(argv[++i]);
-    else if (arg == "--write-templates" && hasValue) templatesDir = argv[++i];
+    if (arg == "--x" && hasValue)
+      x = std::atoi(argv[++i]);
+    else if (arg == "--y" && hasValue)
+      y = std::atoi(argv[++i]);
+    else if (arg == "--toggle-ms" && hasValue)
+      toggleMs = std::atoi(argv[++i]);
+    else if (arg == "--write-templates" && hasValue)
+      templatesDir = argv[++i];
     else {
       std::fprintf(stderr, "usage: %s [--x N] [--y N] [--toggle-ms N] [--write-templates DIR]\n",
                    argv[0]);
@@ -104,8 +107,7 @@ int main(int argc, char** argv) {
   const uint32_t values[] = {screen->black_pixel, XCB_EVENT_MASK_EXPOSURE};
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<int16_t>(x),
                     static_cast<int16_t>(y), kWidth, kHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    screen->root_visual,
-                    XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+                    screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
   const char title[] = "Tavrik demo target";
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                       sizeof title - 1, title);
