@@ -1,9 +1,7 @@
 // The whole worker under a private Xvfb: a real target window, the real rings, and decisions
 // read back as a UI would read them.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -13,8 +11,8 @@
 #include <vector>
 
 #include "shell/utf.h"
+#include "tests/support/demo_desktop.h"
 #include "tests/support/test_support.h"
-#include "tests/support/xvfb_fixture.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_run.h"
 
@@ -37,21 +35,14 @@ struct Message {
 class WorkerDisplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(xvfb_.Start());
-    display_.emplace("DISPLAY", xvfb_.DisplayName());
     dir_ = std::filesystem::temp_directory_path() / ("tavrik-e2e-" + ns_.Name());
-    std::filesystem::create_directories(dir_);
-    const std::string demo = test::BuiltExecutable("tavrik-demo");
-    ASSERT_EQ(std::system((demo + " --write-templates " + dir_.string()).c_str()), 0);
-    target_ = test::SpawnedProcess::Spawn({demo, "--x", std::to_string(kTargetX), "--y",
-                                           std::to_string(kTargetY), "--toggle-ms", "0"},
-                                          /*pipeStdout=*/true, /*quiet=*/true);
-    ASSERT_EQ(target_.ReadLine(10s), std::optional<std::string>("ready"));
+    const std::string error = desktop_.Start(kTargetX, kTargetY, dir_);
+    ASSERT_TRUE(error.empty()) << error;
     log_.emplace("TAVRIK_LOG", (dir_ / "worker.log").string());
   }
   void TearDown() override {
     worker_.Stop();
-    target_.Stop();
+    desktop_.Stop();
     std::filesystem::remove_all(dir_);
   }
 
@@ -120,16 +111,13 @@ class WorkerDisplayTest : public ::testing::Test {
   bool LogHas(const std::string& prefix, std::chrono::milliseconds timeout = 10s) const {
     return test::WaitUntil([&] { return !LogLines(prefix).empty(); }, timeout);
   }
-  void SwapBadge() {
-    ::kill(target_.Pid(), SIGUSR1);
-    ASSERT_EQ(target_.ReadLine(5s), std::optional<std::string>("swapped"));
-  }
+  void SwapBadge() { ASSERT_TRUE(desktop_.SwapBadge()); }
 
   test::ScopedIpcNamespace ns_;
-  test::XvfbServer xvfb_;
-  std::optional<test::ScopedEnv> display_, log_;
+  test::DemoDesktop desktop_;
+  std::optional<test::ScopedEnv> log_;
   std::filesystem::path dir_;
-  test::SpawnedProcess target_, worker_;
+  test::SpawnedProcess worker_;
   SharedMapping cmd_;
   NamedEvent cmdEvent_;
   std::optional<ctl::HitRingReader> reader_;

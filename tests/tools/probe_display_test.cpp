@@ -1,6 +1,7 @@
 // tavrik-ctl probe on a live window: a private Xvfb shows the demo target, and the probe finds it
 // by process image name, captures at its client origin plus the ROI, and decides.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/demo_desktop.h"
 #include "tests/support/test_support.h"
-#include "tests/support/xvfb_fixture.h"
 #include "tools/ctl_args.h"
 #include "tools/probe.h"
 
@@ -29,20 +30,13 @@ constexpr int kBadgeY = 200;
 class ProbeDisplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(xvfb_.Start());
-    display_.emplace("DISPLAY", xvfb_.DisplayName());
     dir_ = std::filesystem::temp_directory_path() /
-           ("tavrik-probe-live-" + xvfb_.DisplayName().substr(1));
-    std::filesystem::create_directories(dir_);
-    const std::string demo = test::BuiltExecutable("tavrik-demo");
-    ASSERT_EQ(std::system((demo + " --write-templates " + dir_.string()).c_str()), 0);
-    target_ = test::SpawnedProcess::Spawn({demo, "--x", std::to_string(kTargetX), "--y",
-                                           std::to_string(kTargetY), "--toggle-ms", "0"},
-                                          /*pipeStdout=*/true, /*quiet=*/true);
-    ASSERT_EQ(target_.ReadLine(10s), std::optional<std::string>("ready"));
+           ("tavrik-probe-live-" + std::to_string(::getpid()));
+    const std::string error = desktop_.Start(kTargetX, kTargetY, dir_);
+    ASSERT_TRUE(error.empty()) << error;
   }
   void TearDown() override {
-    target_.Stop();
+    desktop_.Stop();
     std::filesystem::remove_all(dir_);
   }
 
@@ -55,10 +49,8 @@ class ProbeDisplayTest : public ::testing::Test {
     return code;
   }
 
-  test::XvfbServer xvfb_;
-  std::optional<test::ScopedEnv> display_;
+  test::DemoDesktop desktop_;
   std::filesystem::path dir_;
-  test::SpawnedProcess target_;
 };
 
 TEST_F(ProbeDisplayTest, FindsTheWindowCapturesAtItsClientOriginAndHits) {
