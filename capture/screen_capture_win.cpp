@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -59,6 +61,27 @@ class GdiCapture {
   HGDIOBJ previous_ = nullptr;
 };
 
+// Copies the part of the rectangle that lies on the virtual screen and leaves the rest black.
+// A single BitBlt over a rectangle that reaches beyond the screen is not dependable: some drivers
+// (Wine's, for one) then copy nothing at all instead of the visible part.
+void CopyVisiblePart(const GdiCapture& gdi, std::int32_t x, std::int32_t y, std::int32_t width,
+                     std::int32_t height) {
+  PatBlt(gdi.Memory(), 0, 0, width, height, BLACKNESS);
+  // 64-bit: x + width may leave the 32-bit range.
+  const std::int64_t screenLeft = GetSystemMetrics(SM_XVIRTUALSCREEN);
+  const std::int64_t screenTop = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  const std::int64_t screenRight = screenLeft + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  const std::int64_t screenBottom = screenTop + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  const std::int64_t left = std::max<std::int64_t>(x, screenLeft);
+  const std::int64_t top = std::max<std::int64_t>(y, screenTop);
+  const std::int64_t right = std::min<std::int64_t>(std::int64_t{x} + width, screenRight);
+  const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{y} + height, screenBottom);
+  if (left >= right || top >= bottom) return;  // wholly off the screen: all black
+  BitBlt(gdi.Memory(), static_cast<int>(left - x), static_cast<int>(top - y),
+         static_cast<int>(right - left), static_cast<int>(bottom - top), gdi.Screen(),
+         static_cast<int>(left), static_cast<int>(top), kCopyWithLayeredWindows);
+}
+
 }  // namespace
 
 cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
@@ -71,7 +94,7 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
   // Without the screen context, the memory context or the bitmap there is no size to read
   // back: report a failed capture.
   if (!gdi.Ready()) return cv::Mat();
-  BitBlt(gdi.Memory(), 0, 0, width, height, gdi.Screen(), x, y, kCopyWithLayeredWindows);
+  CopyVisiblePart(gdi, x, y, width, height);
 
   BITMAP description{};
   if (GetObjectA(gdi.Bitmap(), sizeof description, &description) == 0) return cv::Mat();

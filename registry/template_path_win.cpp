@@ -14,10 +14,12 @@ namespace {
 std::u16string ToU16(const std::wstring& w) { return std::u16string(w.begin(), w.end()); }
 std::wstring ToWide(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
 
-// The code page the C runtime's narrow file functions use for names.
+// The code page the C runtime's narrow file functions use for names, as a real code page number:
+// the system's ANSI (or OEM) code page may itself be UTF-8, and the conversion flags must follow
+// what the code page is, not how it was named.
 UINT FileSystemCodePage() {
   if (___lc_codepage_func() == CP_UTF8) return CP_UTF8;
-  return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  return AreFileApisANSI() ? GetACP() : GetOEMCP();
 }
 
 }  // namespace
@@ -40,7 +42,8 @@ DecoderPath NarrowPathForDecoder(const std::filesystem::path& resolved) {
   if (wide.size() > static_cast<std::size_t>(INT_MAX)) return DecoderPath{std::string(), false};
   const int length = static_cast<int>(wide.size());
   const UINT codePage = FileSystemCodePage();
-  // UTF-8 refuses lone surrogates; other code pages must not substitute look-alikes or '?'.
+  // UTF-8 refuses lone surrogates; other code pages must not substitute look-alikes or '?'. (UTF-8
+  // takes neither WC_NO_BEST_FIT_CHARS nor a used-default flag: with them every call fails.)
   const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
   BOOL usedDefault = FALSE;
   BOOL* usedDefaultOut = codePage == CP_UTF8 ? nullptr : &usedDefault;

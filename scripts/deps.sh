@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need. Quick when all are present.
-# Usage: scripts/deps.sh [--mingw]   (--mingw adds the Win32 cross toolchain)
+# Usage: scripts/deps.sh [--mingw] [--win32]
+#   --mingw  adds the Win32 cross toolchain (enough for the IPC-only cross build)
+#   --win32  adds the toolchain, zlib for mingw and Wine with its display: the full Win32 worker
+#            build (scripts/win32-deps.sh builds OpenCV on top) and the test suite under Wine
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config python3
           libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth)
-if [[ "${1:-}" == "--mingw" ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix)
-fi
+for arg in "$@"; do
+  case "$arg" in
+    --mingw) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix) ;;
+    --win32) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
+                        googletest wine wine64) ;;
+    *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
