@@ -1,6 +1,6 @@
 // Strict number parsing for tavrik-ctl's options: the whole text must be the number (an optional
 // leading '+' allowed), with no blanks, suffixes or out-of-range values. Pure; header-only so that
-// both the ring verbs and the probe use it without depending on each other.
+// both the ring verbs and the probe use it without depending on each other. Safe from any thread.
 #pragma once
 
 #include <charconv>
