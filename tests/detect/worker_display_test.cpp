@@ -6,12 +6,11 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "shell/utf.h"
 #include "tests/support/demo_desktop.h"
+#include "tests/support/hit_watch.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_run.h"
@@ -24,13 +23,7 @@ using namespace std::chrono_literals;
 constexpr int kTargetX = 100;
 constexpr int kTargetY = 60;
 
-struct Message {
-  std::string name;
-  bool hit;
-  std::int32_t x, y, w, h;
-  std::int64_t timestampMs;
-  float score;
-};
+using Message = test::ReceivedHit;
 
 class WorkerDisplayTest : public ::testing::Test {
  protected:
@@ -80,33 +73,10 @@ class WorkerDisplayTest : public ::testing::Test {
   // Reads hit-ring messages into messages_ until `done` holds for one of them.
   std::optional<Message> WaitFor(const std::function<bool(const Message&)>& done,
                                  std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      while (auto slot = reader_->TryNext()) {
-        std::size_t n = 0;
-        while (n < kNameUnits && slot->name[n] != 0) ++n;
-        Message m{ToUtf8(std::u16string_view(slot->name, n)),
-                  slot->isHit != 0,
-                  slot->posX,
-                  slot->posY,
-                  slot->roiWidth,
-                  slot->roiHeight,
-                  slot->timestampMs,
-                  slot->score};
-        messages_.push_back(m);
-        if (done(m)) return m;
-      }
-      reader_->WaitForMore(20ms);
-    }
-    return std::nullopt;
+    return test::WaitForHit(*reader_, done, timeout, &messages_);
   }
   std::vector<std::string> LogLines(const std::string& prefix) const {
-    std::vector<std::string> out;
-    std::istringstream in(test::ReadFile((dir_ / "worker.log").string()));
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    }
-    return out;
+    return test::LogLinesWithPrefix(dir_ / "worker.log", prefix);
   }
   bool LogHas(const std::string& prefix, std::chrono::milliseconds timeout = 10s) const {
     return test::WaitUntil([&] { return !LogLines(prefix).empty(); }, timeout);

@@ -10,15 +10,14 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "shell/ring_layout.h"
 #include "shell/shared_memory.h"
-#include "shell/utf.h"
 #include "tests/capture/pattern_target_win.h"
 #include "tests/support/child_process.h"
+#include "tests/support/hit_watch.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl_run.h"
 
@@ -28,12 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::WaitUntil;
 
-struct Message {
-  std::string name;
-  bool hit;
-  std::int32_t x, y, w, h;
-  float score;
-};
+using Message = test::ReceivedHit;
 
 class WorkerWinTest : public ::testing::Test {
  protected:
@@ -71,35 +65,14 @@ class WorkerWinTest : public ::testing::Test {
     return test::RunProgram(test::BuiltExecutable("tavrik-ctl"), args);
   }
   std::vector<std::string> LogLines(const std::string& prefix) const {
-    std::vector<std::string> out;
-    std::istringstream in(test::ReadFile((dir_.Path() / "worker.log").string()));
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    }
-    return out;
+    return test::LogLinesWithPrefix(dir_.Path() / "worker.log", prefix);
   }
   bool LogHas(const std::string& prefix) const {
     return WaitUntil([&] { return !LogLines(prefix).empty(); }, 15s);
   }
   std::optional<Message> WaitFor(const std::function<bool(const Message&)>& done,
                                  std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      while (auto slot = reader_->TryNext()) {
-        std::size_t n = 0;
-        while (n < kNameUnits && slot->name[n] != 0) ++n;
-        Message m{ToUtf8(std::u16string_view(slot->name, n)),
-                  slot->isHit != 0,
-                  slot->posX,
-                  slot->posY,
-                  slot->roiWidth,
-                  slot->roiHeight,
-                  slot->score};
-        if (done(m)) return m;
-      }
-      reader_->WaitForMore(20ms);
-    }
-    return std::nullopt;
+    return test::WaitForHit(*reader_, done, timeout);
   }
 
   test::ScratchDirectory dir_{"e2e"};
