@@ -10,8 +10,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
-#include "registry/spec_commands.h"
-#include "shell/utf.h"
+#include "base/utf.h"
+#include "commands/spec_commands.h"
 
 namespace {
 

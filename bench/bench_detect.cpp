@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "base/log_sink.h"
 #include "detect/color_metrics.h"
 #include "detect/evaluate.h"
 #include "registry/template_kind.h"
-#include "shell/log_sink.h"
 
 namespace tavrik {
 namespace {

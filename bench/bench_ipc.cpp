@@ -11,11 +11,11 @@
 #include <string>
 #include <thread>
 
-#include "shell/command_ring.h"
-#include "shell/hit_ring.h"
-#include "shell/ring_layout.h"
-#include "shell/shared_memory.h"
-#include "tools/ctl_run.h"
+#include "ipc/command_ring.h"
+#include "ipc/hit_ring.h"
+#include "ipc/ring_layout.h"
+#include "ipc/shared_memory.h"
+#include "tools/ctl/ctl_run.h"
 
 namespace tavrik {
 namespace {

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/utf.h"
 #include "capture/image_name.h"
 #include "capture/target_window.h"
 #include "capture/x11_connection.h"
 #include "capture/xft_dpi.h"
-#include "shell/utf.h"
 
 namespace tavrik {
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "shell/clock.h"
+#include "base/clock.h"
 
 namespace tavrik {
 

@@ -14,11 +14,11 @@
 #include <stop_token>
 #include <string>
 
+#include "base/log_sink.h"
 #include "detect/evaluate.h"
+#include "ipc/hit_ring.h"
 #include "registry/template_info.h"
 #include "registry/template_registry.h"
-#include "shell/hit_ring.h"
-#include "shell/log_sink.h"
 
 namespace tavrik {
 

@@ -7,7 +7,6 @@
 #include <opencv2/core/types.hpp>
 #include <string_view>
 
-#include "capture/screen_capture.h"
 #include "detect/color_metrics.h"
 #include "detect/decision.h"
 #include "detect/match_score.h"
@@ -88,8 +87,7 @@ EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
       return EvaluationOutcome::kCaptureFailed;
     }
     const IntRect& r = e.captureRect;
-    e.captured = capture ? capture(r.x, r.y, r.width, r.height)
-                         : CaptureScreenRegion(r.x, r.y, r.width, r.height);
+    e.captured = capture ? capture(r.x, r.y, r.width, r.height) : cv::Mat();
     if (e.captured.empty()) {
       log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled));
       return EvaluationOutcome::kCaptureFailed;

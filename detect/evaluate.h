@@ -24,10 +24,10 @@
 #include <functional>
 #include <opencv2/core/mat.hpp>
 
+#include "base/log_sink.h"
 #include "detect/evaluation.h"
+#include "ipc/hit_ring.h"
 #include "registry/template_info.h"
-#include "shell/hit_ring.h"
-#include "shell/log_sink.h"
 
 namespace tavrik {
 
@@ -50,10 +50,10 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& evaluation);
 // the decision. Exceptions from OpenCV propagate.
 void EvaluateRegion(Evaluation& evaluation, const TemplateInfo& info);
 
-// The whole turn. `capture` defaults to CaptureScreenRegion when empty. `record`, when given,
-// receives the evaluation as far as it got. Never throws.
+// The whole turn, reading the screen through `capture` (an empty function is a failed capture).
+// `record`, when given, receives the evaluation as far as it got. Never throws.
 EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
-                                   HitRingWriter* writer, const CaptureFunction& capture = {},
+                                   HitRingWriter* writer, const CaptureFunction& capture,
                                    Evaluation* record = nullptr) noexcept;
 
 }  // namespace tavrik

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/clock.h"
 #include "registry/template_kind.h"
-#include "shell/clock.h"
 
 namespace tavrik {
 namespace {

@@ -16,10 +16,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/log_sink.h"
 #include "detect/evaluation.h"
+#include "ipc/hit_ring.h"
 #include "registry/template_info.h"
-#include "shell/hit_ring.h"
-#include "shell/log_sink.h"
 
 namespace tavrik {
 

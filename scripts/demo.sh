@@ -10,7 +10,7 @@ cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$(nproc)" --target tavrik-worker tavrik-ctl tavrik-demo \
   >/dev/null
 bin=build/dev
-ctl="$bin/tools/tavrik-ctl"
+ctl="$bin/bin/tavrik-ctl"
 work=$(mktemp -d)
 export TAVRIK_IPC_NAMESPACE="tavrik-demo-$$"
 pids=()
@@ -33,14 +33,14 @@ if [[ -z "${DISPLAY:-}" ]]; then
 fi
 
 say "Target: tavrik-demo, a 480x320 window whose 'OK' badge is swapped every 3 s"
-"$bin/tools/tavrik-demo" --write-templates "$work"
-"$bin/tools/tavrik-demo" --x 120 --y 90 --toggle-ms 3000 > "$work/target.out" &
+"$bin/bin/tavrik-demo" --write-templates "$work"
+"$bin/bin/tavrik-demo" --x 120 --y 90 --toggle-ms 3000 > "$work/target.out" &
 pids+=($!)
 for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
 echo "Template images cut from the target: $work/badge.png (72x48), $work/ring.png (64x64)"
 
 say "Worker: tavrik-worker in IPC namespace $TAVRIK_IPC_NAMESPACE (diagnostic lines -> $work/worker.log)"
-TAVRIK_LOG="$work/worker.log" "$bin/shell/tavrik-worker" &
+TAVRIK_LOG="$work/worker.log" "$bin/bin/tavrik-worker" &
 pids+=($!)
 for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
 

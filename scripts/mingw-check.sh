@@ -20,7 +20,7 @@ fi
 cmake --preset mingw-ipc
 cmake --build --preset mingw-ipc -j"${MINGW_CHECK_JOBS:-2}"
 
-exe="build/mingw-ipc/tools/tavrik-ctl.exe"
+exe="build/mingw-ipc/bin/tavrik-ctl.exe"
 if [[ ! -f "${exe}" ]]; then
   echo "mingw-check: ${exe} was not produced" >&2
   exit 1

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "detect/color_metrics.h"
-#include "tests/shell/ring_test_util.h"
+#include "tests/ipc/ring_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace tavrik {

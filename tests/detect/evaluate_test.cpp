@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "detect/color_metrics.h"
+#include "ipc/ring_layout.h"
+#include "ipc/shared_memory.h"
 #include "registry/template_kind.h"
-#include "shell/clock.h"
-#include "shell/ring_layout.h"
-#include "shell/shared_memory.h"
-#include "tests/shell/ring_test_util.h"
+#include "tests/ipc/ring_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace tavrik {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "shell/ring_layout.h"
-#include "shell/utf.h"
+#include "base/utf.h"
+#include "ipc/ring_layout.h"
 #include "tests/support/test_support.h"
-#include "tools/ctl_run.h"
+#include "tools/ctl/ctl_run.h"
 
 namespace tavrik::test {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "shell/ring_layout.h"
+#include "ipc/ring_layout.h"
 #include "tests/support/test_support.h"
 
 namespace tavrik::test {

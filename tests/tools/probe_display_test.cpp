@@ -13,8 +13,8 @@
 
 #include "tests/support/demo_desktop.h"
 #include "tests/support/test_support.h"
-#include "tools/ctl_args.h"
-#include "tools/probe.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/probe.h"
 
 namespace tavrik::ctl {
 namespace {

@@ -1,6 +1,6 @@
 // tavrik-ctl probe on screenshot files: what it decides, what it prints, what --out draws and how
 // it refuses bad input.
-#include "tools/probe.h"
+#include "tools/ctl/probe.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +18,10 @@
 
 #include "detect/evaluate.h"
 #include "detect/report.h"
+#include "detect/template_prepare.h"
 #include "registry/template_info.h"
-#include "registry/template_prepare.h"
-#include "tools/ctl_args.h"
-#include "tools/ctl_run.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_run.h"
 
 namespace tavrik::ctl {
 namespace {

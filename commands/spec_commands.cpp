@@ -1,0 +1,135 @@
+#include "commands/spec_commands.h"
+
+#include <algorithm>
+#include <locale>
+#include <memory>
+#include <new>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <utility>
+
+#include "base/utf.h"
+#include "capture/image_name.h"
+#include "commands/template_loader.h"
+#include "commands/template_path.h"
+#include "detect/template_prepare.h"
+
+namespace tavrik {
+namespace {
+
+// Lines use the default stream format (6 significant digits, general) whatever the global locale.
+class Line {
+ public:
+  Line() { os_.imbue(std::locale::classic()); }
+  template <typename T>
+  Line& operator<<(const T& value) {
+    os_ << value;
+    return *this;
+  }
+  std::string str() const { return os_.str(); }
+
+ private:
+  std::ostringstream os_;
+};
+
+void EmitLoadFailure(const LogSink& log, const std::string& name, const DecoderPath& path) {
+  log.Emit(
+      (Line() << "[Spec] Failed to load template '" << name << "' from " << QuotePath(path.narrow))
+          .str());
+}
+
+}  // namespace
+
+std::string QuotePath(std::string_view narrow) {
+  std::string out;
+  out.reserve(narrow.size() + 2);
+  out.push_back('"');
+  for (const char c : narrow) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
+  const LogSink& log = context.log;
+
+  const std::string name = ToUtf8(command.name);
+  if (name.empty()) {
+    log.Emit("[Spec] Ignored add request with empty name.");
+    return;
+  }
+
+  const float shownThreshold = command.threshold > 0.0f ? command.threshold : 0.9f;
+  log.Emit((Line() << "[Spec] Add requested name=" << name << " path=" << ToUtf8(command.path)
+                   << " roi=(" << command.roiX << "," << command.roiY << "," << command.roiWidth
+                   << "x" << command.roiHeight << ")"
+                   << " threshold=" << shownThreshold << " cooldownMs=" << command.cooldownMs
+                   << " baselineMargin=" << command.baselineMargin)
+               .str());
+
+  std::filesystem::path resolved = ResolveTemplatePath(command.path, context.exeDirectory);
+  const DecoderPath narrow = NarrowPathForDecoder(resolved);
+  // A path without an exact narrow form cannot name the file to the decoder: a failed load.
+  cv::Mat image = narrow.exact ? LoadTemplateImage(resolved) : cv::Mat();
+  if (image.empty()) {
+    EmitLoadFailure(log, name, narrow);
+    return;
+  }
+
+  auto info = std::make_shared<TemplateInfo>();
+  info->name = name;
+  info->path = std::move(resolved);
+  info->image = image;  // shares the pixel buffer
+
+  // Grey copy, edge mask, threshold rules and colour: the same preparation tools use.
+  if (!PrepareTemplate(*info, command.threshold)) {
+    EmitLoadFailure(log, name, narrow);
+    return;
+  }
+
+  info->processName = NormalizeImageName(command.processName);
+
+  const IntRect roi{command.roiX, command.roiY, std::max<std::int32_t>(1, command.roiWidth),
+                    std::max<std::int32_t>(1, command.roiHeight)};
+  info->roi = roi;
+
+  WindowOrigin origin;
+  std::int32_t dpi = kDefaultDpi;
+  if (context.locateWindow && context.locateWindow(info->processName, origin, &dpi)) {
+    info->windowOrigin = IntPoint{origin.x, origin.y};
+    log.Emit((Line() << "[Spec] Window origin cached for '" << ToUtf8(info->processName) << "' at ("
+                     << origin.x << "," << origin.y << ")")
+                 .str());
+  }
+  info->dpi = dpi;
+  info->rawRoi = roi;
+  info->cooldownMs = command.cooldownMs > 0 ? std::int64_t{command.cooldownMs} : 0;
+  info->lastDecisionTime = kNeverDecided;
+
+  const std::string overwriting =
+      (Line() << "[Spec] Overwriting existing template '" << name << "'").str();
+  context.registry.ReplaceOrInsert(name, info, [&](bool existed) {
+    if (existed) log.Emit(overwriting);
+  });
+
+  log.Emit((Line() << "[Spec] Registered '" << info->name << "' ROI=" << info->rawRoi.x << ","
+                   << info->rawRoi.y << " " << info->rawRoi.width << "x" << info->rawRoi.height
+                   << " threshold=" << info->threshold)
+               .str());
+}
+
+void RemoveSpecHandler(const SpecContext& context, std::u16string_view name16) {
+  const std::string name = ToUtf8(name16);
+  if (name.empty()) return;
+  const std::string removed = (Line() << "[Spec] Removed '" << name << "'").str();
+  context.registry.Erase(name, [&] { context.log.Emit(removed); });
+}
+
+void ClearSpecsHandler(const SpecContext& context) {
+  context.registry.Clear([&] { context.log.Emit("[Spec] Cleared all templates"); });
+}
+
+}  // namespace tavrik

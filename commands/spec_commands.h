@@ -1,0 +1,43 @@
+// The three spec commands: add (prepare and publish a template), remove (by exact name) and clear.
+//
+// They report only through diagnostic lines handed to the LogSink. The add handler does all slow
+// work (path resolution, file decoding, image preparation, colour statistics, the target-window
+// lookup with its 50 ms pause) before it takes the registry mutex; only the existence test, the
+// "overwriting" line and the store happen under it. A template that cannot be loaded (missing,
+// unreadable, not a regular file, too large, undecodable, a path with no narrow form) leaves the
+// registry untouched, so a previous registration of the same name keeps running.
+//
+// Threads: the CommandThread only; commands never overlap.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "base/log_sink.h"
+#include "capture/target_window.h"
+#include "ipc/command_ring.h"
+#include "registry/template_registry.h"
+
+namespace tavrik {
+
+using WindowLocator = std::function<bool(std::u16string_view normalizedName, WindowOrigin& origin,
+                                         std::int32_t* dpi)>;
+
+struct SpecContext {
+  TemplateRegistry& registry;
+  const LogSink& log;
+  std::filesystem::path exeDirectory;  // anchor of relative template paths
+  WindowLocator locateWindow;          // LocateTargetWindow in the worker; none finds nothing
+};
+
+void AddSpecHandler(const SpecContext& context, const SpecCommand& command);
+void RemoveSpecHandler(const SpecContext& context, std::u16string_view name);
+void ClearSpecsHandler(const SpecContext& context);
+
+// The failure-line form of a path: between double quotes, each '"' and '\' escaped by a '\'.
+std::string QuotePath(std::string_view narrow);
+
+}  // namespace tavrik

@@ -1,0 +1,84 @@
+#include "ipc/hit_ring.h"
+
+#include <cstring>
+#include <string>
+
+#include "base/clock.h"
+#include "base/utf.h"
+
+namespace tavrik {
+
+void EncodeHitName(std::string_view utf8, char16_t (&field)[kNameUnits]) {
+  std::memset(field, 0, sizeof field);
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  // A name that does not fit keeps its longest whole-character prefix rather than vanishing; the
+  // last two units always stay zero, so readers that stop at 30 or at 31 units agree.
+  const std::u16string_view kept = TruncateUtf16(wide, kHitNameMaxUnits);
+  std::memcpy(field, kept.data(), kept.size() * sizeof(char16_t));
+}
+
+std::unique_ptr<HitRingWriter> HitRingWriter::Create() {
+  SharedMapping mapping = SharedMapping::Open(kHitRingMappingName, kHitRingBytes);
+  NamedEvent event = NamedEvent::Open(kHitRingEventName);
+  return std::make_unique<HitRingWriter>(std::move(mapping), std::move(event));
+}
+
+HitRingWriter::HitRingWriter(SharedMapping mapping, NamedEvent event)
+    : event_(std::move(event)), mapping_(std::move(mapping)) {
+  if (mapping_.View() != nullptr && mapping_.Size() >= kHitRingBytes) {
+    ring_ = static_cast<HitRingLayout*>(mapping_.View());
+  }
+}
+
+void HitRingWriter::Publish(std::string_view nameUtf8, const HitMessage& message) {
+  if (ring_ == nullptr) return;
+  char16_t name[kNameUnits];
+  EncodeHitName(nameUtf8, name);
+
+  std::lock_guard lock(publishMutex_);
+  RingHeader& header = ring_->header;
+  const std::uint32_t w = header.writeIndex;  // only this writer stores it
+  const std::uint32_t r = LoadIndex(header.readIndex);
+  if (w - r >= kRingSlotCount) {
+    std::atomic_ref<std::uint32_t> dropped(header.droppedCount);
+    dropped.store(dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return;
+  }
+  HitSlot& slot = ring_->slots[w & kRingSlotMask];
+  slot.timestampMs = message.timestampMs;
+  slot.posX = message.posX;
+  slot.posY = message.posY;
+  slot.roiWidth = message.roiWidth;
+  slot.roiHeight = message.roiHeight;
+  slot.isHit = message.isHit ? 1u : 0u;
+  slot.score = message.score;
+  slot.threshold = message.threshold;
+  slot.baseline = message.baseline;
+  std::memcpy(slot.name, name, sizeof name);
+  StoreIndex(header.writeIndex, w + 1);
+  if (event_.Valid()) event_.Signal();
+}
+
+namespace {
+void SendProcessMessage(HitRingWriter* writer, std::string_view name) {
+  if (writer == nullptr || !writer->Ready()) return;
+  HitMessage message;
+  message.timestampMs = WallClockMs();
+  writer->Publish(name, message);
+}
+}  // namespace
+
+void SendHeartbeat(HitRingWriter* writer, std::string_view tag) {
+  std::string name = "__hb__";
+  if (!tag.empty()) {
+    name += ':';
+    name += tag;
+  }
+  SendProcessMessage(writer, name);
+}
+
+void SendVersion(HitRingWriter* writer) {
+  SendProcessMessage(writer, std::string("__ver__:") + kWorkerVersion);
+}
+
+}  // namespace tavrik

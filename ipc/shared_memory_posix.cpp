@@ -1,0 +1,189 @@
+// POSIX backend: shm_open mappings and named semaphores standing in for auto-reset events.
+//
+// Every object lives under "/<ns>-<name>" and is private to its owner: created 0600 and refused
+// when an existing one belongs to another user, so that nobody else can feed commands to a worker
+// or read its results through a pre-created object.
+#include <errno.h>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "ipc/shared_memory.h"
+
+namespace tavrik {
+namespace {
+
+constexpr mode_t kObjectMode = 0600;
+// Where glibc keeps named semaphores: "/name" becomes this prefix followed by "name".
+constexpr char kSemaphoreFilePrefix[] = "/dev/shm/sem.";
+
+bool OwnedRegularFile(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+void CloseFd(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+// Opens an existing object and vets it. A creator that has just made the object may not have
+// sized it yet; a zero size is given a moment to change before it counts as "too small".
+int OpenExistingShm(const std::string& object, off_t& size) {
+  const int fd = ::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct stat st {};
+  for (int attempt = 0;; ++attempt) {
+    if (::fstat(fd, &st) != 0 || !OwnedRegularFile(st)) {
+      ::close(fd);
+      errno = EACCES;
+      return -1;
+    }
+    if (st.st_size != 0 || attempt >= 50) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  size = st.st_size;
+  return fd;
+}
+
+// Creates the object exclusively, sized and zero-filled. Returns -1 with errno EEXIST when it is
+// already there; any other failure leaves nothing behind.
+int CreateShm(const std::string& object, std::size_t bytes) {
+  const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode);
+  if (fd < 0) return -1;
+  // The umask may have narrowed the mode; the peer (another process of ours) needs read-write.
+  if (::fchmod(fd, kObjectMode) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    ::shm_unlink(object.c_str());
+    errno = saved == EEXIST ? EIO : saved;
+    return -1;
+  }
+  return fd;
+}
+
+timespec MonotonicDeadline(std::chrono::milliseconds timeout) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long ms = timeout.count() < 0 ? 0 : timeout.count();
+  long long nsec = now.tv_nsec + (ms % 1000) * 1'000'000LL;
+  timespec deadline{};
+  deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000 + nsec / 1'000'000'000LL);
+  deadline.tv_nsec = static_cast<long>(nsec % 1'000'000'000LL);
+  return deadline;
+}
+
+}  // namespace
+
+std::string CurrentIpcNamespace() {
+  if (const char* ns = std::getenv("TAVRIK_IPC_NAMESPACE"); ns != nullptr && *ns != '\0') {
+    return ns;
+  }
+  return "tavrik-" + std::to_string(::getuid());
+}
+
+SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, OpenMode mode) {
+  SharedMapping mapping;
+  const std::string object = PosixObjectName(CurrentIpcNamespace(), name);
+  if (object.empty() || bytes == 0) return mapping;
+
+  int fd = -1;
+  off_t existingSize = 0;
+  bool created = false;
+  if (mode == OpenMode::kOpenExisting) {
+    fd = OpenExistingShm(object, existingSize);
+  } else {
+    // Create and open race with a peer doing the same; a few rounds settle who made it.
+    for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
+      fd = CreateShm(object, bytes);
+      if (fd >= 0) {
+        created = true;
+        break;
+      }
+      if (errno != EEXIST) break;
+      fd = OpenExistingShm(object, existingSize);
+      if (fd < 0 && errno != ENOENT) break;
+    }
+  }
+  if (fd < 0) return mapping;
+  mapping.handle_ = fd;
+
+  if (!created && existingSize < static_cast<off_t>(bytes)) return mapping;  // no view
+  void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) return mapping;
+  mapping.view_ = view;
+  mapping.size_ = bytes;
+  return mapping;
+}
+
+void SharedMapping::Reset() {
+  if (view_ != nullptr) ::munmap(view_, size_);
+  view_ = nullptr;
+  size_ = 0;
+  CloseFd(static_cast<int>(handle_));
+  handle_ = kNoHandle;
+}
+
+NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
+  NamedEvent event;
+  const std::string object = PosixObjectName(CurrentIpcNamespace(), name);
+  if (object.empty()) return event;
+  const std::string file = kSemaphoreFilePrefix + object.substr(1);
+
+  sem_t* sem = SEM_FAILED;
+  if (mode == OpenMode::kCreateOrOpen) {
+    sem = ::sem_open(object.c_str(), O_CREAT | O_EXCL, kObjectMode, 0U);
+    if (sem != SEM_FAILED) {
+      ::chmod(file.c_str(), kObjectMode);
+    } else if (errno != EEXIST) {
+      return event;
+    }
+  }
+  if (sem == SEM_FAILED) sem = ::sem_open(object.c_str(), 0);
+  if (sem == SEM_FAILED) return event;
+
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0 || !OwnedRegularFile(st)) {
+    ::sem_close(sem);
+    return event;
+  }
+  event.native_ = sem;
+  return event;
+}
+
+void NamedEvent::Signal() const {
+  auto* sem = static_cast<sem_t*>(native_);
+  if (sem == nullptr) return;
+  // An auto-reset event is set or not; a semaphore counts. Posting only at zero keeps the count
+  // at most 1 (two racing signallers may still both post; Wait absorbs the extra).
+  int value = 0;
+  if (::sem_getvalue(sem, &value) == 0 && value > 0) return;
+  ::sem_post(sem);
+}
+
+bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
+  auto* sem = static_cast<sem_t*>(native_);
+  if (sem == nullptr) return false;
+  const timespec deadline = MonotonicDeadline(timeout);
+  for (;;) {
+    if (::sem_clockwait(sem, CLOCK_MONOTONIC, &deadline) == 0) break;
+    if (errno != EINTR) return false;  // ETIMEDOUT, or a broken semaphore
+  }
+  // Posts that raced past the zero test in Signal belong to the wake just consumed. Taking them
+  // too is safe for the rings: the waker re-reads the indexes after it wakes, and every producer
+  // stores its index before it signals.
+  while (::sem_trywait(sem) == 0) {
+  }
+  return true;
+}
+
+void NamedEvent::Reset() {
+  if (native_ != nullptr) ::sem_close(static_cast<sem_t*>(native_));
+  native_ = nullptr;
+}
+
+}  // namespace tavrik

@@ -1,4 +1,0 @@
-#include "shell/worker.h"
-
-// The worker takes no options; its command line is ignored.
-int main() { return tavrik::RunWorker(); }

@@ -1,0 +1,405 @@
+#include "commands/spec_commands.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <limits>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "base/utf.h"
+#include "detect/color_metrics.h"
+#include "tests/commands/template_files.h"
+
+namespace tavrik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchDir;
+
+struct FakeWindow {
+  bool found = false;
+  WindowOrigin origin{};
+  std::int32_t dpi = kDefaultDpi;
+  std::vector<std::u16string> calls;
+};
+
+class SpecCommandsTest : public ::testing::Test {
+ protected:
+  SpecCommandsTest()
+      : log_([this](std::string_view line) { lines_.emplace_back(line); }),
+        context_{registry_, log_, dir_.Path(),
+                 [this](std::u16string_view name, WindowOrigin& origin, std::int32_t* dpi) {
+                   window_.calls.emplace_back(name);
+                   if (!window_.found) return false;
+                   origin = window_.origin;
+                   if (dpi != nullptr) *dpi = window_.dpi;
+                   return true;
+                 }} {
+    cv::Mat image(12, 16, CV_8UC3, cv::Scalar(40, 90, 200));
+    image(cv::Rect(4, 3, 8, 6)).setTo(cv::Scalar(250, 250, 250));
+    dir_.WriteImage("ok.png", image);
+  }
+
+  static SpecCommand Command(std::u16string name, std::u16string path = u"ok.png") {
+    SpecCommand c;
+    c.processName = u"Game.EXE";
+    c.name = std::move(name);
+    c.path = std::move(path);
+    c.roiX = 10;
+    c.roiY = 20;
+    c.roiWidth = 64;
+    c.roiHeight = 48;
+    c.threshold = 0.9f;
+    return c;
+  }
+
+  TemplatePtr Only(const std::string& name) const {
+    for (const auto& t : registry_.SnapshotTemplates()) {
+      if (t->name == name) return t;
+    }
+    return nullptr;
+  }
+
+  ScratchDir dir_;
+  TemplateRegistry registry_;
+  std::vector<std::string> lines_;
+  LogSink log_;
+  FakeWindow window_;
+  SpecContext context_;
+};
+
+// --- add: names and lines --------------------------------------------------------------------
+
+TEST_F(SpecCommandsTest, EmptyOrNulFirstNameIsIgnoredWithOneLine) {
+  for (const std::u16string& name : {std::u16string(), std::u16string(u"\0abc", 4)}) {
+    lines_.clear();
+    AddSpecHandler(context_, Command(name));
+    EXPECT_EQ(lines_, std::vector<std::string>{"[Spec] Ignored add request with empty name."});
+  }
+  EXPECT_TRUE(registry_.SnapshotTemplates().empty());
+  EXPECT_TRUE(window_.calls.empty());
+}
+
+TEST_F(SpecCommandsTest, AcceptedAddComposesLinesAndStoresAPreparedRecord) {
+  AddSpecHandler(context_, Command(u"chest"));
+  EXPECT_EQ(lines_, (std::vector<std::string>{
+                        "[Spec] Add requested name=chest path=ok.png roi=(10,20,64x48) "
+                        "threshold=0.9 cooldownMs=0 baselineMargin=0",
+                        "[Spec] Registered 'chest' ROI=10,20 64x48 threshold=0.9"}));
+  ASSERT_EQ(registry_.SnapshotTemplates().size(), 1u);
+  const TemplatePtr t = Only("chest");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->path, dir_.Path() / "ok.png");
+  ASSERT_EQ(t->image.type(), CV_8UC3);
+  EXPECT_EQ(t->image.size(), cv::Size(16, 12));
+  ASSERT_EQ(t->gray.type(), CV_8UC1);
+  EXPECT_EQ(t->gray.size(), t->image.size());
+  EXPECT_TRUE(t->edgeMask.empty());
+  EXPECT_DOUBLE_EQ(t->threshold, static_cast<double>(0.9f));
+  EXPECT_EQ(t->baselineMargin, 0.0);
+  EXPECT_FALSE(t->knownKind);
+  EXPECT_FALSE(t->isT3);
+  EXPECT_EQ(t->rawRoi, (IntRect{10, 20, 64, 48}));
+  EXPECT_EQ(t->roi, t->rawRoi);
+  EXPECT_EQ(t->windowOrigin, (IntPoint{0, 0}));
+  EXPECT_EQ(t->dpi, 96);
+  EXPECT_EQ(t->scale, 1.0);
+  EXPECT_EQ(t->cooldownMs, 0);
+  EXPECT_EQ(t->lastDecisionTime, kNeverDecided);
+  EXPECT_EQ(t->processName, u"game");
+  EXPECT_EQ(window_.calls, std::vector<std::u16string>{u"game"});
+  // The reference colour is the template's own.
+  EXPECT_DOUBLE_EQ(t->hueSat.hue, MeanHueSat(t->image).hue);
+  EXPECT_DOUBLE_EQ(t->lab.l, MeanLab(t->image).l);
+}
+
+TEST_F(SpecCommandsTest, FloatsArePrintedInTheDefaultFormatAsFloat32) {
+  SpecCommand c = Command(u"f");
+  c.threshold = 0.85f;
+  c.baselineMargin = 0.05f;
+  c.cooldownMs = -100;
+  AddSpecHandler(context_, c);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_EQ(lines_[0],
+            "[Spec] Add requested name=f path=ok.png roi=(10,20,64x48) threshold=0.85 "
+            "cooldownMs=-100 baselineMargin=0.05");
+  EXPECT_EQ(lines_[1], "[Spec] Registered 'f' ROI=10,20 64x48 threshold=0.85");
+  const TemplatePtr t = Only("f");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->threshold, static_cast<double>(0.85f));  // widened, not re-rounded
+  EXPECT_EQ(t->baselineMargin, 0.0);                    // shown, never stored
+  EXPECT_EQ(t->cooldownMs, 0);
+
+  c = Command(u"g");
+  c.cooldownMs = 250;
+  c.threshold = 1234567.0f;
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(lines_.back(), "[Spec] Registered 'g' ROI=10,20 64x48 threshold=1.23457e+06");
+  EXPECT_EQ(Only("g")->cooldownMs, 250);
+}
+
+TEST_F(SpecCommandsTest, WindowFoundCachesOriginAndDpiWithLineFour) {
+  window_.found = true;
+  window_.origin = WindowOrigin{100, -20};
+  window_.dpi = 144;
+  AddSpecHandler(context_, Command(u"chest"));
+  ASSERT_EQ(lines_.size(), 3u);
+  EXPECT_EQ(lines_[1], "[Spec] Window origin cached for 'game' at (100,-20)");
+  const TemplatePtr t = Only("chest");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->windowOrigin, (IntPoint{100, -20}));
+  EXPECT_EQ(t->dpi, 144);
+  EXPECT_EQ(t->rawRoi, (IntRect{10, 20, 64, 48}));  // stays relative to the origin
+}
+
+TEST_F(SpecCommandsTest, ProcessNotRunningRegistersWithoutOrigin) {
+  SpecCommand c = Command(u"chest");
+  c.processName.clear();
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(lines_.size(), 2u);
+  const TemplatePtr t = Only("chest");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->windowOrigin, (IntPoint{0, 0}));
+  EXPECT_EQ(t->dpi, 96);
+}
+
+TEST_F(SpecCommandsTest, RealWindowLookupForAProcessThatCannotExist) {
+  const SpecContext real{registry_, log_, dir_.Path(), LocateTargetWindow};  // the worker's
+  SpecCommand c = Command(u"chest");
+  c.processName = u"no-such-process-\u00e9\u00e9-7f3a.exe";
+  AddSpecHandler(real, c);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_EQ(lines_[1], "[Spec] Registered 'chest' ROI=10,20 64x48 threshold=0.9");
+  const TemplatePtr t = Only("chest");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->windowOrigin, (IntPoint{0, 0}));
+  EXPECT_EQ(t->dpi, 96);
+  EXPECT_EQ(t->processName, u"no-such-process-\u00e9\u00e9-7f3a");
+}
+
+// --- add: kinds, thresholds, ROI -------------------------------------------------------------
+
+TEST_F(SpecCommandsTest, KindT2FixesThresholdAndBuildsTheMask) {
+  SpecCommand c = Command(u"T2:icon");
+  c.threshold = 0.5f;
+  AddSpecHandler(context_, c);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_NE(lines_[0].find(" threshold=0.5 "), std::string::npos) << lines_[0];
+  EXPECT_EQ(lines_[1], "[Spec] Registered 'T2:icon' ROI=10,20 64x48 threshold=0.97");
+  const TemplatePtr t = Only("T2:icon");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->threshold, 0.97);
+  EXPECT_TRUE(t->knownKind);
+  EXPECT_FALSE(t->isT3);
+  ASSERT_EQ(t->edgeMask.type(), CV_8UC1);
+  EXPECT_EQ(t->edgeMask.size(), t->image.size());
+
+  c = Command(u"t2");
+  c.threshold = 0.0f;
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(Only("t2")->threshold, 0.97);
+}
+
+TEST_F(SpecCommandsTest, KindT3IsClampedOtherKindsAreNot) {
+  SpecCommand c = Command(u"T3:x");
+  c.threshold = 1.5f;
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(lines_.back(), "[Spec] Registered 'T3:x' ROI=10,20 64x48 threshold=1");
+  EXPECT_TRUE(Only("T3:x")->isT3);
+  EXPECT_TRUE(Only("T3:x")->knownKind);
+
+  c = Command(u"t1:y");
+  c.threshold = 1.5f;
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(Only("t1:y")->threshold, 1.5);
+  EXPECT_TRUE(Only("t1:y")->knownKind);
+
+  c = Command(u"t20");
+  c.threshold = 1.5f;
+  AddSpecHandler(context_, c);
+  EXPECT_EQ(Only("t20")->threshold, 1.5);
+  EXPECT_FALSE(Only("t20")->knownKind);
+  EXPECT_TRUE(Only("t20")->edgeMask.empty());
+}
+
+TEST_F(SpecCommandsTest, ZeroNegativeOrNanThresholdTakesTheDefault) {
+  int i = 0;
+  for (const float threshold : {0.0f, -0.5f, std::numeric_limits<float>::quiet_NaN()}) {
+    lines_.clear();
+    SpecCommand c = Command(u"n" + std::u16string(1, static_cast<char16_t>(u'0' + i++)));
+    c.threshold = threshold;
+    AddSpecHandler(context_, c);
+    ASSERT_EQ(lines_.size(), 2u);
+    EXPECT_NE(lines_[0].find(" threshold=0.9 "), std::string::npos) << lines_[0];
+    EXPECT_NE(lines_[1].find(" threshold=0.9"), std::string::npos) << lines_[1];
+  }
+  for (const auto& t : registry_.SnapshotTemplates()) EXPECT_EQ(t->threshold, 0.9);
+}
+
+TEST_F(SpecCommandsTest, RoiSizesAreRaisedToOneButShownRaw) {
+  SpecCommand c = Command(u"r");
+  c.roiX = -3;
+  c.roiY = -4;
+  c.roiWidth = 0;
+  c.roiHeight = -5;
+  AddSpecHandler(context_, c);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_NE(lines_[0].find(" roi=(-3,-4,0x-5) "), std::string::npos) << lines_[0];
+  EXPECT_EQ(lines_[1], "[Spec] Registered 'r' ROI=-3,-4 1x1 threshold=0.9");
+  EXPECT_EQ(Only("r")->rawRoi, (IntRect{-3, -4, 1, 1}));
+  EXPECT_EQ(Only("r")->roi, (IntRect{-3, -4, 1, 1}));
+}
+
+TEST_F(SpecCommandsTest, GreyAndAlphaFilesAreRegisteredAsBgr) {
+  dir_.WriteImage("grey.png", cv::Mat(6, 7, CV_8UC1, cv::Scalar(90)));
+  dir_.WriteImage("alpha.png", cv::Mat(6, 7, CV_8UC4, cv::Scalar(255, 0, 0, 0)));
+  AddSpecHandler(context_, Command(u"grey", u"grey.png"));
+  AddSpecHandler(context_, Command(u"alpha", u"alpha.png"));
+  ASSERT_NE(Only("grey"), nullptr);
+  ASSERT_NE(Only("alpha"), nullptr);
+  EXPECT_EQ(Only("grey")->image.type(), CV_8UC3);
+  EXPECT_EQ(Only("grey")->hueSat.sat, 0.0);
+  EXPECT_EQ(Only("alpha")->image.type(), CV_8UC3);
+  EXPECT_DOUBLE_EQ(Only("alpha")->hueSat.hue, 120.0 / 180.0);  // transparent blue is still blue
+}
+
+// --- add: failures and replacement -----------------------------------------------------------
+
+TEST_F(SpecCommandsTest, MissingFileKeepsTheRegisteredTemplate) {
+  AddSpecHandler(context_, Command(u"chest"));
+  const TemplatePtr before = Only("chest");
+  lines_.clear();
+  AddSpecHandler(context_, Command(u"chest", u"bilder\\\u00f6.png"));
+  const fs::path expected = dir_.Path() / "bilder" / "\xC3\xB6.png";
+  EXPECT_EQ(lines_,
+            (std::vector<std::string>{
+                "[Spec] Add requested name=chest path=bilder\\\xC3\xB6.png "
+                "roi=(10,20,64x48) threshold=0.9 cooldownMs=0 baselineMargin=0",
+                "[Spec] Failed to load template 'chest' from \"" + expected.string() + "\""}));
+  EXPECT_EQ(Only("chest"), before);
+  EXPECT_EQ(registry_.SnapshotTemplates().size(), 1u);
+}
+
+TEST_F(SpecCommandsTest, FailureLineEscapesQuotesAndBackslashes) {
+  EXPECT_EQ(QuotePath("D:\\T\\a.png"), "\"D:\\\\T\\\\a.png\"");
+  EXPECT_EQ(QuotePath("say \"hi\""), "\"say \\\"hi\\\"\"");
+  EXPECT_EQ(QuotePath(""), "\"\"");
+
+  const std::string absolute = (dir_.Path() / "q\"uote\\.png").string();
+  AddSpecHandler(context_, Command(u"q", Utf8ToUtf16(absolute)));
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_EQ(lines_[1], "[Spec] Failed to load template 'q' from \"" + dir_.Path().string() +
+                           "/q\\\"uote\\\\.png\"");
+}
+
+TEST_F(SpecCommandsTest, EmptyPathIsAFailedLoad) {
+  AddSpecHandler(context_, Command(u"e", u""));
+  EXPECT_EQ(lines_.back(), "[Spec] Failed to load template 'e' from \"\"");
+  EXPECT_TRUE(registry_.SnapshotTemplates().empty());
+  EXPECT_TRUE(window_.calls.empty());
+}
+
+TEST_F(SpecCommandsTest, FifoDeviceAndRefusedImageAreFailedLoadsAndKeepTheOldTemplate) {
+  AddSpecHandler(context_, Command(u"chest"));
+  const TemplatePtr before = Only("chest");
+  ASSERT_EQ(::mkfifo((dir_.Path() / "pipe.png").c_str(), 0600), 0);
+  dir_.WriteBytes("huge.png", test::OversizedPngHeader());
+
+  for (const std::u16string path : {u"pipe.png", u"/dev/zero", u"huge.png"}) {
+    lines_.clear();
+    auto done =
+        std::async(std::launch::async, [&] { AddSpecHandler(context_, Command(u"chest", path)); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "add blocked on " << ToUtf8(path);
+    done.get();
+    ASSERT_EQ(lines_.size(), 2u) << ToUtf8(path);
+    EXPECT_EQ(lines_[1].rfind("[Spec] Failed to load template 'chest' from \"", 0), 0u)
+        << lines_[1];
+    EXPECT_EQ(Only("chest"), before);
+  }
+}
+
+TEST_F(SpecCommandsTest, OverwritingPublishesANewRecordWithNoCooldownPending) {
+  window_.found = true;
+  window_.origin = WindowOrigin{5, 6};
+  SpecCommand first = Command(u"chest");
+  first.cooldownMs = 5000;
+  AddSpecHandler(context_, first);
+  const TemplatePtr old = Only("chest");
+  ASSERT_NE(old, nullptr);
+  old->lastDecisionTime = 123456789;  // as the DetectionLoop would after a decision
+
+  lines_.clear();
+  SpecCommand second = Command(u"chest");
+  second.roiX = 1;
+  AddSpecHandler(context_, second);
+  EXPECT_EQ(lines_, (std::vector<std::string>{
+                        "[Spec] Add requested name=chest path=ok.png roi=(1,20,64x48) "
+                        "threshold=0.9 cooldownMs=0 baselineMargin=0",
+                        "[Spec] Window origin cached for 'game' at (5,6)",
+                        "[Spec] Overwriting existing template 'chest'",
+                        "[Spec] Registered 'chest' ROI=1,20 64x48 threshold=0.9"}));
+  ASSERT_EQ(registry_.SnapshotTemplates().size(), 1u);
+  const TemplatePtr now = Only("chest");
+  EXPECT_NE(now, old);
+  EXPECT_EQ(now->lastDecisionTime, kNeverDecided);
+  EXPECT_EQ(now->rawRoi.x, 1);
+  EXPECT_EQ(old->rawRoi.x, 10);  // the old record was replaced, not edited
+  EXPECT_EQ(old->lastDecisionTime, 123456789);
+}
+
+TEST_F(SpecCommandsTest, WindowLookupRunsWithoutTheRegistryLock) {
+  AddSpecHandler(context_, Command(u"other"));
+  std::future_status snapshotStatus = std::future_status::deferred;
+  context_.locateWindow = [&](std::u16string_view, WindowOrigin&, std::int32_t*) {
+    // The DetectionLoop must be able to take its snapshot while a lookup is pending.
+    auto snapshot = std::async(std::launch::async, [&] { return registry_.SnapshotTemplates(); });
+    snapshotStatus = snapshot.wait_for(std::chrono::seconds(10));
+    return false;
+  };
+  AddSpecHandler(context_, Command(u"other"));
+  EXPECT_EQ(snapshotStatus, std::future_status::ready);
+}
+
+// --- remove and clear ------------------------------------------------------------------------
+
+TEST_F(SpecCommandsTest, RemoveTakesOnlyTheExactName) {
+  AddSpecHandler(context_, Command(u"Icon"));
+  lines_.clear();
+
+  RemoveSpecHandler(context_, u"");
+  RemoveSpecHandler(context_, std::u16string(u"\0Icon", 5));
+  RemoveSpecHandler(context_, u"icon");
+  EXPECT_TRUE(lines_.empty());
+  EXPECT_NE(Only("Icon"), nullptr);
+
+  const TemplateSnapshot held = registry_.SnapshotTemplates();
+  RemoveSpecHandler(context_, u"Icon");
+  EXPECT_EQ(lines_, std::vector<std::string>{"[Spec] Removed 'Icon'"});
+  EXPECT_TRUE(registry_.SnapshotTemplates().empty());
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0]->name, "Icon");  // a running pass keeps its record alive
+
+  RemoveSpecHandler(context_, u"Icon");
+  EXPECT_EQ(lines_.size(), 1u);
+}
+
+TEST_F(SpecCommandsTest, ClearAlwaysEmitsItsLine) {
+  ClearSpecsHandler(context_);
+  EXPECT_EQ(lines_, std::vector<std::string>{"[Spec] Cleared all templates"});
+
+  AddSpecHandler(context_, Command(u"a"));
+  AddSpecHandler(context_, Command(u"b"));
+  lines_.clear();
+  ClearSpecsHandler(context_);
+  EXPECT_EQ(lines_, std::vector<std::string>{"[Spec] Cleared all templates"});
+  EXPECT_TRUE(registry_.SnapshotTemplates().empty());
+}
+
+}  // namespace
+}  // namespace tavrik

@@ -1,0 +1,118 @@
+#include "commands/template_loader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <opencv2/core.hpp>
+
+#include "tests/commands/template_files.h"
+
+namespace tavrik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchDir;
+
+// Loads on another thread so that a reader that blocks fails the test instead of hanging it.
+// `unblock` is run when the load has not finished in time.
+template <typename Unblock>
+cv::Mat LoadWithWatchdog(const fs::path& path, Unblock unblock) {
+  auto pending = std::async(std::launch::async, [path] { return LoadTemplateImage(path); });
+  if (pending.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "loading " << path << " blocked";
+    unblock();
+  }
+  return pending.get();
+}
+
+TEST(TemplateLoader, DecodesColourGreyAndAlphaFilesAsThreeChannelBgr) {
+  ScratchDir dir;
+  cv::Mat colour(4, 6, CV_8UC3, cv::Scalar(10, 20, 30));
+  cv::Mat grey(5, 3, CV_8UC1, cv::Scalar(77));
+  cv::Mat bgra(2, 2, CV_8UC4, cv::Scalar(200, 100, 50, 0));  // fully transparent
+
+  const cv::Mat a = LoadTemplateImage(dir.WriteImage("c.png", colour));
+  ASSERT_EQ(a.type(), CV_8UC3);
+  EXPECT_EQ(a.size(), cv::Size(6, 4));
+  EXPECT_EQ(a.at<cv::Vec3b>(3, 5), cv::Vec3b(10, 20, 30));
+
+  const cv::Mat g = LoadTemplateImage(dir.WriteImage("g.png", grey));
+  ASSERT_EQ(g.type(), CV_8UC3);
+  EXPECT_EQ(g.at<cv::Vec3b>(4, 2), cv::Vec3b(77, 77, 77));
+
+  const cv::Mat t = LoadTemplateImage(dir.WriteImage("t.png", bgra));
+  ASSERT_EQ(t.type(), CV_8UC3);
+  EXPECT_EQ(t.at<cv::Vec3b>(1, 1), cv::Vec3b(200, 100, 50));  // alpha dropped, colour kept
+}
+
+TEST(TemplateLoader, MissingEmptyCorruptAndDirectoryAreFailedLoads) {
+  ScratchDir dir;
+  EXPECT_TRUE(LoadTemplateImage(dir.Path() / "missing.png").empty());
+  EXPECT_TRUE(LoadTemplateImage(fs::path()).empty());
+  EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("empty.png", {})).empty());
+  EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("junk.png", {'n', 'o', 't', 0, 1, 2})).empty());
+  EXPECT_TRUE(LoadTemplateImage(dir.Path()).empty());
+}
+
+TEST(TemplateLoader, ImageTheDecoderRefusesIsAFailedLoadNotACrash) {
+  ScratchDir dir;
+  EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("huge.png", test::OversizedPngHeader())).empty());
+}
+
+TEST(TemplateLoader, FifoWithoutWriterIsRefusedWithoutBlocking) {
+  ScratchDir dir;
+  const fs::path fifo = dir.Path() / "pipe.png";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  const cv::Mat image = LoadWithWatchdog(fifo, [&] {
+    const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (w >= 0) ::close(w);
+  });
+  EXPECT_TRUE(image.empty());
+}
+
+TEST(TemplateLoader, DevicesAreRefusedWithoutReading) {
+  std::vector<unsigned char> bytes;
+  EXPECT_FALSE(ReadTemplateFile("/dev/zero", bytes));
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_FALSE(ReadTemplateFile("/dev/null", bytes));
+  EXPECT_TRUE(LoadWithWatchdog("/dev/zero", [] {}).empty());
+}
+
+TEST(TemplateLoader, UnixSocketIsRefused) {
+  ScratchDir dir;
+  const fs::path socketPath = dir.Path() / "s.png";
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.native().size(), sizeof(addr.sun_path));
+  std::strcpy(addr.sun_path, socketPath.c_str());
+  const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+  EXPECT_TRUE(LoadWithWatchdog(socketPath, [] {}).empty());
+  ::close(s);
+}
+
+TEST(TemplateLoader, FileAboveTheSizeLimitIsRefusedBeforeReading) {
+  ScratchDir dir;
+  const fs::path big = dir.Path() / "big.png";
+  { std::ofstream(big, std::ios::binary).put('x'); }
+  fs::resize_file(big, kMaxTemplateFileBytes + 1);  // sparse: costs no disk space
+  std::vector<unsigned char> bytes;
+  EXPECT_FALSE(ReadTemplateFile(big, bytes));
+  EXPECT_TRUE(bytes.empty());
+
+  // An ordinary small file is read whole.
+  const auto small = dir.WriteBytes("small.bin", {1, 2, 3});
+  ASSERT_TRUE(ReadTemplateFile(small, bytes));
+  EXPECT_EQ(bytes, (std::vector<unsigned char>{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace tavrik

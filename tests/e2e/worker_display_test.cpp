@@ -1,0 +1,217 @@
+// The whole worker under a private Xvfb: a real target window, the real rings, and decisions
+// read back as a UI would read them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/demo_desktop.h"
+#include "tests/support/hit_watch.h"
+#include "tests/support/test_support.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_run.h"
+
+namespace tavrik {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kTargetX = 100;
+constexpr int kTargetY = 60;
+
+using Message = test::ReceivedHit;
+
+class WorkerDisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("tavrik-e2e-" + ns_.Name());
+    const std::string error = desktop_.Start(kTargetX, kTargetY, dir_);
+    ASSERT_TRUE(error.empty()) << error;
+    log_.emplace("TAVRIK_LOG", (dir_ / "worker.log").string());
+  }
+  void TearDown() override {
+    worker_.Stop();
+    desktop_.Stop();
+    std::filesystem::remove_all(dir_);
+  }
+
+  void StartWorker() {
+    worker_ = test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
+    ASSERT_TRUE(worker_.Running());
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+          cmd_ = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+          return cmd_.View() != nullptr &&
+                 std::filesystem::exists("/dev/shm/" + ns_.Name() + "-HitRingMMF");
+        },
+        10s));
+    cmdEvent_ = NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting);
+    reader_.emplace(
+        SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting),
+        NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
+    ASSERT_TRUE(reader_->Ready());
+  }
+
+  // Publishes a command exactly as `tavrik-ctl ARGS...` would.
+  void Send(const std::vector<std::string>& args) {
+    const ctl::ParseResult parsed = ctl::ParseCtlArgs(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    ASSERT_EQ(ctl::PublishCommand(cmd_, cmdEvent_, ctl::BuildCommandSlot(parsed.request),
+                                  std::chrono::steady_clock::now() + 5s),
+              ctl::PublishResult::kPublished);
+  }
+  void Add(const std::string& name, const std::string& file, const std::string& roi,
+           const std::string& cooldown = "0", const std::string& threshold = "0.9") {
+    Send({"add", "--name", name, "--path", (dir_ / file).string(), "--process", "tavrik-demo",
+          "--roi", roi, "--threshold", threshold, "--cooldown-ms", cooldown});
+  }
+
+  // Reads hit-ring messages into messages_ until `done` holds for one of them.
+  std::optional<Message> WaitFor(const std::function<bool(const Message&)>& done,
+                                 std::chrono::milliseconds timeout = 10s) {
+    return test::WaitForHit(*reader_, done, timeout, &messages_);
+  }
+  std::vector<std::string> LogLines(const std::string& prefix) const {
+    return test::LogLinesWithPrefix(dir_ / "worker.log", prefix);
+  }
+  bool LogHas(const std::string& prefix, std::chrono::milliseconds timeout = 10s) const {
+    return test::WaitUntil([&] { return !LogLines(prefix).empty(); }, timeout);
+  }
+  void SwapBadge() { ASSERT_TRUE(desktop_.SwapBadge()); }
+
+  test::ScopedIpcNamespace ns_;
+  test::DemoDesktop desktop_;
+  std::optional<test::ScopedEnv> log_;
+  std::filesystem::path dir_;
+  test::SpawnedProcess worker_;
+  SharedMapping cmd_;
+  NamedEvent cmdEvent_;
+  std::optional<ctl::HitRingReader> reader_;
+  std::vector<Message> messages_;
+};
+
+TEST_F(WorkerDisplayTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges) {
+  StartWorker();
+  Add("badge:ok", "badge.png", "0,0,480,320");
+  const auto hit = WaitFor([](const Message& m) { return m.name == "badge"; });
+  ASSERT_TRUE(hit);
+  EXPECT_TRUE(hit->hit);
+  EXPECT_EQ(hit->x, 300);  // relative to the client area
+  EXPECT_EQ(hit->y, 200);
+  EXPECT_EQ(hit->w, 480);
+  EXPECT_EQ(hit->h, 320);
+  EXPECT_GT(hit->score, 0.99f);
+  EXPECT_TRUE(LogHas("[Spec] Window origin cached for 'tavrik-demo' at (100,60)"));
+  EXPECT_TRUE(LogHas("[Spec] Registered 'badge:ok' ROI=0,0 480x320 threshold=0.9"));
+  const auto hits = LogLines("[HIT] badge:ok score=");
+  ASSERT_FALSE(hits.empty());
+  EXPECT_NE(hits[0].find(" pos=(300,200) abs=(400,260) roi=(100,60,480x320) "), std::string::npos)
+      << hits[0];
+
+  SwapBadge();
+  const auto miss = WaitFor([](const Message& m) { return m.name == "badge" && !m.hit; });
+  ASSERT_TRUE(miss);
+  EXPECT_LT(miss->score, 0.9f);
+  EXPECT_TRUE(LogHas("[MISS] badge:ok score="));
+  EXPECT_NE(LogLines("[MISS] badge:ok")[0].find(" reason=score<threshold minAdj=0 threshold=0.9 "),
+            std::string::npos);
+}
+
+TEST_F(WorkerDisplayTest, EveryKindDecidesOnRealCaptures) {
+  StartWorker();
+  Add("t1:ring", "ring.png", "0,0,240,200");
+  Add("T2:badge", "badge.png", "200,150,280,170");
+  Add("t3:ring", "ring.png", "0,0,240,200");
+  std::set<std::string> seen;
+  ASSERT_TRUE(WaitFor([&](const Message& m) {
+    if (m.hit) seen.insert(m.name);
+    return seen.size() == 3;
+  }));
+  for (const Message& m : messages_) {
+    if (m.name == "t1" || m.name == "t3") {
+      EXPECT_EQ(m.x, 60);
+      EXPECT_EQ(m.y, 50);
+    }
+    if (m.name == "T2") {
+      EXPECT_EQ(m.x, 300);
+      EXPECT_EQ(m.y, 200);
+    }
+  }
+  EXPECT_TRUE(LogHas("[Spec] Registered 'T2:badge' ROI=200,150 280x170 threshold=0.97"));
+  SwapBadge();
+  ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "T2" && !m.hit; }));
+  // The ring is untouched by the swap: both ring templates keep hitting afterwards.
+  messages_.clear();
+  std::set<std::string> after;
+  ASSERT_TRUE(WaitFor([&](const Message& m) {
+    if (m.hit) after.insert(m.name);
+    return after.count("t1") && after.count("t3");
+  }));
+}
+
+TEST_F(WorkerDisplayTest, CooldownSpacesDecisions) {
+  StartWorker();
+  Add("slow", "ring.png", "0,0,240,200", "1000");
+  std::vector<std::int64_t> stamps;
+  ASSERT_TRUE(WaitFor(
+      [&](const Message& m) {
+        if (m.name == "slow") stamps.push_back(m.timestampMs);
+        return stamps.size() == 3;
+      },
+      15s));
+  for (std::size_t i = 1; i < stamps.size(); ++i) {
+    // Cooldown is measured on the steady clock, stamps on the wall clock; allow the two to
+    // disagree by a few milliseconds.
+    EXPECT_GE(stamps[i] - stamps[i - 1], 995) << i;
+  }
+}
+
+TEST_F(WorkerDisplayTest, ImpossibleRegionsAreCaptureFailuresNotCrashes) {
+  StartWorker();
+  Add("huge", "ring.png", "0,0,100000,100000");
+  Add("far", "ring.png", "2147483600,0,64,64");
+  EXPECT_TRUE(LogHas("[MISS] huge reason=captureFailed roi=(100,60,100000x100000)"));
+  EXPECT_TRUE(LogHas("[MISS] far reason=captureFailed"));
+  Add("ok", "ring.png", "0,0,240,200");
+  ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "ok"; }));
+  for (const Message& m : messages_) {
+    EXPECT_NE(m.name, "huge");
+    EXPECT_NE(m.name, "far");
+  }
+  EXPECT_TRUE(worker_.Running());
+}
+
+TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
+  StartWorker();
+  // Nothing registered: IDLE heartbeats, 5 s apart.
+  std::vector<std::int64_t> idle;
+  ASSERT_TRUE(WaitFor(
+      [&](const Message& m) {
+        if (m.name == "__hb__:IDLE") idle.push_back(m.timestampMs);
+        return idle.size() == 2;
+      },
+      15s));
+  EXPECT_GE(idle[1] - idle[0], 4995);
+
+  Add("a", "ring.png", "0,0,240,200");
+  Add("b", "ring.png", "0,0,240,200");
+  Add("a", "ring.png", "0,0,240,200");  // replaced: same set of names
+  ASSERT_TRUE(LogHas("[Spec] Overwriting existing template 'a'"));
+  Send({"remove", "b"});
+  ASSERT_TRUE(LogHas("[Spec] Removed 'b'"));
+  Send({"clear"});
+  ASSERT_TRUE(LogHas("[Loop] templates=0"));
+  const auto lines = LogLines("[Loop] templates=");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines.back(), "[Loop] templates=0");
+  // Each distinct set appears once in a row, never twice in succession.
+  for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_NE(lines[i], lines[i - 1]);
+  EXPECT_EQ(lines.front(), "[Loop] templates=1 [a]");
+}
+
+}  // namespace
+}  // namespace tavrik

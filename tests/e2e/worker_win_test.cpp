@@ -1,0 +1,138 @@
+// The whole Win32 worker at work: tavrik-pattern.exe as the target window, a template cut from
+// its scene registered through the command ring by tavrik-ctl.exe with a path relative to the
+// worker's directory, and the decisions read back from the hit ring as a UI would read them.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ipc/ring_layout.h"
+#include "ipc/shared_memory.h"
+#include "tests/capture/pattern_target_win.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hit_watch.h"
+#include "tests/support/test_support.h"
+#include "tools/ctl/ctl_run.h"
+
+namespace tavrik {
+namespace {
+
+using namespace std::chrono_literals;
+using test::WaitUntil;
+
+using Message = test::ReceivedHit;
+
+class WorkerWinTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The worker runs from <scratch>\install\bin; templates sit two levels up, in
+    // <scratch>\templates, and are named relative to the worker's directory.
+    bin_ = dir_.Path() / "install" / "bin";
+    std::filesystem::create_directories(bin_);
+    std::filesystem::create_directories(dir_.Path() / "templates");
+    std::filesystem::copy_file(test::BuiltExecutable("tavrik-worker"), bin_ / "tavrik-worker.exe");
+    const cv::Rect badge(test::kBadgeX, test::kBadgeY, test::kBadgeWidth, test::kBadgeHeight);
+    ASSERT_TRUE(cv::imwrite((dir_.Path() / "templates" / "badge.png").string(),
+                            test::SceneImage(0, 320, 240)(badge)));
+    target_ =
+        test::StartPatternTarget({"--x", "180", "--y", "130", "--width", "320", "--height", "240"});
+    ASSERT_TRUE(target_.Ready());
+    log_.emplace("TAVRIK_LOG", (dir_.Path() / "worker.log").string());
+    worker_ = test::ChildProcess::Start(bin_ / "tavrik-worker.exe", {});
+    ASSERT_TRUE(worker_.Started());
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          reader_.emplace(
+              SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting),
+              NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
+          return reader_->Ready();
+        },
+        30s));
+  }
+  void TearDown() override {
+    worker_.Terminate();
+    target_.process.Terminate();
+  }
+
+  test::RunResult Ctl(const std::vector<std::string>& args) {
+    return test::RunProgram(test::BuiltExecutable("tavrik-ctl"), args);
+  }
+  std::vector<std::string> LogLines(const std::string& prefix) const {
+    return test::LogLinesWithPrefix(dir_.Path() / "worker.log", prefix);
+  }
+  bool LogHas(const std::string& prefix) const {
+    return WaitUntil([&] { return !LogLines(prefix).empty(); }, 15s);
+  }
+  std::optional<Message> WaitFor(const std::function<bool(const Message&)>& done,
+                                 std::chrono::milliseconds timeout = 20s) {
+    return test::WaitForHit(*reader_, done, timeout);
+  }
+
+  test::ScratchDirectory dir_{"e2e"};
+  std::filesystem::path bin_;
+  test::PatternTarget target_;
+  std::optional<test::ScopedEnvironment> log_;
+  test::ChildProcess worker_;
+  std::optional<ctl::HitRingReader> reader_;
+};
+
+TEST_F(WorkerWinTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges) {
+  const test::RunResult add =
+      Ctl({"add", "--name", "badge", "--path", "templates/badge.png", "--process", "Tavrik-Pattern",
+           "--roi", "0,0,320,240", "--threshold", "0.9"});
+  ASSERT_EQ(add.exitCode, 0) << add.output;
+  ASSERT_TRUE(LogHas("[Spec] Registered 'badge' ROI=0,0 320x240 threshold=0.9"))
+      << test::ReadFile((dir_.Path() / "worker.log").string());
+  const std::string cached = "[Spec] Window origin cached for 'tavrik-pattern' at (" +
+                             std::to_string(target_.clientX) + "," +
+                             std::to_string(target_.clientY) + ")";
+  EXPECT_TRUE(LogHas(cached));
+
+  const auto hit = WaitFor([](const Message& m) { return m.name == "badge"; });
+  ASSERT_TRUE(hit);
+  EXPECT_TRUE(hit->hit) << "score " << hit->score;
+  EXPECT_EQ(hit->x, test::kBadgeX);  // relative to the client area
+  EXPECT_EQ(hit->y, test::kBadgeY);
+  EXPECT_EQ(hit->w, 320);
+  EXPECT_EQ(hit->h, 240);
+  EXPECT_GT(hit->score, 0.99f);
+  const auto hits = LogLines("[HIT] badge score=");
+  ASSERT_FALSE(hits.empty());
+  const std::string where = " pos=(" + std::to_string(test::kBadgeX) + "," +
+                            std::to_string(test::kBadgeY) + ") abs=(" +
+                            std::to_string(target_.clientX + test::kBadgeX) + "," +
+                            std::to_string(target_.clientY + test::kBadgeY) + ")";
+  EXPECT_NE(hits[0].find(where), std::string::npos) << hits[0];
+
+  SendMessageW(target_.window, WM_APP, 1, 0);
+  const auto miss = WaitFor([](const Message& m) { return m.name == "badge" && !m.hit; });
+  ASSERT_TRUE(miss);
+  EXPECT_LT(miss->score, 0.9f);
+  EXPECT_TRUE(LogHas("[MISS] badge score="));
+
+  // Back to the first scene: hits again.
+  SendMessageW(target_.window, WM_APP, 0, 0);
+  EXPECT_TRUE(WaitFor([](const Message& m) { return m.name == "badge" && m.hit; }));
+  EXPECT_TRUE(worker_.Running());
+}
+
+TEST_F(WorkerWinTest, ARelativePathThatExistsNowhereIsReportedUnderTheWorkersDirectory) {
+  ASSERT_EQ(
+      Ctl({"add", "--name", "lost", "--path", "templates\\lost.png", "--roi", "0,0,8,8"}).exitCode,
+      0);
+  ASSERT_TRUE(LogHas("[Spec] Failed to load template 'lost' from"));
+  const std::string line = LogLines("[Spec] Failed to load template 'lost' from")[0];
+  // The failure names the first candidate, in the worker's own directory, '\' throughout
+  // (each written as "\\" inside the quotes).
+  EXPECT_NE(line.find("\\\\install\\\\bin\\\\templates\\\\lost.png\""), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace tavrik

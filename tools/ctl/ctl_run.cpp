@@ -1,0 +1,323 @@
+#include "tools/ctl/ctl_run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "ipc/producer_lock.h"
+#include "tools/ctl/ctl_args.h"
+#include "tools/ctl/hit_json.h"
+#include "tools/ctl/probe.h"
+
+namespace tavrik::ctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kMaxEventWait{50};
+constexpr milliseconds kPollWithoutEvent{10};
+
+std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+milliseconds Remaining(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return milliseconds(0);
+  // Round up so that a wait never ends just short of the deadline and spins.
+  return std::chrono::ceil<milliseconds>(left);
+}
+
+RingHeader ReadHeader(RingHeader& header) {
+  RingHeader copy{};
+  copy.writeIndex = LoadIndex(header.writeIndex);
+  copy.readIndex = LoadIndex(header.readIndex);
+  copy.droppedCount = LoadIndex(header.droppedCount);
+  copy.headerReserved = LoadIndex(header.headerReserved);
+  return copy;
+}
+
+std::string ObjectDescription(const char* object) {
+  return std::string(object) + " in namespace '" + CurrentIpcNamespace() + "'";
+}
+
+// Opens a ring of the running worker. Returns an exit code other than kExitOk, with the message
+// written, when it is missing or unusable.
+int OpenRing(const char* mappingName, std::size_t bytes, const char* what, SharedMapping& out,
+             std::ostream& err) {
+  out = SharedMapping::Open(mappingName, bytes, OpenMode::kOpenExisting);
+  if (!out.HasHandle()) {
+    err << "tavrik-ctl: no worker: the " << what << " (" << ObjectDescription(mappingName)
+        << ") does not exist or is not ours\n";
+    return kExitNoWorker;
+  }
+  if (out.View() == nullptr) {
+    err << "tavrik-ctl: the " << what << " (" << ObjectDescription(mappingName)
+        << ") exists but cannot be mapped (smaller than " << bytes << " bytes?)\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int ReportPublishFailure(PublishResult result, double timeoutSeconds, std::ostream& err) {
+  switch (result) {
+    case PublishResult::kPublished:
+      return kExitOk;
+    case PublishResult::kRingFull:
+      err << "tavrik-ctl: timed out after " << timeoutSeconds
+          << " s waiting for a free command slot: 64 commands are pending and the worker took "
+             "none of them\n";
+      return kExitNoWorker;
+    case PublishResult::kLockTimedOut:
+      err << "tavrik-ctl: timed out after " << timeoutSeconds
+          << " s waiting for another tavrik-ctl to finish publishing\n";
+      return kExitNoWorker;
+    case PublishResult::kLockUnavailable:
+      err << "tavrik-ctl: cannot take the command ring's producer lock\n";
+      return kExitFailure;
+    case PublishResult::kNoView:
+      err << "tavrik-ctl: the command ring is not mapped\n";
+      return kExitFailure;
+  }
+  return kExitFailure;
+}
+
+int Publish(const CtlRequest& request, Clock::time_point deadline, double timeoutSeconds,
+            std::ostream& err) {
+  SharedMapping cmdRing;
+  if (const int code = OpenRing(kCmdRingMappingName, kCmdRingBytes, "command ring", cmdRing, err);
+      code != kExitOk) {
+    return code;
+  }
+  // Without the event the worker still finds the command on its next 50 ms poll.
+  const NamedEvent event = NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting);
+  return ReportPublishFailure(PublishCommand(cmdRing, event, BuildCommandSlot(request), deadline),
+                              timeoutSeconds, err);
+}
+
+int OpenHitReader(std::optional<HitRingReader>& reader, std::ostream& err) {
+  SharedMapping hitRing;
+  if (const int code = OpenRing(kHitRingMappingName, kHitRingBytes, "hit ring", hitRing, err);
+      code != kExitOk) {
+    return code;
+  }
+  reader.emplace(std::move(hitRing), NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
+  return kExitOk;
+}
+
+void WarnResync(bool resynced, std::ostream& err) {
+  if (resynced) {
+    err << "tavrik-ctl: hit ring readIndex was ahead of writeIndex; skipped to writeIndex\n";
+  }
+}
+
+// heartbeat and version: publish, then read the hit ring until the reply shows up.
+int RequestReply(const CtlRequest& request, std::string_view replyPrefix, bool exact,
+                 std::ostream& out, std::ostream& err) {
+  const double seconds = request.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
+  const auto deadline = DeadlineAfter(seconds);
+  std::optional<HitRingReader> reader;
+  if (const int code = OpenHitReader(reader, err); code != kExitOk) return code;
+  // Messages already pending predate the request; taking them now also leaves the worker room
+  // for the reply in a ring that nobody else reads.
+  reader->DiscardPending();
+  if (const int code = Publish(request, deadline, seconds, err); code != kExitOk) return code;
+
+  for (;;) {
+    bool resynced = false;
+    while (const std::optional<HitSlot> slot = reader->TryNext(&resynced)) {
+      const std::string name = DecodeHitName(*slot);
+      const bool match =
+          exact ? name == replyPrefix : name.compare(0, replyPrefix.size(), replyPrefix) == 0;
+      if (match) {
+        out << name << '\n' << std::flush;
+        return kExitOk;
+      }
+    }
+    WarnResync(resynced, err);
+    const milliseconds left = Remaining(deadline);
+    if (left.count() == 0) break;
+    reader->WaitForMore(left);
+  }
+  err << "tavrik-ctl: timed out after " << seconds << " s waiting for the worker's reply ("
+      << replyPrefix << (exact ? "" : "...") << ")\n";
+  return kExitNoWorker;
+}
+
+int Watch(const CtlRequest& request, std::ostream& out, std::ostream& err) {
+  std::optional<HitRingReader> reader;
+  if (const int code = OpenHitReader(reader, err); code != kExitOk) return code;
+  const std::optional<Clock::time_point> deadline =
+      request.timeoutSeconds ? std::optional(DeadlineAfter(*request.timeoutSeconds)) : std::nullopt;
+  std::uint64_t printed = 0;
+  for (;;) {
+    bool resynced = false;
+    while (const std::optional<HitSlot> slot = reader->TryNext(&resynced)) {
+      out << HitSlotToJson(*slot) << '\n' << std::flush;
+      if (request.count && ++printed >= *request.count) return kExitOk;
+    }
+    WarnResync(resynced, err);
+    if (!out) {
+      return kExitFailure;  // the other end of a pipe went away
+    }
+    milliseconds wait = kMaxEventWait;
+    if (deadline) {
+      wait = Remaining(*deadline);
+      if (wait.count() == 0) break;
+    }
+    reader->WaitForMore(wait);
+  }
+  if (request.count) {
+    err << "tavrik-ctl: timed out after " << *request.timeoutSeconds << " s with " << printed
+        << " of " << *request.count << " messages\n";
+    return kExitNoWorker;
+  }
+  return kExitOk;
+}
+
+int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
+  SharedMapping cmdRing;
+  SharedMapping hitRing;
+  if (const int code = OpenRing(kCmdRingMappingName, kCmdRingBytes, "command ring", cmdRing, err);
+      code != kExitOk) {
+    return code;
+  }
+  if (const int code = OpenRing(kHitRingMappingName, kHitRingBytes, "hit ring", hitRing, err);
+      code != kExitOk) {
+    return code;
+  }
+  const RingHeader cmd = ReadHeader(static_cast<CmdRingLayout*>(cmdRing.View())->header);
+  const RingHeader hit = ReadHeader(static_cast<HitRingLayout*>(hitRing.View())->header);
+  if (request.json) {
+    out << "{\"namespace\":" << JsonString(CurrentIpcNamespace())
+        << ",\"cmdRing\":" << RingHeaderToJson(cmd) << ",\"hitRing\":" << RingHeaderToJson(hit)
+        << "}\n";
+  } else {
+    out << "namespace: " << CurrentIpcNamespace() << '\n'
+        << "cmdRing: " << RingHeaderToText(cmd) << '\n'
+        << "hitRing: " << RingHeaderToText(hit) << '\n';
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& event,
+                             const CommandSlot& slot, Clock::time_point deadline) {
+  auto* ring = static_cast<CmdRingLayout*>(cmdRing.View());
+  if (ring == nullptr) return PublishResult::kNoView;
+  ProducerLock lock;
+  switch (ProducerLock::Acquire(cmdRing, Remaining(deadline), lock)) {
+    case ProducerLock::Result::kAcquired:
+      break;
+    case ProducerLock::Result::kTimedOut:
+      return PublishResult::kLockTimedOut;
+    case ProducerLock::Result::kUnavailable:
+      return PublishResult::kLockUnavailable;
+  }
+  // The consumer frees slots without telling anyone, so room is polled, quickly at first.
+  auto pause = std::chrono::microseconds(200);
+  for (;;) {
+    const std::uint32_t w = LoadIndex(ring->header.writeIndex);
+    const std::uint32_t r = LoadIndex(ring->header.readIndex);
+    if (w - r < kRingSlotCount) {
+      std::memcpy(&ring->slots[w & kRingSlotMask], &slot, sizeof slot);
+      StoreIndex(ring->header.writeIndex, w + 1);
+      event.Signal();
+      return PublishResult::kPublished;
+    }
+    if (Clock::now() >= deadline) return PublishResult::kRingFull;
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+  }
+}
+
+HitRingReader::HitRingReader(SharedMapping mapping, NamedEvent event)
+    : event_(std::move(event)),
+      mapping_(std::move(mapping)),
+      ring_(static_cast<HitRingLayout*>(mapping_.View())) {}
+
+std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
+  if (ring_ == nullptr) return std::nullopt;
+  const std::uint32_t w = LoadIndex(ring_->header.writeIndex);
+  const std::uint32_t r = LoadIndex(ring_->header.readIndex);
+  if (w == r) return std::nullopt;
+  if (w - r > kRingSlotCount) {
+    // The worker drops everything while the indexes are in this state; only the reader can
+    // mend it, and what the slots hold is not trustworthy.
+    StoreIndex(ring_->header.readIndex, w);
+    if (resynced != nullptr) *resynced = true;
+    return std::nullopt;
+  }
+  HitSlot slot;
+  std::memcpy(&slot, &ring_->slots[r & kRingSlotMask], sizeof slot);
+  StoreIndex(ring_->header.readIndex, r + 1);
+  return slot;
+}
+
+void HitRingReader::WaitForMore(milliseconds timeout) const {
+  if (event_.Valid()) {
+    event_.Wait(std::min(timeout, kMaxEventWait));
+  } else {
+    std::this_thread::sleep_for(std::min(timeout, kPollWithoutEvent));
+  }
+}
+
+std::uint32_t HitRingReader::DiscardPending() {
+  std::uint32_t count = 0;
+  while (TryNext()) ++count;
+  return count;
+}
+
+int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  // probe evaluates a template in-process, has options of its own and never opens a ring.
+  if (!args.empty() && args.front() == "probe") {
+    return RunProbe(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+  }
+  if (args.size() == 2 && args[0] == "help" && args[1] == "probe") {
+    return RunProbe({"--help"}, out, err);
+  }
+  const ParseResult parsed = ParseCtlArgs(args);
+  if (!parsed.ok) {
+    err << "tavrik-ctl: " << parsed.error << '\n';
+    return kExitUsage;
+  }
+  const CtlRequest& request = parsed.request;
+  for (const std::string& warning : request.warnings)
+    err << "tavrik-ctl: warning: " << warning << '\n';
+  if (request.verb == Verb::kHelp) {
+    out << HelpText(request.helpTopic);
+    return kExitOk;
+  }
+  if (PosixObjectName(CurrentIpcNamespace(), kCmdRingMappingName).empty()) {
+    err << "tavrik-ctl: TAVRIK_IPC_NAMESPACE '" << CurrentIpcNamespace()
+        << "' cannot name a shared-memory object (it contains '/' or is too long)\n";
+    return kExitUsage;
+  }
+
+  switch (request.verb) {
+    case Verb::kAdd:
+    case Verb::kRemove:
+    case Verb::kClear: {
+      const double seconds = request.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
+      return Publish(request, DeadlineAfter(seconds), seconds, err);
+    }
+    case Verb::kHeartbeat:
+      return RequestReply(request, "__hb__:CMD", true, out, err);
+    case Verb::kVersion:
+      return RequestReply(request, "__ver__:", false, out, err);
+    case Verb::kWatch:
+      return Watch(request, out, err);
+    case Verb::kStatus:
+      return Status(request, out, err);
+    case Verb::kHelp:
+      break;
+  }
+  return kExitOk;
+}
+
+}  // namespace tavrik::ctl

@@ -1,0 +1,4 @@
+#include "worker/worker.h"
+
+// The worker takes no options; its command line is ignored.
+int main() { return tavrik::RunWorker(); }
