@@ -37,8 +37,8 @@ TemplateInfo MakeTemplate(const std::string& name, const cv::Mat& region, int te
   const int at = (region.cols - templateSize) / 3;
   info.image = region(cv::Rect(at, at, templateSize, templateSize)).clone();
   cv::cvtColor(info.image, info.gray, cv::COLOR_BGR2GRAY);
-  const std::string kind = TemplateKind(name);
-  if (kind == "t2") {
+  AssignKind(info);
+  if (info.kind == TemplateKindId::kT2) {
     // A ring-shaped mask, so the masked path really is taken with a partial mask.
     info.edgeMask = cv::Mat::zeros(info.image.size(), CV_8U);
     cv::circle(info.edgeMask, {templateSize / 2, templateSize / 2}, templateSize / 3,
@@ -48,8 +48,6 @@ TemplateInfo MakeTemplate(const std::string& name, const cv::Mat& region, int te
   info.baselineMargin = 0.0;
   info.hueSat = MeanHueSat(info.image);
   info.lab = MeanLab(info.image);
-  info.knownKind = IsKnownKind(kind);
-  info.isT3 = kind == "t3";
   info.rawRoi = {0, 0, region.cols, region.rows};
   info.roi = info.rawRoi;
   return info;

@@ -15,7 +15,6 @@
 #include "ipc/hit_ring.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
-#include "tools/ctl/ctl_run.h"
 
 namespace tavrik {
 namespace {
@@ -104,7 +103,7 @@ void BM_CtlPublishCommand(benchmark::State& state) {
   slot.commandType = kHeartbeat;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::hours(1);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(ctl::PublishCommand(ring, event, slot, deadline));
+    benchmark::DoNotOptimize(PublishCommand(ring, event, slot, deadline));
     StoreIndex(header.readIndex, LoadIndex(header.writeIndex));
   }
 }
@@ -132,7 +131,7 @@ void BM_CommandToHandler(benchmark::State& state) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::hours(1);
   std::uint64_t expected = handled.load();
   for (auto _ : state) {
-    ctl::PublishCommand(ring, event, slot, deadline);
+    PublishCommand(ring, event, slot, deadline);
     ++expected;
     while (handled.load(std::memory_order_acquire) < expected) {
       std::this_thread::yield();

@@ -1,3 +1,4 @@
+// Win32 backend of screen_capture.h: GDI BitBlt into a memory bitmap, read back with GetDIBits.
 #include <windows.h>
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// X11 backend of screen_capture.h: MIT-SHM with a reused segment, plain GetImage as the fallback.
 #include "capture/capture_geometry.h"
 #include "capture/screen_capture.h"
 #include "capture/x11_capture.h"

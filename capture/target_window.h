@@ -12,12 +12,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/geometry.h"
+
 namespace tavrik {
 
-struct WindowOrigin {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-};
+// The screen position of a window's client-area corner, in pixels; negative left of or above the
+// primary monitor.
+using WindowOrigin = IntPoint;
 
 // A top-level window as the backend knows it: an HWND on Windows, a client window id on X11.
 // 0 means no window.

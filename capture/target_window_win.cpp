@@ -1,16 +1,17 @@
+// Win32 backend of target_window.h: EnumWindows, ClientToScreen and GetDpiForWindow.
 #include <windows.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "base/unique_handle.h"
 #include "capture/image_name.h"
 #include "capture/target_window.h"
 
 namespace tavrik {
 namespace {
 
-constexpr std::int32_t kDefaultDpi = 96;
 constexpr DWORD kImagePathBufferUnits = 260;
 
 // The record handed through EnumWindows.
@@ -19,20 +20,13 @@ struct WindowSearch {
   HWND foundWindow = nullptr;
 };
 
-// Owns a process handle; closes it whatever happens after OpenProcess.
-class ProcessHandle {
- public:
-  explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
-  ~ProcessHandle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-  HANDLE Get() const { return handle_; }
-
- private:
-  HANDLE handle_;
+// OpenProcess reports failure as a null handle.
+struct ProcessHandleTraits {
+  using Value = HANDLE;
+  static constexpr Value Invalid() noexcept { return nullptr; }
+  static void Close(Value handle) noexcept { CloseHandle(handle); }
 };
+using ProcessHandle = UniqueHandle<ProcessHandleTraits>;
 
 BOOL CALLBACK EnumTargetWindowProc(HWND window, LPARAM context) {
   auto* search = reinterpret_cast<WindowSearch*>(context);

@@ -1,3 +1,4 @@
+// X11 backend of target_window.h: stacking order, _NET_WM_PID or X-Resource, /proc/<pid>/exe.
 #include <unistd.h>
 #include <xcb/res.h>
 
@@ -21,7 +22,6 @@ using x11::ErrorSink;
 using x11::Reply;
 using x11::Session;
 
-constexpr std::int32_t kDefaultDpi = 96;
 constexpr std::uint32_t kIconicState = 3;  // ICCCM WM_STATE
 // Reparenting window managers put the client one or two levels below their frame.
 constexpr int kFrameSearchDepth = 3;

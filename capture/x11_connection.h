@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/unique_handle.h"
 #include "capture/capture_geometry.h"
 
 namespace tavrik::x11 {
@@ -71,18 +72,32 @@ enum class AtomId : int {
   kCount
 };
 
+// The parts of a System V shared-memory segment, each released on its own:
+//   the id        removed (IPC_RMID) unless already marked for removal;
+//   the mapping   detached from this process (shmdt);
+//   the server's  attachment id; the server drops it with the connection, and Release() detaches
+//                 it explicitly while the connection lives, so closing it here does nothing.
+struct ShmIdTraits {
+  using Value = int;
+  static constexpr Value Invalid() noexcept { return -1; }
+  static void Close(Value id) noexcept;
+};
+struct ShmMappingTraits {
+  using Value = void*;
+  static constexpr Value Invalid() noexcept { return nullptr; }
+  static void Close(Value address) noexcept;
+};
+struct ServerSegmentTraits {
+  using Value = xcb_shm_seg_t;
+  static constexpr Value Invalid() noexcept { return 0; }
+  static void Close(Value) noexcept {}
+};
+
 // A System V shared-memory segment attached to this process and to the X server (MIT-SHM).
 // Move-only. The segment is marked for removal as soon as the server has attached it, so it
 // vanishes with the last detach even when the process is killed.
 class ShmSegment {
  public:
-  ShmSegment() = default;
-  ~ShmSegment();
-  ShmSegment(ShmSegment&& other) noexcept;
-  ShmSegment& operator=(ShmSegment&& other) noexcept;
-  ShmSegment(const ShmSegment&) = delete;
-  ShmSegment& operator=(const ShmSegment&) = delete;
-
   // A segment of at least `bytes` attached on both sides, or an invalid one when the segment
   // cannot be created or the server refuses it (a remote display, for instance).
   static ShmSegment Create(xcb_connection_t* connection, std::size_t bytes);
@@ -91,20 +106,17 @@ class ShmSegment {
   // a connection that broke has taken the server side with it and needs just the destructor.
   void Release(xcb_connection_t* connection);
 
-  bool Valid() const { return address_ != nullptr && attachedToServer_; }
-  std::size_t Size() const { return size_; }
-  const std::uint8_t* Data() const { return static_cast<const std::uint8_t*>(address_); }
-  xcb_shm_seg_t Id() const { return segment_; }
+  bool Valid() const { return mapping_.Valid() && server_.Valid(); }
+  std::size_t Size() const { return Valid() ? size_ : 0; }
+  const std::uint8_t* Data() const { return static_cast<const std::uint8_t*>(mapping_.Get()); }
+  xcb_shm_seg_t Id() const { return server_.Get(); }
 
  private:
-  void Reset() noexcept;
-
-  int shmId_ = -1;
-  bool markedForRemoval_ = false;
-  void* address_ = nullptr;
+  // Declaration order gives the release order: server attachment, mapping, then the id.
+  UniqueHandle<ShmIdTraits> id_;
+  UniqueHandle<ShmMappingTraits> mapping_;
+  UniqueHandle<ServerSegmentTraits> server_;
   std::size_t size_ = 0;
-  xcb_shm_seg_t segment_ = 0;
-  bool attachedToServer_ = false;
 };
 
 // One connection with what the backends need to know about its default screen.

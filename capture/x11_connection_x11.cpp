@@ -1,3 +1,4 @@
+// X11 backend of x11_connection.h: per-thread XCB sessions, SIGPIPE guard and MIT-SHM segments.
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -41,70 +42,39 @@ SigpipeGuard::~SigpipeGuard() {
 // ---------------------------------------------------------------------------------------------
 // ShmSegment
 
-ShmSegment::~ShmSegment() { Reset(); }
+void ShmIdTraits::Close(Value id) noexcept { shmctl(id, IPC_RMID, nullptr); }
 
-ShmSegment::ShmSegment(ShmSegment&& other) noexcept
-    : shmId_(std::exchange(other.shmId_, -1)),
-      markedForRemoval_(std::exchange(other.markedForRemoval_, false)),
-      address_(std::exchange(other.address_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      segment_(std::exchange(other.segment_, 0)),
-      attachedToServer_(std::exchange(other.attachedToServer_, false)) {}
-
-ShmSegment& ShmSegment::operator=(ShmSegment&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    shmId_ = std::exchange(other.shmId_, -1);
-    markedForRemoval_ = std::exchange(other.markedForRemoval_, false);
-    address_ = std::exchange(other.address_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    segment_ = std::exchange(other.segment_, 0);
-    attachedToServer_ = std::exchange(other.attachedToServer_, false);
-  }
-  return *this;
-}
-
-void ShmSegment::Reset() noexcept {
-  if (shmId_ >= 0 && !markedForRemoval_) shmctl(shmId_, IPC_RMID, nullptr);
-  if (address_ != nullptr) shmdt(address_);
-  shmId_ = -1;
-  markedForRemoval_ = false;
-  address_ = nullptr;
-  size_ = 0;
-  segment_ = 0;
-  attachedToServer_ = false;
-}
+void ShmMappingTraits::Close(Value address) noexcept { shmdt(address); }
 
 ShmSegment ShmSegment::Create(xcb_connection_t* connection, std::size_t bytes) {
   ShmSegment result;
-  result.shmId_ = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (result.shmId_ < 0) return ShmSegment{};
-  void* address = shmat(result.shmId_, nullptr, 0);
-  if (address == reinterpret_cast<void*>(-1)) return ShmSegment{};  // Reset removes the id.
-  result.address_ = address;
+  result.id_.Reset(shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600));
+  if (!result.id_.Valid()) return ShmSegment{};
+  void* address = shmat(result.id_.Get(), nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) return ShmSegment{};  // the id is removed on return
+  result.mapping_.Reset(address);
   result.size_ = bytes;
 
-  result.segment_ = xcb_generate_id(connection);
-  if (result.segment_ == static_cast<xcb_shm_seg_t>(-1)) return ShmSegment{};
+  const xcb_shm_seg_t segment = xcb_generate_id(connection);
+  if (segment == static_cast<xcb_shm_seg_t>(-1)) return ShmSegment{};
   xcb_generic_error_t* error = xcb_request_check(
-      connection, xcb_shm_attach_checked(connection, result.segment_,
-                                         static_cast<std::uint32_t>(result.shmId_), 0));
+      connection,
+      xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(result.id_.Get()), 0));
   // Both sides hold it now (or the server never will): from here on the last detach frees it.
-  shmctl(result.shmId_, IPC_RMID, nullptr);
-  result.markedForRemoval_ = true;
+  result.id_.Reset();
   if (error != nullptr || xcb_connection_has_error(connection)) {
     std::free(error);
     return ShmSegment{};
   }
-  result.attachedToServer_ = true;
+  result.server_.Reset(segment);
   return result;
 }
 
 void ShmSegment::Release(xcb_connection_t* connection) {
-  if (attachedToServer_ && !xcb_connection_has_error(connection)) {
-    xcb_shm_detach(connection, segment_);
+  if (server_.Valid() && !xcb_connection_has_error(connection)) {
+    xcb_shm_detach(connection, server_.Get());
   }
-  Reset();
+  *this = ShmSegment{};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,14 +1,13 @@
 #include "commands/spec_commands.h"
 
 #include <algorithm>
-#include <locale>
 #include <memory>
 #include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <sstream>
 #include <utility>
 
+#include "base/numeric.h"
 #include "base/utf.h"
 #include "capture/image_name.h"
 #include "commands/template_loader.h"
@@ -18,25 +17,10 @@
 namespace tavrik {
 namespace {
 
-// Lines use the default stream format (6 significant digits, general) whatever the global locale.
-class Line {
- public:
-  Line() { os_.imbue(std::locale::classic()); }
-  template <typename T>
-  Line& operator<<(const T& value) {
-    os_ << value;
-    return *this;
-  }
-  std::string str() const { return os_.str(); }
-
- private:
-  std::ostringstream os_;
-};
-
 void EmitLoadFailure(const LogSink& log, const std::string& name, const DecoderPath& path) {
-  log.Emit(
-      (Line() << "[Spec] Failed to load template '" << name << "' from " << QuotePath(path.narrow))
-          .str());
+  log.Emit((LineText() << "[Spec] Failed to load template '" << name << "' from "
+                       << QuotePath(path.narrow))
+               .str());
 }
 
 }  // namespace
@@ -63,11 +47,11 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   }
 
   const float shownThreshold = command.threshold > 0.0f ? command.threshold : 0.9f;
-  log.Emit((Line() << "[Spec] Add requested name=" << name << " path=" << ToUtf8(command.path)
-                   << " roi=(" << command.roiX << "," << command.roiY << "," << command.roiWidth
-                   << "x" << command.roiHeight << ")"
-                   << " threshold=" << shownThreshold << " cooldownMs=" << command.cooldownMs
-                   << " baselineMargin=" << command.baselineMargin)
+  log.Emit((LineText() << "[Spec] Add requested name=" << name << " path=" << ToUtf8(command.path)
+                       << " roi=(" << command.roiX << "," << command.roiY << "," << command.roiWidth
+                       << "x" << command.roiHeight << ")"
+                       << " threshold=" << shownThreshold << " cooldownMs=" << command.cooldownMs
+                       << " baselineMargin=" << command.baselineMargin)
                .str());
 
   std::filesystem::path resolved = ResolveTemplatePath(command.path, context.exeDirectory);
@@ -99,9 +83,9 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   WindowOrigin origin;
   std::int32_t dpi = kDefaultDpi;
   if (context.locateWindow && context.locateWindow(info->processName, origin, &dpi)) {
-    info->windowOrigin = IntPoint{origin.x, origin.y};
-    log.Emit((Line() << "[Spec] Window origin cached for '" << ToUtf8(info->processName) << "' at ("
-                     << origin.x << "," << origin.y << ")")
+    info->windowOrigin = origin;
+    log.Emit((LineText() << "[Spec] Window origin cached for '" << ToUtf8(info->processName)
+                         << "' at " << origin)
                  .str());
   }
   info->dpi = dpi;
@@ -110,21 +94,21 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   info->lastDecisionTime = kNeverDecided;
 
   const std::string overwriting =
-      (Line() << "[Spec] Overwriting existing template '" << name << "'").str();
+      (LineText() << "[Spec] Overwriting existing template '" << name << "'").str();
   context.registry.ReplaceOrInsert(name, info, [&](bool existed) {
     if (existed) log.Emit(overwriting);
   });
 
-  log.Emit((Line() << "[Spec] Registered '" << info->name << "' ROI=" << info->rawRoi.x << ","
-                   << info->rawRoi.y << " " << info->rawRoi.width << "x" << info->rawRoi.height
-                   << " threshold=" << info->threshold)
+  log.Emit((LineText() << "[Spec] Registered '" << info->name << "' ROI=" << info->rawRoi.x << ","
+                       << info->rawRoi.y << " " << info->rawRoi.width << "x" << info->rawRoi.height
+                       << " threshold=" << info->threshold)
                .str());
 }
 
 void RemoveSpecHandler(const SpecContext& context, std::u16string_view name16) {
   const std::string name = ToUtf8(name16);
   if (name.empty()) return;
-  const std::string removed = (Line() << "[Spec] Removed '" << name << "'").str();
+  const std::string removed = (LineText() << "[Spec] Removed '" << name << "'").str();
   context.registry.Erase(name, [&] { context.log.Emit(removed); });
 }
 

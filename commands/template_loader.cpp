@@ -1,10 +1,35 @@
 #include "commands/template_loader.h"
 
+#include <algorithm>
 #include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 namespace tavrik {
+
+bool ReadBounded(std::size_t expected, const ReadSomeFunction& readSome,
+                 std::vector<unsigned char>& bytes) {
+  bytes.resize(std::min(expected, kMaxTemplateFileBytes) + 1);
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const long long n = readSome(bytes.data() + got, bytes.size() - got);
+    if (n < 0) {
+      bytes.clear();
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+    if (got == bytes.size() && got <= kMaxTemplateFileBytes) {
+      bytes.resize(std::min(got * 2, kMaxTemplateFileBytes + 1));
+    }
+  }
+  if (got > kMaxTemplateFileBytes) {
+    bytes.clear();
+    return false;
+  }
+  bytes.resize(got);
+  return true;
+}
 
 cv::Mat DecodeTemplateImage(const std::vector<unsigned char>& bytes) {
   if (bytes.empty()) return cv::Mat();

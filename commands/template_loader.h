@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <opencv2/core/mat.hpp>
 #include <vector>
 
@@ -25,6 +26,14 @@ inline constexpr std::size_t kMaxTemplateFileBytes = std::size_t{256} << 20;
 // Reads a regular file of at most kMaxTemplateFileBytes whole. False for anything else or on any
 // read error. Platform-specific (template_loader_posix.cpp / template_loader_win.cpp).
 bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes);
+
+// Reads a file whose size was seen as `expected` bytes through `readSome` (which fills at most the
+// given count and returns how many it read, 0 at the end, -1 on an error), reading at most one byte
+// more than expected so that a file that grows past kMaxTemplateFileBytes is noticed. The
+// backends' common part of ReadTemplateFile.
+using ReadSomeFunction = std::function<long long(unsigned char* into, std::size_t count)>;
+bool ReadBounded(std::size_t expected, const ReadSomeFunction& readSome,
+                 std::vector<unsigned char>& bytes);
 
 // Decodes encoded image bytes to 8-bit BGR; an empty image when they cannot be decoded.
 cv::Mat DecodeTemplateImage(const std::vector<unsigned char>& bytes);

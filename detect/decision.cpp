@@ -23,10 +23,15 @@ struct ColorWeights {
   double chroma;
 };
 
-ColorWeights WeightsFor(const std::string& kindKey) {
-  if (kindKey == "t1") return {0.25, 0.25, 0.15, 0.15};
-  if (kindKey == "t2") return {0.12, 0.10, 0.08, 0.05};
-  return {0.08, 0.08, 0.06, 0.04};
+ColorWeights WeightsFor(TemplateKindId kind) {
+  switch (kind) {
+    case TemplateKindId::kT1:
+      return {0.25, 0.25, 0.15, 0.15};
+    case TemplateKindId::kT2:
+      return {0.12, 0.10, 0.08, 0.05};
+    default:
+      return {0.08, 0.08, 0.06, 0.04};
+  }
 }
 
 struct SatAdjustment {
@@ -34,8 +39,8 @@ struct SatAdjustment {
   double limit;
 };
 
-SatAdjustment SatAdjustmentFor(const std::string& kindKey) {
-  if (kindKey == "t2") return {0.05, 0.02};
+SatAdjustment SatAdjustmentFor(TemplateKindId kind) {
+  if (kind == TemplateKindId::kT2) return {0.05, 0.02};
   return {0.12, 0.05};
 }
 
@@ -72,7 +77,7 @@ void Decide(Evaluation& e, const TemplateInfo& info) {
                  kChromaDivisor;
   }
 
-  const ColorWeights w = WeightsFor(e.kindKey);
+  const ColorWeights w = WeightsFor(info.kind);
   e.colorPen =
       w.sat * satTerm + w.hue * hueTerm + w.lightness * lightnessTerm + w.chroma * chromaTerm;
 
@@ -80,7 +85,7 @@ void Decide(Evaluation& e, const TemplateInfo& info) {
   if (e.colorPen > 0.0) e.score = ClampScore(e.raw - e.colorPen);
 
   e.whitePatch = false;
-  if (e.kindKey == "t3" && Known(e.spotHueSat.sat) && Known(e.spotValue) &&
+  if (info.kind == TemplateKindId::kT3 && Known(e.spotHueSat.sat) && Known(e.spotValue) &&
       e.spotHueSat.sat < info.whitePatchSatMax && e.spotValue > info.whitePatchValueMin) {
     e.score = ClampScore(e.score - kWhitePatchPenalty);
     if (e.score < info.threshold - kWhitePatchVetoMargin) {
@@ -91,7 +96,7 @@ void Decide(Evaluation& e, const TemplateInfo& info) {
 
   e.satAdj = 0.0;
   if (info.knownKind && Known(info.hueSat.sat) && Known(e.spotHueSat.sat)) {
-    const SatAdjustment s = SatAdjustmentFor(e.kindKey);
+    const SatAdjustment s = SatAdjustmentFor(info.kind);
     const double v = Clamp((info.hueSat.sat - e.spotHueSat.sat) * s.factor, -s.limit, s.limit);
     e.satAdj = std::min(v, 0.0);  // a spot paler than the template is never rewarded
     e.score = ClampScore(e.score + e.satAdj);

@@ -14,8 +14,8 @@
 
 namespace tavrik {
 
-// Reads kindKey, raw, baseline and the spot colour of `evaluation` and the template's thresholds
-// and reference colour; writes colorPen, whitePatch, satAdj, score, adj, marginOk, hit, reason.
+// Reads raw, baseline and the spot colour of `evaluation` and the template's kind, thresholds and
+// reference colour; writes colorPen, whitePatch, satAdj, score, adj, marginOk, hit, reason.
 void Decide(Evaluation& evaluation, const TemplateInfo& info);
 
 }  // namespace tavrik

@@ -3,25 +3,19 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <limits>
 #include <opencv2/core/types.hpp>
 #include <string_view>
 
+#include "base/numeric.h"
 #include "detect/color_metrics.h"
 #include "detect/decision.h"
 #include "detect/match_score.h"
 #include "detect/report.h"
-#include "registry/template_kind.h"
 
 namespace tavrik {
 namespace {
 
-constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
-constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
-
 constexpr double kScaleTolerance = 0.000001;
-
-bool FitsInt32(std::int64_t v) { return v >= kInt32Min && v <= kInt32Max; }
 
 // Composing the line may itself fail (allocation); the evaluation is abandoned either way.
 void ReportContainedError(const LogSink& log, const TemplateInfo& info, const IntRect& screenRoi,
@@ -53,7 +47,6 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& e) {
 }
 
 void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
-  e.kindKey = TemplateKind(info.name);
   e.match = ScoreTemplateMatch(e.captured, info);
   e.baseline = e.match.mapMean > 0.0 ? e.match.mapMean : 0.0;
   e.raw = e.match.raw;

@@ -41,13 +41,13 @@ enum class EvaluationOutcome {
   kError,          // an exception was contained; error line only; not stamped, retried next pass
 };
 
-// Fills kindKey-independent geometry: captureRect (windowOrigin + rawRoi), invScale, scaled and
+// Fills the capture geometry: captureRect (windowOrigin + rawRoi), invScale, scaled and
 // screenRoi. Returns false when the rectangle leaves the int32 range; captureRect then holds the
 // corner saturated to int32 so that the failure line still says where it was meant to be.
 bool PlanCapture(const TemplateInfo& info, Evaluation& evaluation);
 
-// With evaluation.captured set: kindKey, match, baseline, raw, matchRect, the spot colour, then
-// the decision. Exceptions from OpenCV propagate.
+// With evaluation.captured set: match, baseline, raw, matchRect, the spot colour, then the
+// decision. Exceptions from OpenCV propagate.
 void EvaluateRegion(Evaluation& evaluation, const TemplateInfo& info);
 
 // The whole turn, reading the screen through `capture` (an empty function is a failed capture).

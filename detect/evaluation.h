@@ -2,7 +2,8 @@
 //
 // It is filled in three stages, each reading only what the earlier ones wrote:
 //   1. the evaluation itself (EvaluateTemplate / EvaluateRegion): capture geometry, the captured
-//      image, the match score and the colour of the best-matching spot;
+//      image, the match score and the colour of the best-matching spot (the template's kind is
+//      read from TemplateInfo, where it was parsed once);
 //   2. the decision (Decide): penalties, final score, hit or miss and the reason;
 //   3. the report (ComputeReportPositions and the report functions): positions, display name and
 //      the time stamp.
@@ -16,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/geometry.h"
 #include "detect/match_score.h"
 #include "registry/template_info.h"
 
@@ -28,7 +30,6 @@ inline constexpr std::string_view kReasonAdjBelowMargin = "adj<baselineMargin";
 
 struct Evaluation {
   // Stage 1: the evaluation.
-  std::string kindKey;    // TemplateKind(name)
   IntRect captureRect;    // screen rectangle captured, in captured pixels
   double invScale = 1.0;  // 1 / scale when scale > 0, else 1
   bool scaled = false;    // |scale - 1| > 1e-6: the raw* keys are printed

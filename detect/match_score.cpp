@@ -5,7 +5,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "detect/cv_compat.h"
-#include "registry/template_kind.h"
 
 namespace tavrik {
 
@@ -17,11 +16,13 @@ double SqDiffScoreFromMin(double minimum) {
 }
 
 int MatchMethod(const TemplateInfo& info) {
-  if (info.isT3 || TemplateKind(info.name) == "t3") return cv::TM_SQDIFF_NORMED;
-  return info.edgeMask.empty() ? cv::TM_CCOEFF_NORMED : cv::TM_CCORR_NORMED;
+  if (info.isT3 || info.kind == TemplateKindId::kT3) return cv::TM_SQDIFF_NORMED;
+  return info.kind == TemplateKindId::kT2 ? cv::TM_CCORR_NORMED : cv::TM_CCOEFF_NORMED;
 }
 
-bool MatchesInGrey(const TemplateInfo& info) { return info.edgeMask.empty() && !info.gray.empty(); }
+bool MatchesInGrey(const TemplateInfo& info) {
+  return MatchMethod(info) != cv::TM_CCORR_NORMED && !info.gray.empty();
+}
 
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
   MatchScore score;

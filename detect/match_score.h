@@ -1,8 +1,8 @@
 // Template match scoring: how well one captured region matches one registered template.
 //
-// Three variants, fixed per template by what was prepared when it was added:
-//   kind "t3"            grey region vs `gray`, TM_SQDIFF_NORMED, raw = 1 - clamped minimum
-//   has an edge mask     colour region vs `image` under `edgeMask`, TM_CCORR_NORMED, raw = maximum
+// Three variants, fixed per template by the kind parsed when it was added:
+//   t3 (or isT3)         grey region vs `gray`, TM_SQDIFF_NORMED, raw = 1 - clamped minimum
+//   t2                   colour region vs `image` under `edgeMask`, TM_CCORR_NORMED, raw = maximum
 //   everything else      grey region vs `gray`, TM_CCOEFF_NORMED, raw = maximum
 // `mapMean` (the mean of the whole response map) is the baseline the best score must stand out
 // from; the squared-difference variant has no baseline and reports 0.

@@ -1,48 +1,13 @@
 #include "detect/report.h"
 
-#include <charconv>
-#include <cmath>
-#include <limits>
+#include <utility>
 
 #include "base/clock.h"
+#include "base/numeric.h"
 #include "registry/template_kind.h"
 
 namespace tavrik {
 namespace {
-
-constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
-constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
-
-void AppendInt(std::string& out, std::int64_t value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
-}
-
-void AppendPoint(std::string& out, std::string_view key, const IntPoint& p) {
-  out += key;
-  AppendInt(out, p.x);
-  out += ',';
-  AppendInt(out, p.y);
-  out += ')';
-}
-
-void AppendRect(std::string& out, std::string_view key, const IntRect& r) {
-  out += key;
-  AppendInt(out, r.x);
-  out += ',';
-  AppendInt(out, r.y);
-  out += ',';
-  AppendInt(out, r.width);
-  out += 'x';
-  AppendInt(out, r.height);
-  out += ')';
-}
-
-void AppendKeyDouble(std::string& out, std::string_view key, double value) {
-  out += key;
-  AppendDouble(out, value);
-}
 
 // The match offset in logical units, rounded per axis before it is added to a logical origin.
 std::int64_t LogicalOffset(std::int32_t matchCoordinate, double invScale) {
@@ -50,29 +15,6 @@ std::int64_t LogicalOffset(std::int32_t matchCoordinate, double invScale) {
 }
 
 }  // namespace
-
-std::int32_t SaturateInt32(std::int64_t v) {
-  if (v < kInt32Min) return static_cast<std::int32_t>(kInt32Min);
-  if (v > kInt32Max) return static_cast<std::int32_t>(kInt32Max);
-  return static_cast<std::int32_t>(v);
-}
-
-std::int32_t NearestInt32(double v) {
-  if (std::isnan(v)) return 0;
-  const double r = std::round(v);  // halves away from zero
-  if (r <= static_cast<double>(kInt32Min)) return static_cast<std::int32_t>(kInt32Min);
-  if (r >= static_cast<double>(kInt32Max)) return static_cast<std::int32_t>(kInt32Max);
-  return static_cast<std::int32_t>(r);
-}
-
-void AppendDouble(std::string& out, double value) {
-  // to_chars with general format and precision 6 is printf's "%g" in the C locale, which is what
-  // an untouched std::ostream writes for a double.
-  char buffer[32];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
-  out.append(buffer, result.ptr);
-}
 
 void ComputeReportPositions(Evaluation& e, const TemplateInfo& info) {
   const IntPoint loc = e.match.matchLoc;
@@ -90,56 +32,39 @@ void ComputeReportPositions(Evaluation& e, const TemplateInfo& info) {
 }
 
 std::string ComposeDecisionLine(const Evaluation& e, const TemplateInfo& info) {
-  std::string line;
-  line.reserve(256 + info.name.size());
-  line += e.hit ? "[HIT] " : "[MISS] ";
-  line += info.name;
-  AppendKeyDouble(line, " score=", e.score);
-  AppendPoint(line, " pos=(", e.pos);
-  if (e.scaled) AppendPoint(line, " rawPos=(", e.rawPos);
-  AppendPoint(line, " abs=(", e.abs);
-  if (e.scaled) AppendPoint(line, " rawAbs=(", e.rawAbs);
-  AppendRect(line, " roi=(", e.screenRoi);
-  if (e.scaled) AppendRect(line, " rawRoi=(", e.captureRect);
-  AppendKeyDouble(line, " baseline=", e.baseline);
-  AppendKeyDouble(line, " adj=", e.adj);
+  LineText line;
+  line << (e.hit ? "[HIT] " : "[MISS] ") << info.name << " score=" << e.score << " pos=" << e.pos;
+  if (e.scaled) line << " rawPos=" << e.rawPos;
+  line << " abs=" << e.abs;
+  if (e.scaled) line << " rawAbs=" << e.rawAbs;
+  line << " roi=" << e.screenRoi;
+  if (e.scaled) line << " rawRoi=" << e.captureRect;
+  line << " baseline=" << e.baseline << " adj=" << e.adj;
   if (!e.hit) {
-    line += " reason=";
-    line += e.reason;
-    AppendKeyDouble(line, " minAdj=", info.baselineMargin);
-    AppendKeyDouble(line, " threshold=", info.threshold);
+    line << " reason=" << e.reason << " minAdj=" << info.baselineMargin
+         << " threshold=" << info.threshold;
   }
-  AppendKeyDouble(line, " raw=", e.raw);
-  AppendKeyDouble(line, " satAdj=", e.satAdj);
-  AppendKeyDouble(line, " colorPen=", e.colorPen);
-  return line;
+  line << " raw=" << e.raw << " satAdj=" << e.satAdj << " colorPen=" << e.colorPen;
+  return std::move(line).str();
 }
 
 std::string ComposeCaptureFailureLine(std::string_view name, const IntRect& screenRoi,
                                       const IntRect& captureRect, bool scaled) {
-  std::string line;
-  line.reserve(96 + name.size());
-  line += "[MISS] ";
-  line += name;
-  line += " reason=captureFailed";
-  AppendRect(line, " roi=(", screenRoi);
-  if (scaled) AppendRect(line, " rawRoi=(", captureRect);
-  return line;
+  LineText line;
+  line << "[MISS] " << name << " reason=captureFailed roi=" << screenRoi;
+  if (scaled) line << " rawRoi=" << captureRect;
+  return std::move(line).str();
 }
 
 std::string ComposeErrorLine(std::string_view name, const IntRect& screenRoi,
                              std::string_view what) {
-  std::string line;
-  line.reserve(64 + name.size() + what.size());
-  line += "[MISS] ";
-  line += name;
-  line += " reason=error";
-  AppendRect(line, " roi=(", screenRoi);
-  line += " what=";
-  const std::size_t start = line.size();
-  for (char c : what) line += (c == '\n' || c == '\r') ? ' ' : c;
-  while (line.size() > start && line.back() == ' ') line.pop_back();
-  return line;
+  LineText line;
+  line << "[MISS] " << name << " reason=error roi=" << screenRoi << " what=";
+  std::string text = std::move(line).str();
+  const std::size_t start = text.size();
+  for (char c : what) text += (c == '\n' || c == '\r') ? ' ' : c;
+  while (text.size() > start && text.back() == ' ') text.pop_back();
+  return text;
 }
 
 HitMessage BuildHitMessage(const Evaluation& e, const TemplateInfo& info) {

@@ -2,8 +2,7 @@
 // capture-failure line and the HitSlot.
 //
 // Line composition is pure and returns the whole line, so that lines can be checked character
-// for character. Numbers: integers in decimal; doubles as the default C++ stream writes them
-// (printf "%g", 6 significant digits: 0.9, -1, 1e-07), produced locale-independently.
+// for character. Numbers, points and rectangles take the one text form of base/numeric.h.
 //
 // Positions are computed in 64 bits and saturated to the int32 range of the HitSlot, so that an
 // extreme ROI or scale yields clamped coordinates instead of overflow.
@@ -22,14 +21,6 @@
 #include "registry/template_info.h"
 
 namespace tavrik {
-
-// v rounded to the nearest integer, halves away from zero, saturated to int32 (NaN gives 0).
-std::int32_t NearestInt32(double v);
-// v saturated to int32.
-std::int32_t SaturateInt32(std::int64_t v);
-
-// Appends `value` in the default stream format ("%g" with 6 significant digits).
-void AppendDouble(std::string& out, double value);
 
 // Fills pos, rawPos, abs, rawAbs and displayName from the match location, the geometry of the
 // evaluation and the template's roi, rawRoi and name.

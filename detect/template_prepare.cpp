@@ -4,7 +4,6 @@
 #include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <string>
 
 #include "detect/color_metrics.h"
 #include "detect/cv_compat.h"
@@ -13,19 +12,19 @@
 
 namespace tavrik {
 
-double StoredThreshold(std::string_view kind, float requested) {
-  double threshold = kind == "t2"       ? kT2Threshold
-                     : requested > 0.0f ? static_cast<double>(requested)
-                                        : kDefaultThreshold;
-  if (kind == "t3") threshold = std::clamp(threshold, 0.0, 1.0);
+double StoredThreshold(TemplateKindId kind, float requested) {
+  double threshold = kind == TemplateKindId::kT2 ? kT2Threshold
+                     : requested > 0.0f          ? static_cast<double>(requested)
+                                                 : kDefaultThreshold;
+  if (kind == TemplateKindId::kT3) threshold = std::clamp(threshold, 0.0, 1.0);
   return threshold;
 }
 
 bool PrepareTemplate(TemplateInfo& info, float requestedThreshold) {
-  const std::string kind = TemplateKind(info.name);
+  AssignKind(info);
   try {
     cvc::CvtColor(info.image, info.gray, cv::COLOR_BGR2GRAY);
-    if (kind == "t2") info.edgeMask = BuildEdgeMask(info.image);
+    if (info.kind == TemplateKindId::kT2) info.edgeMask = BuildEdgeMask(info.image);
     info.hueSat = MeanHueSat(info.image);
     info.lab = MeanLab(info.image);
   } catch (const cv::Exception&) {
@@ -36,9 +35,7 @@ bool PrepareTemplate(TemplateInfo& info, float requestedThreshold) {
   // Registration always stores unit scale and no baseline margin, whatever the command carried.
   info.scale = 1.0;
   info.baselineMargin = 0.0;
-  info.isT3 = kind == "t3";
-  info.threshold = StoredThreshold(kind, requestedThreshold);
-  info.knownKind = IsKnownKind(kind);
+  info.threshold = StoredThreshold(info.kind, requestedThreshold);
   return true;
 }
 

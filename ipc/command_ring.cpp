@@ -1,20 +1,18 @@
 #include "ipc/command_ring.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
 
+#include "ipc/producer_lock.h"
+
 namespace tavrik {
 namespace {
 
-template <std::size_t N>
-std::u16string DecodeText(const char16_t (&field)[N]) {
-  std::size_t length = 0;
-  while (length < N && field[length] != u'\0') ++length;
-  return std::u16string(field, length);
-}
+using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
 
@@ -42,23 +40,6 @@ void Dispatch(const SpecCommand& command, const CommandTable& table) {
 
 }  // namespace
 
-SpecCommand DecodeCommandSlot(const CommandSlot& slot) {
-  SpecCommand command;
-  command.commandType = slot.commandType;
-  command.processName = DecodeText(slot.processName);
-  command.name = DecodeText(slot.name);
-  command.path = DecodeText(slot.path);
-  command.roiX = slot.roiX;
-  command.roiY = slot.roiY;
-  command.roiWidth = slot.roiWidth;
-  command.roiHeight = slot.roiHeight;
-  command.threshold = slot.threshold;
-  command.spare = slot.spare;
-  command.cooldownMs = slot.cooldownMs;
-  command.baselineMargin = slot.baselineMargin;
-  return command;
-}
-
 CmdRingConsumer CmdRingConsumer::Open() {
   CmdRingConsumer consumer;
   consumer.mapping = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
@@ -71,6 +52,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
   CmdRingLayout* ring = consumer.Ring();
   while (ring != nullptr) {
     RingHeader& header = ring->header;
+    // Acquire: pairs with the producer's release store of writeIndex, so the slot reads below
+    // see the whole slot it published.
     const std::uint32_t w = LoadIndex(header.writeIndex);
     std::uint32_t r = LoadIndex(header.readIndex);
     if (r == w) break;
@@ -85,7 +68,9 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     CommandSlot copy;
     std::memcpy(&copy, &ring->slots[r & kRingSlotMask], sizeof copy);
     const SpecCommand command = DecodeCommandSlot(copy);
-    StoreIndex(header.readIndex, r + 1);  // the slot is free before the command runs
+    // Release: pairs with the producer's acquire load of readIndex; the copy above is complete
+    // before the producer may reuse the slot. The slot is free before the command runs.
+    StoreIndex(header.readIndex, r + 1);
     try {
       Dispatch(command, table);
     } catch (const std::exception& e) {
@@ -109,6 +94,42 @@ void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, cons
     } else {
       std::this_thread::sleep_for(kIdleWait);
     }
+  }
+}
+
+PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& event,
+                             const CommandSlot& slot, Clock::time_point deadline) {
+  auto* ring = static_cast<CmdRingLayout*>(cmdRing.View());
+  if (ring == nullptr) return PublishResult::kNoView;
+  ProducerLock lock;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      std::max(deadline - Clock::now(), Clock::duration::zero()));
+  switch (ProducerLock::Acquire(cmdRing, left, lock)) {
+    case ProducerLock::Result::kAcquired:
+      break;
+    case ProducerLock::Result::kTimedOut:
+      return PublishResult::kLockTimedOut;
+    case ProducerLock::Result::kUnavailable:
+      return PublishResult::kLockUnavailable;
+  }
+  // The consumer frees slots without telling anyone, so room is polled, quickly at first.
+  auto pause = std::chrono::microseconds(200);
+  for (;;) {
+    const std::uint32_t w = LoadIndex(ring->header.writeIndex);
+    // Acquire: pairs with the consumer's release store of readIndex; a slot it has released is
+    // no longer being copied.
+    const std::uint32_t r = LoadIndex(ring->header.readIndex);
+    if (w - r < kRingSlotCount) {
+      std::memcpy(&ring->slots[w & kRingSlotMask], &slot, sizeof slot);
+      // Release: pairs with the consumer's acquire load of writeIndex; the slot is complete
+      // before the index says so.
+      StoreIndex(ring->header.writeIndex, w + 1);
+      event.Signal();
+      return PublishResult::kPublished;
+    }
+    if (Clock::now() >= deadline) return PublishResult::kRingFull;
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
   }
 }
 

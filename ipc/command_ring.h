@@ -1,53 +1,42 @@
-// The worker's consumer side of the command ring: slot decoding, the CommandThread's
-// drain-and-wait cycle and the table that routes each command type to its handler.
+// Both ends of the command ring: the worker's consumer (the CommandThread's drain-and-wait cycle
+// and the table that routes each command type to its handler) and the client's producer.
 //
-// A slot is copied out and released (readIndex advanced) before its command runs, so a slow
-// command never keeps the producer from reusing the slot. Commands run strictly in ring order.
+// Consumer: a slot is copied out and released (readIndex advanced) before its command runs, so a
+// slow command never keeps the producer from reusing the slot. Commands run strictly in ring
+// order.
 //
-// Threads: DrainCommandRing and RunCommandThread belong to the CommandThread alone. The handlers
-// in the CommandTable run on that thread, one at a time.
+// Producer: the ProducerLock is held from reading writeIndex until the new index is stored; the
+// producer never runs more than 64 slots ahead of readIndex (it waits for room up to a deadline);
+// a slot is written completely before writeIndex moves, and the event is signalled after that.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <stop_token>
 #include <string>
 
 #include "base/log_sink.h"
+#include "ipc/command_codec.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
 
-struct SpecCommand {
-  std::int32_t commandType = 0;
-  std::u16string processName;
-  std::u16string name;
-  std::u16string path;
-  std::int32_t roiX = 0;
-  std::int32_t roiY = 0;
-  std::int32_t roiWidth = 0;
-  std::int32_t roiHeight = 0;
-  float threshold = 0.0f;
-  float spare = 0.0f;
-  std::int32_t cooldownMs = 0;
-  float baselineMargin = 0.0f;
-};
-
-// Copies a slot; text fields end at their first zero unit or fill their whole width.
-SpecCommand DecodeCommandSlot(const CommandSlot& slot);
-
+// The worker's handles for the command ring. Owned by start-up; the CommandThread alone uses it
+// once it runs.
 struct CmdRingConsumer {
   // Declaration order gives the release order: view, mapping handle, then the event.
   NamedEvent event;
   SharedMapping mapping;
 
-  // Creates or opens the command ring mapping and its event.
+  // Creates or opens the command ring mapping and its event. Start-up only.
   static CmdRingConsumer Open();
   bool HasView() const { return mapping.View() != nullptr; }
   CmdRingLayout* Ring() const { return static_cast<CmdRingLayout*>(mapping.View()); }
 };
 
+// What each command type runs; every handler is called on the CommandThread, one at a time.
 struct CommandTable {
   std::function<void(const SpecCommand&)> addSpec;
   std::function<void(const std::u16string& name)> removeSpec;
@@ -57,12 +46,27 @@ struct CommandTable {
 };
 
 // Executes every pending command once. Returns true when at least one slot was consumed.
+// CommandThread only.
 bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log);
 
 // The CommandThread body: drain, and when a pass found nothing, wait up to 50 ms on the event (or
 // sleep 50 ms without one). Returns at once without a view; otherwise only when `stop` is
-// requested (the worker itself never requests it).
+// requested. Runs on the thread that calls it, which becomes the CommandThread.
 void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
                       std::stop_token stop = {});
+
+enum class PublishResult {
+  kPublished,
+  kRingFull,         // no free slot before the deadline
+  kLockTimedOut,     // another producer held the lock until the deadline
+  kLockUnavailable,  // the lock could not be taken at all
+  kNoView,           // the command ring is not mapped
+};
+
+// Publishes one slot as a well-behaved producer. Any client thread; blocks until the slot is
+// published or `deadline` passes.
+PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& event,
+                             const CommandSlot& slot,
+                             std::chrono::steady_clock::time_point deadline);
 
 }  // namespace tavrik

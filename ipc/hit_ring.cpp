@@ -1,12 +1,27 @@
 #include "ipc/hit_ring.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/utf.h"
 
 namespace tavrik {
+namespace {
+
+constexpr std::chrono::milliseconds kMaxEventWait{50};
+constexpr std::chrono::milliseconds kPollWithoutEvent{10};
+
+void SendProcessMessage(HitRingWriter* writer, std::string_view name) {
+  if (writer == nullptr || !writer->Ready()) return;
+  HitMessage message;
+  message.timestampMs = WallClockMs();
+  writer->Publish(name, message);
+}
+
+}  // namespace
 
 void EncodeHitName(std::string_view utf8, char16_t (&field)[kNameUnits]) {
   std::memset(field, 0, sizeof field);
@@ -15,6 +30,12 @@ void EncodeHitName(std::string_view utf8, char16_t (&field)[kNameUnits]) {
   // last two units always stay zero, so readers that stop at 30 or at 31 units agree.
   const std::u16string_view kept = TruncateUtf16(wide, kHitNameMaxUnits);
   std::memcpy(field, kept.data(), kept.size() * sizeof(char16_t));
+}
+
+std::string DecodeHitName(const HitSlot& slot) {
+  std::size_t length = 0;
+  while (length < kNameUnits && slot.name[length] != 0) ++length;
+  return ToUtf8(std::u16string_view(slot.name, length));
 }
 
 std::unique_ptr<HitRingWriter> HitRingWriter::Create() {
@@ -38,6 +59,8 @@ void HitRingWriter::Publish(std::string_view nameUtf8, const HitMessage& message
   std::lock_guard lock(publishMutex_);
   RingHeader& header = ring_->header;
   const std::uint32_t w = header.writeIndex;  // only this writer stores it
+  // Acquire: pairs with the reader's release store of readIndex; a slot it has released is no
+  // longer being copied.
   const std::uint32_t r = LoadIndex(header.readIndex);
   if (w - r >= kRingSlotCount) {
     std::atomic_ref<std::uint32_t> dropped(header.droppedCount);
@@ -55,18 +78,11 @@ void HitRingWriter::Publish(std::string_view nameUtf8, const HitMessage& message
   slot.threshold = message.threshold;
   slot.baseline = message.baseline;
   std::memcpy(slot.name, name, sizeof name);
+  // Release: pairs with the reader's acquire load of writeIndex; the slot is complete before the
+  // index says so.
   StoreIndex(header.writeIndex, w + 1);
   if (event_.Valid()) event_.Signal();
 }
-
-namespace {
-void SendProcessMessage(HitRingWriter* writer, std::string_view name) {
-  if (writer == nullptr || !writer->Ready()) return;
-  HitMessage message;
-  message.timestampMs = WallClockMs();
-  writer->Publish(name, message);
-}
-}  // namespace
 
 void SendHeartbeat(HitRingWriter* writer, std::string_view tag) {
   std::string name = "__hb__";
@@ -79,6 +95,46 @@ void SendHeartbeat(HitRingWriter* writer, std::string_view tag) {
 
 void SendVersion(HitRingWriter* writer) {
   SendProcessMessage(writer, std::string("__ver__:") + kWorkerVersion);
+}
+
+HitRingReader::HitRingReader(SharedMapping mapping, NamedEvent event)
+    : event_(std::move(event)),
+      mapping_(std::move(mapping)),
+      ring_(static_cast<HitRingLayout*>(mapping_.View())) {}
+
+std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
+  if (ring_ == nullptr) return std::nullopt;
+  // Acquire: pairs with the writer's release store of writeIndex in Publish.
+  const std::uint32_t w = LoadIndex(ring_->header.writeIndex);
+  const std::uint32_t r = LoadIndex(ring_->header.readIndex);
+  if (w == r) return std::nullopt;
+  if (w - r > kRingSlotCount) {
+    // The worker drops everything while the indexes are in this state; only the reader can
+    // mend it, and what the slots hold is not trustworthy.
+    StoreIndex(ring_->header.readIndex, w);
+    if (resynced != nullptr) *resynced = true;
+    return std::nullopt;
+  }
+  HitSlot slot;
+  std::memcpy(&slot, &ring_->slots[r & kRingSlotMask], sizeof slot);
+  // Release: pairs with the writer's acquire load of readIndex in Publish; the copy is complete
+  // before the slot may be reused.
+  StoreIndex(ring_->header.readIndex, r + 1);
+  return slot;
+}
+
+void HitRingReader::WaitForMore(std::chrono::milliseconds timeout) const {
+  if (event_.Valid()) {
+    event_.Wait(std::min(timeout, kMaxEventWait));
+  } else {
+    std::this_thread::sleep_for(std::min(timeout, kPollWithoutEvent));
+  }
+}
+
+std::uint32_t HitRingReader::DiscardPending() {
+  std::uint32_t count = 0;
+  while (TryNext()) ++count;
+  return count;
 }
 
 }  // namespace tavrik

@@ -1,18 +1,18 @@
-// HitRingWriter: the worker's producer side of the hit ring, plus the two process-level messages
-// (heartbeat and version).
+// Both ends of the hit ring: the worker's HitRingWriter with the two process-level messages
+// (heartbeat and version), and the client's HitRingReader.
 //
 // The ring never overwrites: a full ring drops the new message and counts it in droppedCount.
 // Text goes in as UTF-8 and is stored as at most 30 UTF-16 units plus a terminating zero; a longer
 // name keeps its longest prefix of whole characters so that the reader can still tell which
-// template it was.
-//
-// Threads: Publish serialises itself, so the DetectionLoop (main thread) and the CommandThread may
-// publish at the same time. Create the writer before starting either thread.
+// template it was. The ring has one reader: a second one would steal the first one's messages.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "ipc/ring_layout.h"
@@ -23,8 +23,11 @@ namespace tavrik {
 inline constexpr char kWorkerVersion[] = "0.2.4";
 inline constexpr std::size_t kHitNameMaxUnits = 30;
 
-// Fills the 32-unit name field: zeros, then at most 30 units of the converted name.
+// Fills the 32-unit name field: zeros, then at most 30 units of the converted name. Pure.
 void EncodeHitName(std::string_view utf8, char16_t (&field)[kNameUnits]);
+// A slot's name: the units before the first zero unit, as UTF-8 (lone surrogates become U+FFFD).
+// Pure.
+std::string DecodeHitName(const HitSlot& slot);
 
 struct HitMessage {
   std::int64_t timestampMs = 0;
@@ -40,14 +43,18 @@ struct HitMessage {
 
 class HitRingWriter {
  public:
-  // Creates or opens the hit ring mapping and its event.
+  // Creates or opens the hit ring mapping and its event. Start-up, before any other thread.
   static std::unique_ptr<HitRingWriter> Create();
 
   HitRingWriter(SharedMapping mapping, NamedEvent event);
 
   // True when the ring is mapped; a writer that is not ready discards everything uncounted.
+  // Any thread.
   bool Ready() const { return ring_ != nullptr; }
 
+  // Stores one message, or counts it as dropped when the ring is full. Any thread: publishing is
+  // serialised inside, so the DetectionLoop and the CommandThread may call it at the same time.
+  // Never waits for the reader.
   void Publish(std::string_view nameUtf8, const HitMessage& message);
 
  private:
@@ -58,9 +65,31 @@ class HitRingWriter {
   std::mutex publishMutex_;
 };
 
-// "__hb__" or "__hb__:<tag>", through `writer` when it exists and is ready.
+// "__hb__" or "__hb__:<tag>", through `writer` when it exists and is ready. Any thread.
 void SendHeartbeat(HitRingWriter* writer, std::string_view tag = {});
-// "__ver__:0.2.4".
+// "__ver__:0.2.4". Any thread.
 void SendVersion(HitRingWriter* writer);
+
+// The client's reader of the hit ring: copies the oldest pending slot and releases it.
+// One thread at a time; one reader per ring.
+class HitRingReader {
+ public:
+  HitRingReader(SharedMapping mapping, NamedEvent event);
+
+  bool Ready() const { return ring_ != nullptr; }
+  // The next pending message, released to the producer once copied; nullopt when none is
+  // pending. Indexes that claim more than 64 pending messages (a reader ran ahead) are put right
+  // by skipping to writeIndex, and `resynced` is set.
+  std::optional<HitSlot> TryNext(bool* resynced = nullptr);
+  // Sleeps until the producer signals or `timeout` (capped at 50 ms) passes.
+  void WaitForMore(std::chrono::milliseconds timeout) const;
+  // Consumes every pending message without looking at it; returns how many.
+  std::uint32_t DiscardPending();
+
+ private:
+  NamedEvent event_;
+  SharedMapping mapping_;
+  HitRingLayout* ring_ = nullptr;
+};
 
 }  // namespace tavrik

@@ -8,14 +8,23 @@
 //   Win32  the named mutex "Local\CmdRingProducerLock"
 //
 // Threads: a lock is held by the thread that acquired it and must be released on that thread (the
-// Win32 mutex is thread-owned). Acquiring blocks the calling thread for at most the timeout.
+// Win32 mutex is thread-owned). Acquire blocks the calling thread for at most the timeout.
 #pragma once
 
 #include <chrono>
 
+#include "base/unique_handle.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
+
+// Owns a held lock: a dup of the mapping's descriptor (unlocked and closed) or the mutex handle
+// (released and closed). Close is defined by each backend.
+struct HeldLockTraits {
+  using Value = NativeHandle;
+  static constexpr Value Invalid() noexcept { return kNoHandle; }
+  static void Close(Value lock) noexcept;
+};
 
 class ProducerLock {
  public:
@@ -25,24 +34,17 @@ class ProducerLock {
     kUnavailable,  // no lock object (the mapping has no handle, or the system refused)
   };
 
-  ProducerLock() = default;
-  ProducerLock(ProducerLock&& other) noexcept;
-  ProducerLock& operator=(ProducerLock&& other) noexcept;
-  ProducerLock(const ProducerLock&) = delete;
-  ProducerLock& operator=(const ProducerLock&) = delete;
-  ~ProducerLock();
-
   // Waits up to `timeout` for the lock guarding `cmdRing`. The lock keeps its own reference to
   // the lock object, so it may outlive `cmdRing`.
   static Result Acquire(const SharedMapping& cmdRing, std::chrono::milliseconds timeout,
                         ProducerLock& out);
 
-  bool Held() const { return handle_ != kNoHandle; }
+  bool Held() const { return lock_.Valid(); }
   // Releases the lock if held.
-  void Release();
+  void Release() { lock_.Reset(); }
 
  private:
-  NativeHandle handle_ = kNoHandle;  // a dup of the mapping's descriptor, or the mutex handle
+  UniqueHandle<HeldLockTraits> lock_;
 };
 
 }  // namespace tavrik

@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace tavrik {
 
@@ -101,6 +102,12 @@ inline constexpr std::size_t kCmdRingBytes = 20496;
 inline constexpr std::size_t kHitRingBytes = 8464;
 
 static_assert(sizeof(float) == 4 && sizeof(char16_t) == 2);
+
+// Slots and rings are copied with memcpy and mapped between processes as raw bytes.
+template <typename T>
+inline constexpr bool kIsWireType = std::is_trivially_copyable_v<T>&& std::is_standard_layout_v<T>;
+static_assert(kIsWireType<RingHeader> && kIsWireType<CommandSlot> && kIsWireType<HitSlot>);
+static_assert(kIsWireType<CmdRingLayout> && kIsWireType<HitRingLayout>);
 static_assert(sizeof(RingHeader) == 16);
 static_assert(offsetof(RingHeader, writeIndex) == 0);
 static_assert(offsetof(RingHeader, readIndex) == 4);
@@ -143,7 +150,8 @@ static_assert(offsetof(HitRingLayout, slots) == 16);
 
 // Index access across processes. The peer publishes a slot with a plain store after writing it;
 // an acquire load here orders our slot reads after the index read, and a release store orders our
-// slot writes (or copies) before the index becomes visible.
+// slot writes (or copies) before the index becomes visible. Every call site names the store or
+// load it pairs with on the other side.
 inline std::uint32_t LoadIndex(std::uint32_t& field) {
   return std::atomic_ref<std::uint32_t>(field).load(std::memory_order_acquire);
 }

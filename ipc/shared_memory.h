@@ -4,12 +4,13 @@
 // its per-session namespace:
 //   Win32  "Local\<name>"  (CreateFileMappingW / CreateEventW)
 //   POSIX  "/<ns>-<name>"  (shm_open / sem_open), <ns> = $TAVRIK_IPC_NAMESPACE or "tavrik-<uid>"
-// Opening never fails loudly: the result simply lacks a handle or a view, and callers test for
-// that. Both types are move-only and release whatever they hold, in a fixed order, however far
-// the open got.
+// Opening never fails loudly: the result lacks a handle or a view, and says why (an OpenError
+// plus the errno or GetLastError value behind it). Both types are move-only and release what they
+// hold in a fixed order, however far the open got: the view, then the handle.
 //
 // Threads: an object may be used from one thread at a time, except NamedEvent::Signal and
-// NamedEvent::Wait, which the kernel object makes safe to call concurrently.
+// NamedEvent::Wait, which may be called concurrently from any threads (the kernel object is the
+// synchronisation).
 #pragma once
 
 #include <chrono>
@@ -17,6 +18,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "base/unique_handle.h"
 
 namespace tavrik {
 
@@ -29,57 +32,102 @@ enum class OpenMode {
   kOpenExisting,  // a client's way: fail when nobody has created it yet
 };
 
+// Why opening a named object failed.
+enum class OpenError {
+  kNone,
+  kBadName,    // the namespace or name cannot form an object name
+  kNotFound,   // kOpenExisting, and nobody created it
+  kNotOwned,   // it exists but belongs to another user
+  kTooSmall,   // an existing mapping is smaller than asked: handle without view
+  kMapFailed,  // the view could not be mapped
+  kSystem,     // any other refusal; see the system error
+};
+
+struct OpenStatus {
+  OpenError error = OpenError::kNone;
+  int systemError = 0;  // errno or GetLastError() of the failing call, 0 when none
+};
+
+// "not found", "owned by another user", ... for messages.
+std::string_view DescribeOpenError(OpenError error);
+
+// Owns the handle (descriptor) of a named object. Close is defined by each backend.
+struct KernelHandleTraits {
+  using Value = NativeHandle;
+  static constexpr Value Invalid() noexcept { return kNoHandle; }
+  static void Close(Value handle) noexcept;
+};
+
+// Owns a mapped view. Close (unmap) is defined by each backend.
+struct MappedView {
+  void* address = nullptr;
+  std::size_t size = 0;
+  friend bool operator==(const MappedView&, const MappedView&) = default;
+};
+struct MappedViewTraits {
+  using Value = MappedView;
+  static constexpr Value Invalid() noexcept { return MappedView{}; }
+  static void Close(Value view) noexcept;
+};
+
 class SharedMapping {
  public:
   SharedMapping() = default;
-  SharedMapping(SharedMapping&& other) noexcept;
-  SharedMapping& operator=(SharedMapping&& other) noexcept;
-  SharedMapping(const SharedMapping&) = delete;
-  SharedMapping& operator=(const SharedMapping&) = delete;
-  ~SharedMapping();
 
   // Creates (zero-filled) or opens the named mapping and maps `bytes` of it read-write. An
-  // existing mapping keeps its contents; one smaller than `bytes` yields a handle without a view.
+  // existing mapping keeps its contents; one smaller than `bytes` yields a handle without a view
+  // (kTooSmall).
   static SharedMapping Open(std::string_view name, std::size_t bytes,
                             OpenMode mode = OpenMode::kCreateOrOpen);
 
-  bool HasHandle() const { return handle_ != kNoHandle; }
-  void* View() const { return view_; }
-  std::size_t Size() const { return size_; }
-  NativeHandle Handle() const { return handle_; }
+  bool HasHandle() const { return handle_.Valid(); }
+  void* View() const { return view_.Get().address; }
+  std::size_t Size() const { return view_.Get().size; }
+  NativeHandle Handle() const { return handle_.Get(); }
+  const OpenStatus& Status() const { return status_; }
 
   // Unmaps the view, then closes the handle, skipping what is absent.
-  void Reset();
+  void Reset() {
+    view_.Reset();
+    handle_.Reset();
+  }
 
  private:
-  NativeHandle handle_ = kNoHandle;
-  void* view_ = nullptr;
-  std::size_t size_ = 0;
+  // Declaration order gives the release order: the view goes before the handle.
+  UniqueHandle<KernelHandleTraits> handle_;
+  UniqueHandle<MappedViewTraits> view_;
+  OpenStatus status_;
+};
+
+// Owns the native event object (sem_t* or HANDLE). Close is defined by each backend.
+struct EventTraits {
+  using Value = void*;
+  static constexpr Value Invalid() noexcept { return nullptr; }
+  static void Close(Value event) noexcept;
 };
 
 class NamedEvent {
  public:
   NamedEvent() = default;
-  NamedEvent(NamedEvent&& other) noexcept;
-  NamedEvent& operator=(NamedEvent&& other) noexcept;
-  NamedEvent(const NamedEvent&) = delete;
-  NamedEvent& operator=(const NamedEvent&) = delete;
-  ~NamedEvent();
 
   // Creates or opens the named auto-reset event, initially not signalled.
   static NamedEvent Open(std::string_view name, OpenMode mode = OpenMode::kCreateOrOpen);
 
-  bool Valid() const { return native_ != nullptr; }
-  // Sets the event. Setting an event that is already set changes nothing.
+  bool Valid() const { return native_.Valid(); }
+  const OpenStatus& Status() const { return status_; }
+
+  // Sets the event. Setting an event that is already set changes nothing. Any thread; never
+  // blocks.
   void Signal() const;
   // Waits until the event is set or the timeout passes; a set event is consumed (auto-reset).
-  // Returns true when it was set.
+  // Returns true when it was set. Any thread; blocks the caller for at most `timeout`.
   bool Wait(std::chrono::milliseconds timeout) const;
 
-  void Reset();
+  void Reset() { native_.Reset(); }
 
  private:
-  void* native_ = nullptr;  // sem_t* or HANDLE
+  UniqueHandle<EventTraits> native_;
+  OpenStatus status_;
 };
 
 // The POSIX object name for a bare name, "/<ns>-<name>", or empty when the namespace cannot form a

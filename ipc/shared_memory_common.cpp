@@ -1,6 +1,4 @@
-// Backend-independent parts of the shared-memory and event wrappers: moves and object naming.
-#include <utility>
-
+// Backend-independent parts of the shared-memory and event wrappers: object naming and error text.
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
@@ -16,35 +14,25 @@ bool IsValidNamePart(std::string_view part) {
 
 }  // namespace
 
-SharedMapping::SharedMapping(SharedMapping&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)),
-      view_(std::exchange(other.view_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
-
-SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-    view_ = std::exchange(other.view_, nullptr);
-    size_ = std::exchange(other.size_, 0);
+std::string_view DescribeOpenError(OpenError error) {
+  switch (error) {
+    case OpenError::kNone:
+      return "no error";
+    case OpenError::kBadName:
+      return "the name is not a valid object name";
+    case OpenError::kNotFound:
+      return "it does not exist";
+    case OpenError::kNotOwned:
+      return "it belongs to another user";
+    case OpenError::kTooSmall:
+      return "it is smaller than the ring";
+    case OpenError::kMapFailed:
+      return "it cannot be mapped";
+    case OpenError::kSystem:
+      return "the system refused it";
   }
-  return *this;
+  return "unknown error";
 }
-
-SharedMapping::~SharedMapping() { Reset(); }
-
-NamedEvent::NamedEvent(NamedEvent&& other) noexcept
-    : native_(std::exchange(other.native_, nullptr)) {}
-
-NamedEvent& NamedEvent::operator=(NamedEvent&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    native_ = std::exchange(other.native_, nullptr);
-  }
-  return *this;
-}
-
-NamedEvent::~NamedEvent() { Reset(); }
 
 std::string PosixObjectName(std::string_view ns, std::string_view name) {
   if (ns.empty() || name.empty() || !IsValidNamePart(ns) || !IsValidNamePart(name)) return {};

@@ -1,4 +1,5 @@
-// POSIX backend: shm_open mappings and named semaphores standing in for auto-reset events.
+// POSIX backend of shared_memory.h: shm_open mappings and named semaphores standing in for
+// auto-reset events.
 //
 // Every object lives under "/<ns>-<name>" and is private to its owner: created 0600 and refused
 // when an existing one belongs to another user, so that nobody else can feed commands to a worker
@@ -27,20 +28,23 @@ bool OwnedRegularFile(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
 }
 
-void CloseFd(int fd) {
-  if (fd >= 0) ::close(fd);
-}
+OpenStatus Failure(OpenError error, int systemError = errno) { return {error, systemError}; }
 
 // Opens an existing object and vets it. A creator that has just made the object may not have
 // sized it yet; a zero size is given a moment to change before it counts as "too small".
-int OpenExistingShm(const std::string& object, off_t& size) {
+int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) {
   const int fd = ::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    status = Failure(errno == ENOENT   ? OpenError::kNotFound
+                     : errno == EACCES ? OpenError::kNotOwned
+                                       : OpenError::kSystem);
+    return -1;
+  }
   struct stat st {};
   for (int attempt = 0;; ++attempt) {
     if (::fstat(fd, &st) != 0 || !OwnedRegularFile(st)) {
       ::close(fd);
-      errno = EACCES;
+      status = Failure(OpenError::kNotOwned, EACCES);
       return -1;
     }
     if (st.st_size != 0 || attempt >= 50) break;
@@ -79,6 +83,12 @@ timespec MonotonicDeadline(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+void KernelHandleTraits::Close(Value handle) noexcept { ::close(static_cast<int>(handle)); }
+
+void MappedViewTraits::Close(Value view) noexcept { ::munmap(view.address, view.size); }
+
+void EventTraits::Close(Value event) noexcept { ::sem_close(static_cast<sem_t*>(event)); }
+
 std::string CurrentIpcNamespace() {
   if (const char* ns = std::getenv("TAVRIK_IPC_NAMESPACE"); ns != nullptr && *ns != '\0') {
     return ns;
@@ -89,13 +99,16 @@ std::string CurrentIpcNamespace() {
 SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, OpenMode mode) {
   SharedMapping mapping;
   const std::string object = PosixObjectName(CurrentIpcNamespace(), name);
-  if (object.empty() || bytes == 0) return mapping;
+  if (object.empty() || bytes == 0) {
+    mapping.status_ = Failure(OpenError::kBadName, EINVAL);
+    return mapping;
+  }
 
   int fd = -1;
   off_t existingSize = 0;
   bool created = false;
   if (mode == OpenMode::kOpenExisting) {
-    fd = OpenExistingShm(object, existingSize);
+    fd = OpenExistingShm(object, existingSize, mapping.status_);
   } else {
     // Create and open race with a peer doing the same; a few rounds settle who made it.
     for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
@@ -104,34 +117,38 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
         created = true;
         break;
       }
-      if (errno != EEXIST) break;
-      fd = OpenExistingShm(object, existingSize);
-      if (fd < 0 && errno != ENOENT) break;
+      if (errno != EEXIST) {
+        mapping.status_ = Failure(errno == EACCES ? OpenError::kNotOwned : OpenError::kSystem);
+        break;
+      }
+      fd = OpenExistingShm(object, existingSize, mapping.status_);
+      if (fd < 0 && mapping.status_.error != OpenError::kNotFound) break;
     }
   }
   if (fd < 0) return mapping;
-  mapping.handle_ = fd;
+  mapping.handle_.Reset(fd);
+  mapping.status_ = {};
 
-  if (!created && existingSize < static_cast<off_t>(bytes)) return mapping;  // no view
+  if (!created && existingSize < static_cast<off_t>(bytes)) {
+    mapping.status_ = Failure(OpenError::kTooSmall, 0);
+    return mapping;  // no view
+  }
   void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (view == MAP_FAILED) return mapping;
-  mapping.view_ = view;
-  mapping.size_ = bytes;
+  if (view == MAP_FAILED) {
+    mapping.status_ = Failure(OpenError::kMapFailed);
+    return mapping;
+  }
+  mapping.view_.Reset(MappedView{view, bytes});
   return mapping;
-}
-
-void SharedMapping::Reset() {
-  if (view_ != nullptr) ::munmap(view_, size_);
-  view_ = nullptr;
-  size_ = 0;
-  CloseFd(static_cast<int>(handle_));
-  handle_ = kNoHandle;
 }
 
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   NamedEvent event;
   const std::string object = PosixObjectName(CurrentIpcNamespace(), name);
-  if (object.empty()) return event;
+  if (object.empty()) {
+    event.status_ = Failure(OpenError::kBadName, EINVAL);
+    return event;
+  }
   const std::string file = kSemaphoreFilePrefix + object.substr(1);
 
   sem_t* sem = SEM_FAILED;
@@ -140,23 +157,29 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
     if (sem != SEM_FAILED) {
       ::chmod(file.c_str(), kObjectMode);
     } else if (errno != EEXIST) {
+      event.status_ = Failure(errno == EACCES ? OpenError::kNotOwned : OpenError::kSystem);
       return event;
     }
   }
   if (sem == SEM_FAILED) sem = ::sem_open(object.c_str(), 0);
-  if (sem == SEM_FAILED) return event;
+  if (sem == SEM_FAILED) {
+    event.status_ = Failure(errno == ENOENT   ? OpenError::kNotFound
+                            : errno == EACCES ? OpenError::kNotOwned
+                                              : OpenError::kSystem);
+    return event;
+  }
+  event.native_.Reset(sem);
 
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0 || !OwnedRegularFile(st)) {
-    ::sem_close(sem);
-    return event;
+    event.native_.Reset();
+    event.status_ = Failure(OpenError::kNotOwned, EACCES);
   }
-  event.native_ = sem;
   return event;
 }
 
 void NamedEvent::Signal() const {
-  auto* sem = static_cast<sem_t*>(native_);
+  auto* sem = static_cast<sem_t*>(native_.Get());
   if (sem == nullptr) return;
   // An auto-reset event is set or not; a semaphore counts. Posting only at zero keeps the count
   // at most 1 (two racing signallers may still both post; Wait absorbs the extra).
@@ -166,7 +189,7 @@ void NamedEvent::Signal() const {
 }
 
 bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
-  auto* sem = static_cast<sem_t*>(native_);
+  auto* sem = static_cast<sem_t*>(native_.Get());
   if (sem == nullptr) return false;
   const timespec deadline = MonotonicDeadline(timeout);
   for (;;) {
@@ -179,11 +202,6 @@ bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
   while (::sem_trywait(sem) == 0) {
   }
   return true;
-}
-
-void NamedEvent::Reset() {
-  if (native_ != nullptr) ::sem_close(static_cast<sem_t*>(native_));
-  native_ = nullptr;
 }
 
 }  // namespace tavrik

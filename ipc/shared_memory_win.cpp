@@ -1,5 +1,5 @@
-// Win32 backend: paging-file backed file mappings and auto-reset events in the session's "Local\"
-// namespace, the objects the peer process opens by the same names.
+// Win32 backend of shared_memory.h: paging-file backed file mappings and auto-reset events in the
+// session's "Local\" namespace, the objects the peer process opens by the same names.
 #include <windows.h>
 
 #include <algorithm>
@@ -17,15 +17,32 @@ std::wstring LocalObjectName(std::string_view name) {
   return wide;
 }
 
-HANDLE AsHandle(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+OpenStatus LastError(OpenError fallback) {
+  const DWORD code = GetLastError();
+  OpenError error = fallback;
+  if (code == ERROR_FILE_NOT_FOUND) error = OpenError::kNotFound;
+  if (code == ERROR_ACCESS_DENIED) error = OpenError::kNotOwned;
+  return {error, static_cast<int>(code)};
+}
 
 }  // namespace
+
+void KernelHandleTraits::Close(Value handle) noexcept {
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+void MappedViewTraits::Close(Value view) noexcept { UnmapViewOfFile(view.address); }
+
+void EventTraits::Close(Value event) noexcept { CloseHandle(static_cast<HANDLE>(event)); }
 
 std::string CurrentIpcNamespace() { return "Local"; }
 
 SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, OpenMode mode) {
   SharedMapping mapping;
-  if (name.empty() || bytes == 0) return mapping;
+  if (name.empty() || bytes == 0) {
+    mapping.status_ = {OpenError::kBadName, ERROR_INVALID_NAME};
+    return mapping;
+  }
   const std::wstring object = LocalObjectName(name);
   const auto size = static_cast<unsigned long long>(bytes);
   HANDLE handle =
@@ -34,49 +51,51 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
           : CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                static_cast<DWORD>(size >> 32),
                                static_cast<DWORD>(size & 0xFFFFFFFFULL), object.c_str());
-  if (handle == nullptr) return mapping;
-  mapping.handle_ = reinterpret_cast<NativeHandle>(handle);
+  if (handle == nullptr) {
+    mapping.status_ = LastError(OpenError::kSystem);
+    return mapping;
+  }
+  const bool existed = mode == OpenMode::kOpenExisting || GetLastError() == ERROR_ALREADY_EXISTS;
+  mapping.handle_.Reset(reinterpret_cast<NativeHandle>(handle));
   // An existing mapping smaller than `bytes` makes the view fail: handle without view.
   void* view = MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, bytes);
-  if (view == nullptr) return mapping;
-  mapping.view_ = view;
-  mapping.size_ = bytes;
+  if (view == nullptr) {
+    mapping.status_ = {existed ? OpenError::kTooSmall : OpenError::kMapFailed,
+                       static_cast<int>(GetLastError())};
+    return mapping;
+  }
+  mapping.view_.Reset(MappedView{view, bytes});
   return mapping;
-}
-
-void SharedMapping::Reset() {
-  if (view_ != nullptr) UnmapViewOfFile(view_);
-  view_ = nullptr;
-  size_ = 0;
-  if (handle_ != kNoHandle) CloseHandle(AsHandle(handle_));
-  handle_ = kNoHandle;
 }
 
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   NamedEvent event;
-  if (name.empty()) return event;
+  if (name.empty()) {
+    event.status_ = {OpenError::kBadName, ERROR_INVALID_NAME};
+    return event;
+  }
   const std::wstring object = LocalObjectName(name);
   HANDLE handle = mode == OpenMode::kOpenExisting
                       ? OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, object.c_str())
                       : CreateEventW(nullptr, FALSE, FALSE, object.c_str());
-  event.native_ = handle;  // NULL on failure, which is the "no event" value
+  if (handle == nullptr) {
+    event.status_ = LastError(OpenError::kSystem);
+    return event;
+  }
+  event.native_.Reset(handle);
   return event;
 }
 
 void NamedEvent::Signal() const {
-  if (native_ != nullptr) SetEvent(static_cast<HANDLE>(native_));
+  if (native_.Valid()) SetEvent(static_cast<HANDLE>(native_.Get()));
 }
 
 bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
-  if (native_ == nullptr) return false;
+  if (!native_.Valid()) return false;
   // INFINITE is 0xFFFFFFFF; longer finite waits are capped just below it.
   const long long ms = std::clamp<long long>(timeout.count(), 0, INFINITE - 1);
-  return WaitForSingleObject(static_cast<HANDLE>(native_), static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
-}
-
-void NamedEvent::Reset() {
-  if (native_ != nullptr) CloseHandle(static_cast<HANDLE>(native_));
-  native_ = nullptr;
+  return WaitForSingleObject(static_cast<HANDLE>(native_.Get()), static_cast<DWORD>(ms)) ==
+         WAIT_OBJECT_0;
 }
 
 }  // namespace tavrik

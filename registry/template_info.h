@@ -1,5 +1,5 @@
 // TemplateInfo: everything the detection needs about one registered template, prepared once when
-// the template is added, plus the shared geometry and colour records used across the worker.
+// the template is added, plus the colour records it shares with the detection.
 //
 // A TemplateInfo is built completely by the add handler and then published through a
 // shared_ptr<const TemplateInfo>-like discipline: after publication nothing changes except
@@ -13,21 +13,10 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+#include "base/geometry.h"
+#include "registry/template_kind.h"
+
 namespace tavrik {
-
-struct IntRect {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  friend bool operator==(const IntRect&, const IntRect&) = default;
-};
-
-struct IntPoint {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  friend bool operator==(const IntPoint&, const IntPoint&) = default;
-};
 
 // Means of an image's colour; -1 in every field marks a mean that was not computed.
 struct HueSatMean {
@@ -41,7 +30,6 @@ struct LabMean {
 };
 
 inline constexpr std::int64_t kNeverDecided = std::numeric_limits<std::int64_t>::min();
-inline constexpr std::int32_t kDefaultDpi = 96;
 
 struct TemplateInfo {
   std::string name;            // UTF-8, also the registry key
@@ -55,9 +43,11 @@ struct TemplateInfo {
   double whitePatchValueMin = 215.0;
   HueSatMean hueSat;
   LabMean lab;
-  bool knownKind = false;
-  bool isT3 = false;
-  IntRect rawRoi;         // captured pixels, relative to windowOrigin
+  std::string kindKey;                             // TemplateKind(name), kept for reporting
+  TemplateKindId kind = TemplateKindId::kGeneral;  // parsed once from kindKey
+  bool knownKind = false;                          // kind is t1, t2 or t3
+  bool isT3 = false;                               // kind is t3
+  IntRect rawRoi;                                  // captured pixels, relative to windowOrigin
   IntPoint windowOrigin;  // client-area corner in screen pixels, cached at add time
   std::int32_t dpi = kDefaultDpi;
   double scale = 1.0;

@@ -1,33 +1,41 @@
-// Kind keys and display names of template names. Pure; safe from any thread.
+// Kinds of templates and the display names derived from template names.
 //
-// The kind key is the part of the name before the first ':', lower-cased byte by byte (only 'A' to
-// 'Z' change, so multi-byte UTF-8 sequences pass untouched). "t1", "t2" and "t3" switch on special
-// handling; every other key is the general kind.
+// The kind key is the part of a name before its first ':', lower-cased byte by byte (only 'A' to
+// 'Z' change, so multi-byte UTF-8 sequences pass untouched). The keys "t1", "t2" and "t3" switch
+// on special handling; every other key is the general kind. The key is parsed into a
+// TemplateKindId once, when a template is added, and everything downstream switches on that.
+//
+// Pure; safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tavrik {
 
-inline std::string_view NamePrefix(std::string_view name) {
-  const auto colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(0, colon);
-}
+struct TemplateInfo;
 
-inline std::string TemplateKind(std::string_view name) {
-  std::string kind(NamePrefix(name));
-  for (char& c : kind) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return kind;
-}
+enum class TemplateKindId : std::uint8_t {
+  kGeneral,  // any key other than the three below
+  kT1,       // grey match; strongest colour weights; saturation adjustment
+  kT2,       // colour match under an edge mask; threshold fixed at 0.97
+  kT3,       // squared difference; threshold clamped to 0..1; white-patch test
+};
+
+// The kind key of a template name: "T2:left" gives "t2", ":x" gives "".
+std::string TemplateKind(std::string_view name);
+
+// The kind a key selects.
+TemplateKindId ParseTemplateKind(std::string_view kindKey);
+
+// True for t1, t2 and t3.
+inline bool IsKnownKind(TemplateKindId kind) { return kind != TemplateKindId::kGeneral; }
 
 // The name the peer sees in a HitSlot: everything before the first ':', case kept.
-inline std::string DisplayName(std::string_view name) { return std::string(NamePrefix(name)); }
+std::string DisplayName(std::string_view name);
 
-inline bool IsKnownKind(std::string_view kind) {
-  return kind == "t1" || kind == "t2" || kind == "t3";
-}
+// Sets kindKey, kind, knownKind and isT3 of `info` from its name.
+void AssignKind(TemplateInfo& info);
 
 }  // namespace tavrik

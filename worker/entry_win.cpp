@@ -1,3 +1,4 @@
+// Win32 entry point of tavrik-worker: a GUI-subsystem WinMain, so no console is created.
 #include <windows.h>
 
 #include "worker/worker.h"

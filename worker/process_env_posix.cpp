@@ -1,3 +1,4 @@
+// POSIX backend of process_env.h: /proc/self/exe; DPI awareness and the console do not apply.
 #include <unistd.h>
 
 #include <array>

@@ -1,3 +1,4 @@
+// Win32 backend of process_env.h: GetModuleFileNameW, DPI awareness and the console window.
 #include <windows.h>
 
 #include <mutex>

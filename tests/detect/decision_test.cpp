@@ -18,15 +18,12 @@ TemplateInfo Template(const std::string& name) {
   info.baselineMargin = 0.0;
   info.hueSat = {-1.0, -1.0};
   info.lab = {-1.0, -1.0, -1.0};
-  const std::string kind = TemplateKind(name);
-  info.knownKind = IsKnownKind(kind);
-  info.isT3 = kind == "t3";
+  AssignKind(info);
   return info;
 }
 
-Evaluation Scored(const TemplateInfo& info, double raw, double baseline = 0.0) {
+Evaluation Scored(const TemplateInfo& /*info*/, double raw, double baseline = 0.0) {
   Evaluation e;
-  e.kindKey = TemplateKind(info.name);
   e.raw = raw;
   e.baseline = baseline;
   return e;  // spot colour stays at the -1 "not computed" markers

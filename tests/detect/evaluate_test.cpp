@@ -57,14 +57,14 @@ TemplateInfo CutTemplate(const std::string& name, const cv::Mat& screen) {
   info.name = name;
   info.image = screen(cv::Rect(150, 120, 40, 30)).clone();
   cv::cvtColor(info.image, info.gray, cv::COLOR_BGR2GRAY);
-  const std::string kind = TemplateKind(name);
-  if (kind == "t2") info.edgeMask = cv::Mat(info.image.size(), CV_8U, cv::Scalar(255));
-  info.threshold = kind == "t2" ? 0.97 : 0.9;
+  AssignKind(info);
+  if (info.kind == TemplateKindId::kT2) {
+    info.edgeMask = cv::Mat(info.image.size(), CV_8U, cv::Scalar(255));
+  }
+  info.threshold = info.kind == TemplateKindId::kT2 ? 0.97 : 0.9;
   info.baselineMargin = 0.0;
   info.hueSat = MeanHueSat(info.image);
   info.lab = MeanLab(info.image);
-  info.knownKind = IsKnownKind(kind);
-  info.isT3 = kind == "t3";
   info.windowOrigin = {30, 10};
   info.rawRoi = {100, 100, 120, 80};  // captures (130,110) 120x80; the match sits at (20,10)
   info.roi = info.rawRoi;

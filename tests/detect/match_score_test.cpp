@@ -30,10 +30,10 @@ TemplateInfo Template(const std::string& name, const cv::Mat& image) {
   info.name = name;
   info.image = image.clone();
   cv::cvtColor(info.image, info.gray, cv::COLOR_BGR2GRAY);
-  const std::string kind = TemplateKind(name);
-  if (kind == "t2") info.edgeMask = cv::Mat(image.size(), CV_8U, cv::Scalar(255));
-  info.knownKind = IsKnownKind(kind);
-  info.isT3 = kind == "t3";
+  AssignKind(info);
+  if (info.kind == TemplateKindId::kT2) {
+    info.edgeMask = cv::Mat(image.size(), CV_8U, cv::Scalar(255));
+  }
   return info;
 }
 
@@ -56,7 +56,7 @@ TEST_P(ScoreVariantTest, ExactlySizedRegionGivesOneByOneMap) {
   const MatchScore score = ScoreTemplateMatch(image, info);
   EXPECT_EQ(score.matchLoc, (IntPoint{0, 0}));
   EXPECT_NEAR(score.raw, 1.0, 1e-5);
-  if (TemplateKind(info.name) == "t3") {
+  if (info.isT3) {
     EXPECT_EQ(score.mapMean, 0.0);
   } else {
     EXPECT_EQ(score.mapMean, score.raw) << "the mean of a 1x1 map is its only value";
@@ -69,7 +69,7 @@ TEST_P(ScoreVariantTest, FindsTemplateCutFromRegion) {
   const MatchScore score = ScoreTemplateMatch(region, info);
   EXPECT_EQ(score.matchLoc, (IntPoint{37, 21}));
   EXPECT_NEAR(score.raw, 1.0, 1e-4);
-  if (TemplateKind(info.name) == "t3") {
+  if (info.isT3) {
     EXPECT_EQ(score.mapMean, 0.0);
   } else {
     // Uncorrelated noise elsewhere keeps the map's mean far below the peak.
@@ -88,12 +88,13 @@ TEST(ScoreTemplateMatchTest, PerfectT3MatchScoresOneWithoutBaseline) {
   EXPECT_EQ(score.raw, 1.0);
   EXPECT_EQ(score.mapMean, 0.0);
 
-  // Squared difference is chosen by the name's kind even without the flag, and by the flag alone.
+  // Squared difference is chosen by the parsed kind even without the flag, and by the flag alone.
   info.isT3 = false;
   score = ScoreTemplateMatch(region, info);
   EXPECT_EQ(score.mapMean, 0.0);
   EXPECT_EQ(score.matchLoc, (IntPoint{5, 7}));
   info.name = "plain";
+  info.kind = TemplateKindId::kGeneral;
   info.isT3 = true;
   score = ScoreTemplateMatch(region, info);
   EXPECT_EQ(score.mapMean, 0.0);

@@ -2,53 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
-#include <random>
-#include <sstream>
 #include <string>
 
 namespace tavrik {
 namespace {
-
-std::string Format(double v) {
-  std::string out;
-  AppendDouble(out, v);
-  return out;
-}
-
-TEST(ReportFormatTest, DoublesLookLikeTheDefaultStream) {
-  EXPECT_EQ(Format(0.9), "0.9");
-  EXPECT_EQ(Format(-1.0), "-1");
-  EXPECT_EQ(Format(0.0), "0");
-  EXPECT_EQ(Format(1e-07), "1e-07");
-  EXPECT_EQ(Format(0.123456789), "0.123457");
-  EXPECT_EQ(Format(1234567.0), "1.23457e+06");
-  EXPECT_EQ(Format(100000.0), "100000");
-  EXPECT_EQ(Format(0.0001), "0.0001");
-  EXPECT_EQ(Format(0.00001), "1e-05");
-
-  std::mt19937_64 rng(42);
-  std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
-  std::uniform_int_distribution<int> exponent(-12, 12);
-  for (int i = 0; i < 2000; ++i) {
-    const double v = mantissa(rng) * std::pow(10.0, exponent(rng));
-    std::ostringstream stream;
-    stream << v;
-    ASSERT_EQ(Format(v), stream.str());
-  }
-}
-
-TEST(ReportFormatTest, RoundingAndSaturation) {
-  EXPECT_EQ(NearestInt32(2.5), 3);
-  EXPECT_EQ(NearestInt32(-2.5), -3);
-  EXPECT_EQ(NearestInt32(2.4999), 2);
-  EXPECT_EQ(NearestInt32(1e12), std::numeric_limits<std::int32_t>::max());
-  EXPECT_EQ(NearestInt32(-1e12), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(NearestInt32(std::numeric_limits<double>::infinity()),
-            std::numeric_limits<std::int32_t>::max());
-  EXPECT_EQ(NearestInt32(std::numeric_limits<double>::quiet_NaN()), 0);
-}
 
 TemplateInfo Info(const std::string& name) {
   TemplateInfo info;

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "ipc/command_ring.h"
 #include "tests/support/demo_desktop.h"
 #include "tests/support/hit_watch.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
-#include "tools/ctl/ctl_run.h"
 
 namespace tavrik {
 namespace {
@@ -60,9 +60,9 @@ class WorkerDisplayTest : public ::testing::Test {
   void Send(const std::vector<std::string>& args) {
     const ctl::ParseResult parsed = ctl::ParseCtlArgs(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    ASSERT_EQ(ctl::PublishCommand(cmd_, cmdEvent_, ctl::BuildCommandSlot(parsed.request),
-                                  std::chrono::steady_clock::now() + 5s),
-              ctl::PublishResult::kPublished);
+    ASSERT_EQ(PublishCommand(cmd_, cmdEvent_, EncodeCommandSlot(parsed.request.command),
+                             std::chrono::steady_clock::now() + 5s),
+              PublishResult::kPublished);
   }
   void Add(const std::string& name, const std::string& file, const std::string& roi,
            const std::string& cooldown = "0", const std::string& threshold = "0.9") {
@@ -90,7 +90,7 @@ class WorkerDisplayTest : public ::testing::Test {
   test::SpawnedProcess worker_;
   SharedMapping cmd_;
   NamedEvent cmdEvent_;
-  std::optional<ctl::HitRingReader> reader_;
+  std::optional<HitRingReader> reader_;
   std::vector<Message> messages_;
 };
 

@@ -10,13 +10,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "ipc/command_ring.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 #include "tests/ipc/ring_test_util.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
-#include "tools/ctl/ctl_run.h"
 
 namespace tavrik {
 namespace {
@@ -61,9 +61,9 @@ class WorkerRingsTest : public ::testing::Test {
     const ctl::ParseResult parsed = ctl::ParseCtlArgs({"heartbeat"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
     for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(ctl::PublishCommand(cmd, event, ctl::BuildCommandSlot(parsed.request),
-                                    std::chrono::steady_clock::now() + 10s),
-                ctl::PublishResult::kPublished);
+      ASSERT_EQ(PublishCommand(cmd, event, EncodeCommandSlot(parsed.request.command),
+                               std::chrono::steady_clock::now() + 10s),
+                PublishResult::kPublished);
     }
   }
 

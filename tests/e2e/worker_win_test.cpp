@@ -19,7 +19,6 @@
 #include "tests/support/child_process.h"
 #include "tests/support/hit_watch.h"
 #include "tests/support/test_support.h"
-#include "tools/ctl/ctl_run.h"
 
 namespace tavrik {
 namespace {
@@ -80,7 +79,7 @@ class WorkerWinTest : public ::testing::Test {
   test::PatternTarget target_;
   std::optional<test::ScopedEnvironment> log_;
   test::ChildProcess worker_;
-  std::optional<ctl::HitRingReader> reader_;
+  std::optional<HitRingReader> reader_;
 };
 
 TEST_F(WorkerWinTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges) {

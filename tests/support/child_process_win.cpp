@@ -1,3 +1,4 @@
+// Win32 backend of child_process.h: CreateProcessW with output redirected to a file.
 #include <windows.h>
 
 #include <atomic>

@@ -1,4 +1,4 @@
-// Reading the worker's output as a UI would: hit-ring messages through tavrik-ctl's reader, and
+// Reading the worker's output as a UI would: hit-ring messages through the hit ring's reader, and
 // the diagnostic lines the worker appended to its TAVRIK_LOG file. Header-only and portable, so
 // the Linux and Windows end-to-end tests share it. Test thread only.
 #pragma once
@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "base/utf.h"
+#include "ipc/hit_ring.h"
 #include "ipc/ring_layout.h"
 #include "tests/support/test_support.h"
-#include "tools/ctl/ctl_run.h"
 
 namespace tavrik::test {
 
@@ -28,20 +27,12 @@ struct ReceivedHit {
 };
 
 inline ReceivedHit DecodeReceivedHit(const HitSlot& slot) {
-  std::size_t n = 0;
-  while (n < kNameUnits && slot.name[n] != 0) ++n;
-  return ReceivedHit{ToUtf8(std::u16string_view(slot.name, n)),
-                     slot.isHit != 0,
-                     slot.posX,
-                     slot.posY,
-                     slot.roiWidth,
-                     slot.roiHeight,
-                     slot.timestampMs,
-                     slot.score};
+  return ReceivedHit{DecodeHitName(slot), slot.isHit != 0, slot.posX,        slot.posY,
+                     slot.roiWidth,       slot.roiHeight,  slot.timestampMs, slot.score};
 }
 
 // Consumes hit-ring messages (each appended to `seen` when given) until `done` holds for one.
-inline std::optional<ReceivedHit> WaitForHit(ctl::HitRingReader& reader,
+inline std::optional<ReceivedHit> WaitForHit(HitRingReader& reader,
                                              const std::function<bool(const ReceivedHit&)>& done,
                                              std::chrono::milliseconds timeout,
                                              std::vector<ReceivedHit>* seen = nullptr) {

@@ -19,6 +19,7 @@
 #include "ipc/shared_memory.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_help.h"
 #include "tools/ctl/ctl_run.h"
 #include "tools/ctl/hit_json.h"
 
@@ -54,7 +55,7 @@ TEST(CtlArgsTest, AddCarriesEveryFieldIntoTheSlotAtItsOffset) {
   EXPECT_EQ(parsed.request.verb, Verb::kAdd);
   EXPECT_EQ(parsed.request.timeoutSeconds, 1.5);
 
-  const CommandSlot slot = BuildCommandSlot(parsed.request);
+  const CommandSlot slot = EncodeCommandSlot(parsed.request.command);
   const void* b = &slot;
   EXPECT_EQ(ReadAt<std::int32_t>(b, 0), 1);
   EXPECT_EQ(ReadAt<std::int32_t>(b, 4), 1500);
@@ -75,7 +76,7 @@ TEST(CtlArgsTest, AddCarriesEveryFieldIntoTheSlotAtItsOffset) {
 TEST(CtlArgsTest, OptionalAddFieldsDefaultToZero) {
   const ParseResult parsed = Parse({"add", "--name", "n", "--path", "p", "--roi", "1,2,3,4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
-  const CommandSlot slot = BuildCommandSlot(parsed.request);
+  const CommandSlot slot = EncodeCommandSlot(parsed.request.command);
   EXPECT_EQ(slot.processName[0], u'\0');
   EXPECT_EQ(slot.threshold, 0.0f);
   EXPECT_EQ(slot.cooldownMs, 0);
@@ -103,7 +104,7 @@ TEST(CtlArgsTest, TextFillsItsFieldExactlyButNeverOverflows) {
     };
     const ParseResult fits = Parse(args(std::string(field.limit, 'x')));
     ASSERT_TRUE(fits.ok) << fits.error;
-    const CommandSlot slot = BuildCommandSlot(fits.request);
+    const CommandSlot slot = EncodeCommandSlot(fits.request.command);
     // A full field carries no terminator; the next field starts right after it.
     EXPECT_EQ(ReadUnits(&slot, field.offset, field.limit), std::u16string(field.limit, u'x'));
 
@@ -120,8 +121,8 @@ TEST(CtlArgsTest, LimitsCountUtf16UnitsNotCharacters) {
   for (int i = 0; i < 16; ++i) sixteenEmoji += "\xF0\x9F\x98\x80";  // U+1F600, two units each
   const ParseResult fits = Parse({"remove", sixteenEmoji});
   ASSERT_TRUE(fits.ok) << fits.error;
-  EXPECT_EQ(fits.request.add.name.size(), 32u);
-  EXPECT_EQ(fits.request.add.name[0], 0xD83D);
+  EXPECT_EQ(fits.request.command.name.size(), 32u);
+  EXPECT_EQ(fits.request.command.name[0], 0xD83D);
 
   const ParseResult over = Parse({"remove", sixteenEmoji + "a"});
   EXPECT_FALSE(over.ok);
@@ -198,9 +199,9 @@ TEST(CtlArgsTest, EachVerbBuildsItsCommandType) {
   for (const auto& c : cases) {
     const ParseResult parsed = Parse(c.args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_EQ(BuildCommandSlot(parsed.request).commandType, c.type) << c.args[0];
+    EXPECT_EQ(EncodeCommandSlot(parsed.request.command).commandType, c.type) << c.args[0];
   }
-  const CommandSlot remove = BuildCommandSlot(Parse({"remove", "chest"}).request);
+  const CommandSlot remove = EncodeCommandSlot(Parse({"remove", "chest"}).request.command);
   EXPECT_EQ(ReadUnits(&remove, 44, 6), std::u16string(u"chest") + u'\0');
 
   const ParseResult watch = Parse({"watch", "--count", "3", "--timeout", "0.5"});
@@ -221,12 +222,12 @@ TEST(CtlArgsTest, HelpIsReachableEverywhereAndDocumentsTheContract) {
   EXPECT_EQ(addHelp.request.verb, Verb::kHelp);
   EXPECT_EQ(addHelp.request.helpTopic, "add");
 
-  const std::string overview = HelpText("");
+  const std::string overview(HelpText(""));
   for (const char* needle : {"TAVRIK_IPC_NAMESPACE", "Exit codes", "  0 ", "  1 ", "  2 ", "  3 ",
                              "add", "remove", "clear", "heartbeat", "version", "watch", "status"}) {
     EXPECT_NE(overview.find(needle), std::string::npos) << needle;
   }
-  const std::string add = HelpText("add");
+  const std::string add(HelpText("add"));
   for (const char* option : {"--name", "--path", "--process", "--roi", "--threshold",
                              "--cooldown-ms", "--baseline-margin", "--spare", "--timeout"}) {
     EXPECT_NE(add.find(option), std::string::npos) << option;
@@ -382,7 +383,7 @@ TEST(CtlNoWorkerTest, TooSmallRingIsAFailure) {
   SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
   const CtlOutcome outcome = RunInProcess({"clear"});
   EXPECT_EQ(outcome.code, kExitFailure);
-  EXPECT_NE(outcome.err.find("cannot be mapped"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("smaller than 20496 bytes"), std::string::npos) << outcome.err;
 }
 
 TEST_F(CtlRingTest, AddPublishesTheWholeSlotThenSignals) {

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <utility>
 
-#include "ipc/producer_lock.h"
+#include "ipc/command_ring.h"
+#include "ipc/hit_ring.h"
+#include "ipc/shared_memory.h"
 #include "tools/ctl/ctl_args.h"
+#include "tools/ctl/ctl_help.h"
 #include "tools/ctl/hit_json.h"
 #include "tools/ctl/probe.h"
 
@@ -16,9 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-constexpr milliseconds kMaxEventWait{50};
-constexpr milliseconds kPollWithoutEvent{10};
 
 std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
   return Clock::now() +
@@ -45,22 +46,35 @@ std::string ObjectDescription(const char* object) {
   return std::string(object) + " in namespace '" + CurrentIpcNamespace() + "'";
 }
 
+std::string SystemErrorText(int code) {
+  return code == 0 ? std::string() : " (" + std::system_category().message(code) + ")";
+}
+
 // Opens a ring of the running worker. Returns an exit code other than kExitOk, with the message
 // written, when it is missing or unusable.
 int OpenRing(const char* mappingName, std::size_t bytes, const char* what, SharedMapping& out,
              std::ostream& err) {
   out = SharedMapping::Open(mappingName, bytes, OpenMode::kOpenExisting);
-  if (!out.HasHandle()) {
-    err << "tavrik-ctl: no worker: the " << what << " (" << ObjectDescription(mappingName)
-        << ") does not exist or is not ours\n";
-    return kExitNoWorker;
+  if (out.View() != nullptr) return kExitOk;
+  const OpenStatus& status = out.Status();
+  const std::string object =
+      "the " + std::string(what) + " (" + ObjectDescription(mappingName) + ")";
+  switch (status.error) {
+    case OpenError::kNotFound:
+      err << "tavrik-ctl: no worker: " << object << " does not exist\n";
+      return kExitNoWorker;
+    case OpenError::kNotOwned:
+      err << "tavrik-ctl: no worker of ours: " << object << " belongs to another user\n";
+      return kExitNoWorker;
+    case OpenError::kTooSmall:
+      err << "tavrik-ctl: " << object << " exists but is smaller than " << bytes
+          << " bytes; it was not made by a Tavrik worker\n";
+      return kExitFailure;
+    default:
+      err << "tavrik-ctl: cannot open " << object << ": " << DescribeOpenError(status.error)
+          << SystemErrorText(status.systemError) << "\n";
+      return kExitFailure;
   }
-  if (out.View() == nullptr) {
-    err << "tavrik-ctl: the " << what << " (" << ObjectDescription(mappingName)
-        << ") exists but cannot be mapped (smaller than " << bytes << " bytes?)\n";
-    return kExitFailure;
-  }
-  return kExitOk;
 }
 
 int ReportPublishFailure(PublishResult result, double timeoutSeconds, std::ostream& err) {
@@ -95,8 +109,9 @@ int Publish(const CtlRequest& request, Clock::time_point deadline, double timeou
   }
   // Without the event the worker still finds the command on its next 50 ms poll.
   const NamedEvent event = NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting);
-  return ReportPublishFailure(PublishCommand(cmdRing, event, BuildCommandSlot(request), deadline),
-                              timeoutSeconds, err);
+  return ReportPublishFailure(
+      PublishCommand(cmdRing, event, EncodeCommandSlot(request.command), deadline), timeoutSeconds,
+      err);
 }
 
 int OpenHitReader(std::optional<HitRingReader>& reader, std::ostream& err) {
@@ -164,7 +179,7 @@ int Watch(const CtlRequest& request, std::ostream& out, std::ostream& err) {
     if (!out) {
       return kExitFailure;  // the other end of a pipe went away
     }
-    milliseconds wait = kMaxEventWait;
+    milliseconds wait{50};  // WaitForMore caps its wait at this anyway
     if (deadline) {
       wait = Remaining(*deadline);
       if (wait.count() == 0) break;
@@ -205,73 +220,6 @@ int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
 }
 
 }  // namespace
-
-PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& event,
-                             const CommandSlot& slot, Clock::time_point deadline) {
-  auto* ring = static_cast<CmdRingLayout*>(cmdRing.View());
-  if (ring == nullptr) return PublishResult::kNoView;
-  ProducerLock lock;
-  switch (ProducerLock::Acquire(cmdRing, Remaining(deadline), lock)) {
-    case ProducerLock::Result::kAcquired:
-      break;
-    case ProducerLock::Result::kTimedOut:
-      return PublishResult::kLockTimedOut;
-    case ProducerLock::Result::kUnavailable:
-      return PublishResult::kLockUnavailable;
-  }
-  // The consumer frees slots without telling anyone, so room is polled, quickly at first.
-  auto pause = std::chrono::microseconds(200);
-  for (;;) {
-    const std::uint32_t w = LoadIndex(ring->header.writeIndex);
-    const std::uint32_t r = LoadIndex(ring->header.readIndex);
-    if (w - r < kRingSlotCount) {
-      std::memcpy(&ring->slots[w & kRingSlotMask], &slot, sizeof slot);
-      StoreIndex(ring->header.writeIndex, w + 1);
-      event.Signal();
-      return PublishResult::kPublished;
-    }
-    if (Clock::now() >= deadline) return PublishResult::kRingFull;
-    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
-    pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
-  }
-}
-
-HitRingReader::HitRingReader(SharedMapping mapping, NamedEvent event)
-    : event_(std::move(event)),
-      mapping_(std::move(mapping)),
-      ring_(static_cast<HitRingLayout*>(mapping_.View())) {}
-
-std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
-  if (ring_ == nullptr) return std::nullopt;
-  const std::uint32_t w = LoadIndex(ring_->header.writeIndex);
-  const std::uint32_t r = LoadIndex(ring_->header.readIndex);
-  if (w == r) return std::nullopt;
-  if (w - r > kRingSlotCount) {
-    // The worker drops everything while the indexes are in this state; only the reader can
-    // mend it, and what the slots hold is not trustworthy.
-    StoreIndex(ring_->header.readIndex, w);
-    if (resynced != nullptr) *resynced = true;
-    return std::nullopt;
-  }
-  HitSlot slot;
-  std::memcpy(&slot, &ring_->slots[r & kRingSlotMask], sizeof slot);
-  StoreIndex(ring_->header.readIndex, r + 1);
-  return slot;
-}
-
-void HitRingReader::WaitForMore(milliseconds timeout) const {
-  if (event_.Valid()) {
-    event_.Wait(std::min(timeout, kMaxEventWait));
-  } else {
-    std::this_thread::sleep_for(std::min(timeout, kPollWithoutEvent));
-  }
-}
-
-std::uint32_t HitRingReader::DiscardPending() {
-  std::uint32_t count = 0;
-  while (TryNext()) ++count;
-  return count;
-}
 
 int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   // probe evaluates a template in-process, has options of its own and never opens a ring.

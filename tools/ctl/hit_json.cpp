@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "base/utf.h"
+#include "ipc/hit_ring.h"
 
 namespace tavrik::ctl {
 namespace {
@@ -60,12 +60,6 @@ std::string JsonFloat(float value) {
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   if (ec != std::errc()) return "null";
   return std::string(buffer, end);
-}
-
-std::string DecodeHitName(const HitSlot& slot) {
-  std::size_t length = 0;
-  while (length < kNameUnits && slot.name[length] != 0) ++length;
-  return ToUtf8(std::u16string_view(slot.name, length));
 }
 
 std::string HitSlotToJson(const HitSlot& slot) {

@@ -19,9 +19,6 @@ std::string JsonString(std::string_view utf8);
 // The shortest decimal form that parses back to `value`; "null" for NaN and infinities.
 std::string JsonFloat(float value);
 
-// A slot's name: the units before the first zero unit, as UTF-8 (lone surrogates become U+FFFD).
-std::string DecodeHitName(const HitSlot& slot);
-
 // One object, keys in field order: timestampMs, posX, posY, roiWidth, roiHeight, isHit, score,
 // threshold, baseline, name. No trailing newline.
 std::string HitSlotToJson(const HitSlot& slot);

@@ -1,0 +1,184 @@
+// The help pages of tavrik-ctl and its probe, in one place so that the parsers stay short and the
+// pages read as a whole.
+#include "tools/ctl/ctl_help.h"
+
+namespace tavrik::ctl {
+namespace {
+
+const char kOverview[] =
+    R"(tavrik-ctl - send commands to a running Tavrik worker and read what it reports.
+
+Usage: tavrik-ctl COMMAND [OPTIONS]
+       tavrik-ctl help [COMMAND]      (or: tavrik-ctl COMMAND --help)
+
+Commands:
+  add        register (or replace) a template spec
+  remove     unregister a template spec by name
+  clear      unregister every template spec
+  heartbeat  ask the worker for a heartbeat and print its reply (__hb__:CMD)
+  version    ask the worker for its version and print its reply (__ver__:...)
+  watch      print hit-ring messages as JSON, one object per line
+  status     print the headers of both rings
+  probe      evaluate one template against a screenshot or a live window in this process,
+             with the worker's own code, and show how the decision came about (no worker
+             needed; see tavrik-ctl probe --help for its options and exit codes)
+
+tavrik-ctl never creates the rings: it opens the ones a running worker made. Commands that
+publish wait for a free command slot (the ring holds 64) and fail when none frees up in time.
+Concurrent tavrik-ctl processes take turns through an advisory lock.
+
+Environment:
+  TAVRIK_IPC_NAMESPACE  namespace of the shared-memory objects (POSIX only). When set and not
+                        empty, the objects are /<ns>-CmdRingMMF, /<ns>-CmdRingEvent,
+                        /<ns>-HitRingMMF and /<ns>-HitRingEvent; otherwise <ns> is
+                        tavrik-<uid>. Must match the worker's. On Windows the objects are
+                        Local\CmdRingMMF and so on, and the variable is ignored.
+
+Exit codes:
+  0  success
+  1  other failure (for example a ring that exists but is too small)
+  2  usage error (unknown command or option, bad value, text too long for its field)
+  3  no worker (the rings do not exist), or a timeout waiting for room in the command ring,
+     for the producer lock or for a reply
+)";
+
+const char kAddHelp[] =
+    R"(Usage: tavrik-ctl add --name NAME --path FILE --roi X,Y,W,H [OPTIONS]
+
+Registers a template spec; a spec with the same name is replaced.
+
+  --name NAME             spec name, at most 32 UTF-16 units (required, not empty). The part
+                          before the first ':' picks the kind (t1, t2, t3). Hit messages carry
+                          names of at most 30 units; keep names that short to see them whole.
+  --path FILE             template image, absolute or relative to the worker's directory; at
+                          most 64 UTF-16 units (required)
+  --process IMAGE         image name of the target process, e.g. game.exe; at most 16 UTF-16
+                          units (default: empty, no target window)
+  --roi X,Y,W,H           region of interest relative to the target's client area, four
+                          integers (required)
+  --threshold T           match threshold; 0 or omitted lets the worker use its default
+  --cooldown-ms MS        pause between evaluations of this spec, integer (default 0)
+  --baseline-margin M     baseline margin (default 0)
+  --spare V               spare value carried in the slot (default 0)
+  --timeout SECONDS       how long to wait for a free command slot (default 5)
+
+Texts are taken as UTF-8 and sent as UTF-16; a text that does not fit its field is refused,
+never shortened.
+)";
+
+const char kRemoveHelp[] =
+    R"(Usage: tavrik-ctl remove NAME [--timeout SECONDS]
+
+Unregisters the spec called NAME (exact match, at most 32 UTF-16 units). Removing a name that
+is not registered does nothing.
+  --timeout SECONDS   how long to wait for a free command slot (default 5)
+)";
+
+const char kClearHelp[] =
+    R"(Usage: tavrik-ctl clear [--timeout SECONDS]
+
+Unregisters every spec.
+  --timeout SECONDS   how long to wait for a free command slot (default 5)
+)";
+
+const char kHeartbeatHelp[] =
+    R"(Usage: tavrik-ctl heartbeat [--timeout SECONDS]
+
+Sends a heartbeat request and waits for the worker's reply in the hit ring, then prints the
+reply's name (__hb__:CMD). Hit-ring messages that arrive before the reply are consumed and not
+shown.
+  --timeout SECONDS   how long to wait for room and for the reply (default 5); exit code 3
+                      when it runs out
+)";
+
+const char kVersionHelp[] =
+    R"(Usage: tavrik-ctl version [--timeout SECONDS]
+
+Sends a version request and waits for the worker's reply in the hit ring, then prints the
+reply's name (__ver__: followed by the version). Hit-ring messages that arrive before the reply
+are consumed and not shown.
+  --timeout SECONDS   how long to wait for room and for the reply (default 5); exit code 3
+                      when it runs out
+)";
+
+const char kWatchHelp[] =
+    R"(Usage: tavrik-ctl watch [--count N] [--timeout SECONDS]
+
+Consumes hit-ring messages and prints each as one JSON object per line, with the keys
+timestampMs, posX, posY, roiWidth, roiHeight, isHit, score, threshold, baseline and name.
+Numbers that are not finite are printed as null. Another reader of the hit ring (the user
+interface) will not see the messages consumed here.
+  --count N           stop after N messages (exit 0)
+  --timeout SECONDS   stop after SECONDS; exit 0 without --count, exit 3 when fewer than N
+                      messages arrived
+Without either option, watch runs until interrupted.
+)";
+
+const char kStatusHelp[] =
+    R"(Usage: tavrik-ctl status [--json]
+
+Prints the headers of the command ring and the hit ring: writeIndex, readIndex, droppedCount,
+headerReserved and the number of pending messages (writeIndex - readIndex). Reads only.
+  --json   one JSON object instead of readable lines
+)";
+
+const char kProbeHelp[] =
+    R"(Usage: tavrik-ctl probe --name NAME --template FILE [--threshold T]
+                        (--image FILE [--roi X,Y,W,H] | --process IMAGE --roi X,Y,W,H)
+                        [--out FILE] [--exit-code]
+
+Runs one evaluation of a template in this process, with the worker's own preparation, scoring,
+colour and decision code, and prints how the decision came about. No worker is needed.
+
+  --name NAME         the name the template would be registered under (required). The part
+                      before the first ':' picks the kind (t1, t2, t3), and with it the matching
+                      method and the decision rules, as in the worker.
+  --template FILE     template image (required); a relative path is taken from the current
+                      directory (add resolves it from the worker's directory instead)
+  --threshold T       match threshold, same rules as add: 0 or omitted means 0.9, kind t2
+                      always uses 0.97, kind t3 is clamped to 0..1
+  --image FILE        evaluate a screenshot file instead of the screen
+  --roi X,Y,W,H       with --image: the part of the screenshot to evaluate (default: all of it;
+                      it must lie inside the image). With --process: the region relative to the
+                      target window's client area, as given to add (required).
+  --process IMAGE     capture live: find the first visible window of the process with this image
+                      name (e.g. game.exe) the way the worker does, raise it, and capture the ROI
+                      at its client origin
+  --out FILE          write the evaluated region with the best-match rectangle drawn on it, green
+                      for a hit and red for a miss; the extension picks the format (e.g. .png)
+  --exit-code         exit 4 when the decision is a miss (default: 0 for a hit and a miss)
+
+Output: one key=value per line (name, kind, method, threshold, raw, baseline, colorPen, satAdj,
+score, adj, decision, reason, matchLoc, pos, abs, then the colours that colorPen and satAdj
+compare) and, last, the [HIT] or [MISS] line the worker would log for this evaluation. With
+--image the window origin is (0,0), so pos and abs are positions in the screenshot.
+
+Exit codes:
+  0  evaluated (hit or miss; see --exit-code)
+  1  the capture or the evaluation failed, or --out could not be written
+  2  usage error, or the template or the screenshot cannot be read
+  3  no visible window of the --process was found (nothing was captured)
+  4  with --exit-code: evaluated, and the decision was a miss
+)";
+
+struct Page {
+  std::string_view topic;
+  const char* text;
+};
+constexpr Page kPages[] = {
+    {"", kOverview},           {"help", kOverview},   {"add", kAddHelp},
+    {"remove", kRemoveHelp},   {"clear", kClearHelp}, {"heartbeat", kHeartbeatHelp},
+    {"version", kVersionHelp}, {"watch", kWatchHelp}, {"status", kStatusHelp},
+    {"probe", kProbeHelp},
+};
+
+}  // namespace
+
+std::string_view HelpText(std::string_view topic) {
+  for (const Page& page : kPages) {
+    if (page.topic == topic) return page.text;
+  }
+  return {};
+}
+
+}  // namespace tavrik::ctl
