@@ -15,12 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/version.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
 
-inline constexpr char kWorkerVersion[] = "0.2.4";
 inline constexpr std::size_t kHitNameMaxUnits = 30;
 
 // Fills the 32-unit name field: zeros, then at most 30 units of the converted name. Pure.
