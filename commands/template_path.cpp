@@ -176,7 +176,8 @@ View<G> ParentPath(View<G> s) {
 }
 
 template <typename G, typename Exists>
-Str<G> Resolve(View<G> path, View<G> exeDirectory, const Exists& exists) {
+Str<G> Resolve(View<G> path, View<G> exeDirectory, const Exists& exists,
+               const std::vector<Str<G>>& dataDirectories = {}) {
   if (path.empty()) return {};
   if (G::IsAbsolute(path)) return Str<G>(path);
 
@@ -190,6 +191,10 @@ Str<G> Resolve(View<G> path, View<G> exeDirectory, const Exists& exists) {
     directory = parent;
     candidate = Normalize<G>(Join<G>(directory, path));
   }
+  for (const Str<G>& data : dataDirectories) {
+    candidate = Normalize<G>(Join<G>(data, path));
+    if (exists(candidate)) return candidate;
+  }
   return first;
 }
 
@@ -202,13 +207,39 @@ std::u16string ResolveWindowsTemplatePath(std::u16string_view path,
 }
 
 std::string ResolvePosixTemplatePath(std::string_view path, std::string_view exeDirectory,
-                                     const NarrowPathExists& exists) {
+                                     const NarrowPathExists& exists,
+                                     const std::vector<std::string>& dataDirectories) {
   if (PosixGrammar::IsAbsolute(path)) return std::string(path);
   std::string relative(path);
   for (char& c : relative) {
     if (c == '\\') c = '/';
   }
-  return Resolve<PosixGrammar>(std::string_view(relative), exeDirectory, exists);
+  return Resolve<PosixGrammar>(std::string_view(relative), exeDirectory, exists, dataDirectories);
+}
+
+std::vector<std::string> XdgTemplateDirectories(const char* dataHome, const char* home,
+                                                const char* dataDirs) {
+  // Relative entries are invalid in the XDG variables and are ignored, as are empty ones.
+  const auto usable = [](std::string_view dir) { return !dir.empty() && dir.front() == '/'; };
+  const auto under = [](std::string_view dir, std::string_view rest) {
+    while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+    return std::string(dir).append(rest);
+  };
+  std::vector<std::string> out;
+  if (dataHome != nullptr && usable(dataHome)) {
+    out.push_back(under(dataHome, "/tavrik"));
+  } else if (home != nullptr && usable(home)) {
+    out.push_back(under(home, "/.local/share/tavrik"));
+  }
+  std::string_view dirs =
+      dataDirs != nullptr && *dataDirs != '\0' ? dataDirs : "/usr/local/share/:/usr/share/";
+  while (!dirs.empty()) {
+    const std::size_t colon = dirs.find(':');
+    const std::string_view dir = dirs.substr(0, colon);
+    if (usable(dir)) out.push_back(under(dir, "/tavrik"));
+    dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
+  }
+  return out;
 }
 
 }  // namespace tavrik

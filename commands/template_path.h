@@ -1,10 +1,14 @@
 // Resolution of the template file named by an add command.
 //
 // An absolute path is used unchanged. A relative path is looked for in the executable directory,
-// then in each directory above it up to the root; the nearest directory where it exists wins. When
-// it exists nowhere, the path under the executable directory is used, so that the load fails
-// there and the add command reports it. The current working directory plays no part (unless the
-// executable directory is unknown, i.e. empty).
+// then in each directory above it up to the root; the nearest directory where it exists wins. On
+// Linux an installed worker lives in /usr/bin, where that walk finds nothing useful, so the walk
+// goes on with the data directories: $XDG_DATA_HOME/tavrik (default ~/.local/share/tavrik), then
+// <dir>/tavrik for each directory of $XDG_DATA_DIRS (default /usr/local/share:/usr/share). When
+// the path exists nowhere, the path under the executable directory is used, so that the load
+// fails there and the add command reports it. The current working directory plays no part
+// (unless the executable directory is unknown, i.e. empty). Windows searches the executable's
+// directories only.
 //
 // Two grammars, both pure and compiled everywhere so that either can be tested on any host; the
 // existence test is injected:
@@ -28,6 +32,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrik {
 
@@ -39,9 +44,16 @@ std::u16string ResolveWindowsTemplatePath(std::u16string_view path,
                                           std::u16string_view exeDirectory,
                                           const WidePathExists& exists);
 
-// POSIX grammar over UTF-8 bytes. Empty path -> empty result; never fails.
+// POSIX grammar over UTF-8 bytes: the upward walk, then each of `dataDirectories` in order.
+// Empty path -> empty result; never fails.
 std::string ResolvePosixTemplatePath(std::string_view path, std::string_view exeDirectory,
-                                     const NarrowPathExists& exists);
+                                     const NarrowPathExists& exists,
+                                     const std::vector<std::string>& dataDirectories = {});
+
+// The data directories searched after the upward walk, from the values of $XDG_DATA_HOME, $HOME
+// and $XDG_DATA_DIRS (each may be null): "<data home>/tavrik", then "<dir>/tavrik" per data dir.
+std::vector<std::string> XdgTemplateDirectories(const char* dataHome, const char* home,
+                                                const char* dataDirs);
 
 // The build's grammar with the real existence test. `path` is taken up to its first NUL unit.
 std::filesystem::path ResolveTemplatePath(std::u16string_view path,

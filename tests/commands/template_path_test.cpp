@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -176,6 +177,39 @@ TEST(PosixTemplatePath, DirectoryBytesAreKeptAndEmptyDirectoryUsesThePathAlone) 
 
 // --- The build's entry with the real file system ---------------------------------------------
 
+TEST(PosixTemplatePath, DataDirectoriesComeAfterTheWholeWalkInOrder) {
+  const std::vector<std::string> data = {"/home/u/.local/share/tavrik", "/usr/share/tavrik"};
+  NarrowFs nowhere;
+  EXPECT_EQ(ResolvePosixTemplatePath(
+                "img\\ok.png", "/usr/bin", [&](const std::string& c) { return nowhere(c); }, data),
+            "/usr/bin/img/ok.png");
+  EXPECT_EQ(nowhere.queries,
+            (std::vector<std::string>{"/usr/bin/img/ok.png", "/usr/img/ok.png", "/img/ok.png",
+                                      "/home/u/.local/share/tavrik/img/ok.png",
+                                      "/usr/share/tavrik/img/ok.png"}));
+
+  NarrowFs both{{"/home/u/.local/share/tavrik/img/ok.png", "/usr/share/tavrik/img/ok.png"}, {}};
+  EXPECT_EQ(ResolvePosixTemplatePath(
+                "img/ok.png", "/usr/bin", [&](const std::string& c) { return both(c); }, data),
+            "/home/u/.local/share/tavrik/img/ok.png");
+
+  NarrowFs walk{{"/usr/img/ok.png", "/usr/share/tavrik/img/ok.png"}, {}};  // the walk wins
+  EXPECT_EQ(ResolvePosixTemplatePath(
+                "img/ok.png", "/usr/bin", [&](const std::string& c) { return walk(c); }, data),
+            "/usr/img/ok.png");
+}
+
+TEST(PosixTemplatePath, XdgDirectoriesFollowTheBaseDirectoryRules) {
+  EXPECT_EQ(XdgTemplateDirectories(nullptr, "/home/u", nullptr),
+            (std::vector<std::string>{"/home/u/.local/share/tavrik", "/usr/local/share/tavrik",
+                                      "/usr/share/tavrik"}));
+  EXPECT_EQ(XdgTemplateDirectories("/data", "/home/u", "/a:relative/b::/c/"),
+            (std::vector<std::string>{"/data/tavrik", "/a/tavrik", "/c/tavrik"}));
+  // A relative or empty XDG_DATA_HOME is ignored for the default under $HOME.
+  EXPECT_EQ(XdgTemplateDirectories("data", "/home/u", "/x").front(), "/home/u/.local/share/tavrik");
+  EXPECT_EQ(XdgTemplateDirectories("", nullptr, "/x"), std::vector<std::string>{"/x/tavrik"});
+}
+
 class TemplatePathOnDisk : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -214,6 +248,22 @@ TEST_F(TemplatePathOnDisk, WorkingDirectoryIsNotSearched) {
   // ...unless the executable directory is unknown.
   EXPECT_EQ(ResolveTemplatePath(u"only_in_cwd.png", fs::path()), fs::path("only_in_cwd.png"));
   fs::current_path(saved);
+}
+
+TEST_F(TemplatePathOnDisk, InstalledWorkerFindsTemplatesInTheUserDataDirectory) {
+  fs::create_directories(root_ / "data" / "tavrik" / "img");
+  Touch(root_ / "data" / "tavrik" / "img" / "ok.png");
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::string restore = saved != nullptr ? saved : "";
+  ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+  const fs::path exe = root_ / "a" / "b";
+  EXPECT_EQ(ResolveTemplatePath(u"img\\ok.png", exe), root_ / "data" / "tavrik" / "img" / "ok.png");
+  EXPECT_EQ(ResolveTemplatePath(u"img/missing.png", exe), exe / "img" / "missing.png");
+  if (saved != nullptr) {
+    ::setenv("XDG_DATA_HOME", restore.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_DATA_HOME");
+  }
 }
 
 TEST(TemplatePathNarrow, PosixNarrowFormIsTheUtf8Bytes) {
