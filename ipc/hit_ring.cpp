@@ -131,6 +131,34 @@ void HitRingReader::WaitForMore(std::chrono::milliseconds timeout) const {
   }
 }
 
+RingHeader HitRingReader::Header() const {
+  RingHeader header{};
+  if (ring_ == nullptr) return header;
+  header.writeIndex = LoadIndex(ring_->header.writeIndex);
+  header.readIndex = LoadIndex(ring_->header.readIndex);
+  header.droppedCount = LoadIndex(ring_->header.droppedCount);
+  header.headerReserved = LoadIndex(ring_->header.headerReserved);
+  return header;
+}
+
+HitRingReader::PeekResult HitRingReader::Peek(std::uint32_t index, HitSlot& out) const {
+  if (ring_ == nullptr) return PeekResult::kNotYetWritten;
+  // Distances are taken as signed: indexes wrap, and "before" means less than half a ring of
+  // 2^32 behind.
+  const auto behind = [](std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) < 0;
+  };
+  if (behind(index, LoadIndex(ring_->header.readIndex))) return PeekResult::kConsumed;
+  // Acquire: pairs with the writer's release store of writeIndex in Publish.
+  if (!behind(index, LoadIndex(ring_->header.writeIndex))) return PeekResult::kNotYetWritten;
+  std::memcpy(&out, &ring_->slots[index & kRingSlotMask], sizeof out);
+  // The writer reuses this slot only for message index + 64, which needs readIndex past index:
+  // while readIndex has not passed it, the copy is whole.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (behind(index, LoadIndex(ring_->header.readIndex))) return PeekResult::kConsumed;
+  return PeekResult::kCopied;
+}
+
 std::uint32_t HitRingReader::DiscardPending() {
   std::uint32_t count = 0;
   while (TryNext()) ++count;

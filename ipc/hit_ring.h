@@ -86,6 +86,13 @@ class HitRingReader {
   // Consumes every pending message without looking at it; returns how many.
   std::uint32_t DiscardPending();
 
+  // Looking without consuming, for a client that shares the ring with its real reader (a UI):
+  // the header as it stands, and message `index` copied without moving readIndex. kConsumed means
+  // the reader took it (its slot may already hold a newer message) before it could be copied.
+  enum class PeekResult { kCopied, kNotYetWritten, kConsumed };
+  RingHeader Header() const;
+  PeekResult Peek(std::uint32_t index, HitSlot& out) const;
+
  private:
   NamedEvent event_;
   SharedMapping mapping_;

@@ -1,4 +1,4 @@
-// Win32 backend of process_env.h: GetModuleFileNameW, DPI awareness and the console window.
+// Win32 backend of process_env.h: DPI awareness and the console window.
 #include <windows.h>
 
 #include <mutex>
@@ -6,15 +6,6 @@
 #include "worker/process_env.h"
 
 namespace tavrik {
-
-std::filesystem::path ExecutableDirectory() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  if (length == 0) return {};
-  // parent_path drops the last component and the separators before it and keeps a drive root
-  // ("C:\"), both '\' and '/' counting as separators.
-  return std::filesystem::path(std::wstring(buffer, length)).parent_path();
-}
 
 void DeclareDpiAwareness() {
   using SetContextFn = BOOL(WINAPI*)(HANDLE);

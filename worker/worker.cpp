@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/executable_path.h"
 #include "base/log_sink.h"
 #include "capture/screen_capture.h"
 #include "capture/target_window.h"

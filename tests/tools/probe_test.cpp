@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -191,28 +193,72 @@ TEST_F(ProbeTest, KindKeySelectsTheMatchingVariantAndThresholdRules) {
   EXPECT_EQ(t3.at("matchLoc"), "(123,77)");
 }
 
-TEST_F(ProbeTest, OutDrawsTheMatchRectangleGreenForAHitAndRedForAMiss) {
+TEST_F(ProbeTest, OutFramesTheMatchInTheDecisionsColourAndCaptionsIt) {
+  constexpr int kMargin = 12;  // where the region sits in the picture
   const auto check = [&](const std::string& image, const cv::Vec3b& colour) {
     const std::string out = Path("marked-" + image);
     const ProbeRun run =
         RunTool(Args("t1:probe", image, {"--roi", "100,50,200,150", "--out", out}));
     ASSERT_EQ(run.code, 0) << run.err;
     const cv::Mat marked = cv::imread(out, cv::IMREAD_COLOR);
-    ASSERT_EQ(marked.size(), cv::Size(200, 150));
+    ASSERT_GE(marked.cols, 200 + 2 * kMargin);
+    ASSERT_GT(marked.rows, 150 + 2 * kMargin + 40) << "a caption band below the region";
     int x = 0, y = 0, w = 0, h = 0;
     ASSERT_EQ(std::sscanf(run.at("matchRect").c_str(), "(%d,%d,%dx%d)", &x, &y, &w, &h), 4);
-    for (const cv::Point p : {cv::Point(x, y), cv::Point(x + w - 1, y + h - 1),
-                              cv::Point(x + w / 2, y), cv::Point(x, y + h / 2)}) {
+    const cv::Point box(kMargin + x, kMargin + y);
+    // A 2-pixel frame just outside the match, with a dark line inside it.
+    for (const cv::Point p :
+         {cv::Point(box.x - 2, box.y + h / 2), cv::Point(box.x + w / 2, box.y - 2),
+          cv::Point(box.x + w + 1, box.y + h / 2)}) {
       EXPECT_EQ(marked.at<cv::Vec3b>(p), colour) << image << " at " << p;
     }
-    // Inside and outside the frame the region is as captured.
+    EXPECT_EQ(marked.at<cv::Vec3b>(box.y + h / 2, box.x - 1), cv::Vec3b(0, 0, 0));
+    // Inside the frame and elsewhere the region is as captured.
     const cv::Mat source = cv::imread(Path(image), cv::IMREAD_COLOR)(cv::Rect(100, 50, 200, 150));
-    EXPECT_EQ(marked.at<cv::Vec3b>(y + h / 2, x + w / 2),
+    EXPECT_EQ(marked.at<cv::Vec3b>(box.y + h / 2, box.x + w / 2),
               source.at<cv::Vec3b>(y + h / 2, x + w / 2));
-    EXPECT_EQ(marked.at<cv::Vec3b>(0, 0), source.at<cv::Vec3b>(0, 0));
+    EXPECT_EQ(marked.at<cv::Vec3b>(kMargin + 149, kMargin + 199), source.at<cv::Vec3b>(149, 199));
   };
-  check("shot.png", cv::Vec3b(0, 255, 0));
-  check("changed.png", cv::Vec3b(0, 0, 255));
+  check("shot.png", cv::Vec3b(0, 220, 0));
+  check("changed.png", cv::Vec3b(0, 0, 235));
+}
+
+TEST_F(ProbeTest, HeatmapMarksTheBestPlacementAndJsonCarriesEveryFigure) {
+  const std::string heat = Path("heat.png");
+  const ProbeRun text = RunTool(Args("t1:probe", "shot.png", {"--roi", "100,50,200,150"}));
+  const ProbeRun json = RunTool(
+      Args("t1:probe", "shot.png", {"--roi", "100,50,200,150", "--json", "--heatmap", heat}));
+  ASSERT_EQ(json.code, 0) << json.err;
+
+  // One JSON object holding every key of the text output, with the same numbers.
+  ASSERT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1);
+  EXPECT_EQ(json.out.front(), '{');
+  for (const auto& [key, value] : text.values) {
+    EXPECT_NE(json.out.find("\"" + key + "\":"), std::string::npos) << key;
+  }
+  EXPECT_NE(json.out.find("\"score\":" + text.at("score") + ","), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"decision\":\"HIT\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"line\":\"[HIT] t1:probe score="), std::string::npos) << json.out;
+
+  // The heat map's cross sits on the placement the decision chose.
+  const cv::Mat picture = cv::imread(heat, cv::IMREAD_COLOR);
+  ASSERT_FALSE(picture.empty());
+  int x = 0, y = 0;
+  ASSERT_EQ(std::sscanf(text.at("matchLoc").c_str(), "(%d,%d)", &x, &y), 2);
+  const int mapCols = 200 - 40 + 1;  // region minus template, plus one
+  const int mapRows = 150 - 30 + 1;
+  const int factor = std::max(1, static_cast<int>(std::ceil(360.0 / std::max(mapCols, mapRows))));
+  const cv::Point centre(12 + x * factor + factor / 2, 12 + y * factor + factor / 2);
+  EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
+}
+
+TEST_F(ProbeTest, RoiIsValidatedLikeAddAndRaisedToOnePixelWithAWarning) {
+  const ProbeRun run = RunTool(Args("t1:probe", "shot.png", {"--roi", "0,0,0,-3"}));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.at("roi"), "(0,0,1x1)");
+  EXPECT_NE(run.err.find("width 0 is below 1; the worker raises it to 1"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("height -3 is below 1"), std::string::npos) << run.err;
 }
 
 TEST_F(ProbeTest, RegionSmallerThanTheTemplateMissesAndSaysWhy) {
@@ -240,8 +286,6 @@ TEST_F(ProbeTest, BadInputIsAUsageErrorWithAMessage) {
        "exclude each other"},
       {{"probe", "--name", "a", "--template", tpl, "--process", "x.exe"}, "--process needs --roi"},
       {{"probe", "--name", "a", "--template", tpl, "--image", shot, "--roi", "1,2,3"}, "--roi"},
-      {{"probe", "--name", "a", "--template", tpl, "--image", shot, "--roi", "0,0,0,10"},
-       "at least 1"},
       {{"probe", "--name", "a", "--template", tpl, "--image", shot, "--roi", "300,0,40,10"},
        "does not lie inside the 320x240 screenshot"},
       {{"probe", "--name", "a", "--template", Path("missing.png"), "--image", shot},

@@ -70,13 +70,16 @@ OptionKind KindFor(Verb verb, std::string_view option) {
         return option == "--count" || option == "--timeout";
       case Verb::kStatus:
       case Verb::kHelp:
+      case Verb::kOwnVersion:
         return false;
     }
     return false;
   }();
   if (value) return OptionKind::kValue;
-  if (verb == Verb::kStatus && option == "--json") return OptionKind::kFlag;
-  return OptionKind::kUnknown;
+  const bool flag = (verb == Verb::kStatus && option == "--json") ||
+                    (verb == Verb::kAdd && option == "--check") ||
+                    ((verb == Verb::kHeartbeat || verb == Verb::kVersion) && option == "--drain");
+  return flag ? OptionKind::kFlag : OptionKind::kUnknown;
 }
 
 ParseResult Fail(std::string message) {
@@ -111,6 +114,7 @@ std::optional<std::string> ParseAdd(const ParsedOptions& options, CtlRequest& re
   add.roiY = roi.y;
   add.roiWidth = roi.width;
   add.roiHeight = roi.height;
+  for (std::string& warning : RoiWarnings(roi)) request.warnings.push_back(std::move(warning));
   const struct {
     const char* option;
     float* target;
@@ -149,7 +153,16 @@ ParseResult ParseCtlArgs(const std::vector<std::string>& args) {
     result.ok = true;
     return result;
   }
+  if (first == "--version") {
+    request.verb = Verb::kOwnVersion;
+    if (args.size() > 1) return Fail("--version takes no arguments");
+    result.ok = true;
+    return result;
+  }
   const VerbInfo* verb = FindVerb(first);
+  if (verb == nullptr && !first.empty() && first.front() == '-') {
+    return Fail("unknown option " + first + " (try: tavrik-ctl --help)");
+  }
   if (verb == nullptr) return Fail("unknown command '" + first + "' (try: tavrik-ctl --help)");
   request.verb = verb->verb;
   request.command.commandType = verb->commandType;
@@ -196,6 +209,7 @@ ParseResult ParseCtlArgs(const std::vector<std::string>& args) {
     case Verb::kAdd:
       error = unexpected();
       if (!error) error = ParseAdd(options, request);
+      request.check = options.Has("--check");
       break;
     case Verb::kRemove: {
       if (options.positional.size() != 1) {
@@ -226,12 +240,16 @@ ParseResult ParseCtlArgs(const std::vector<std::string>& args) {
       error = unexpected();
       request.json = options.Has("--json");
       break;
-    case Verb::kClear:
     case Verb::kHeartbeat:
     case Verb::kVersion:
+      request.drain = options.Has("--drain");
+      error = unexpected();
+      break;
+    case Verb::kClear:
       error = unexpected();
       break;
     case Verb::kHelp:
+    case Verb::kOwnVersion:
       break;
   }
   if (error) return Fail(first + ": " + *error);

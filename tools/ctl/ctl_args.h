@@ -22,7 +22,17 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoWorker = 3;  // rings missing, or a timeout waiting for room/reply
 
-enum class Verb { kHelp, kAdd, kRemove, kClear, kHeartbeat, kVersion, kWatch, kStatus };
+enum class Verb {
+  kHelp,
+  kOwnVersion,  // tavrik-ctl --version
+  kAdd,
+  kRemove,
+  kClear,
+  kHeartbeat,
+  kVersion,  // the worker's version, through the rings
+  kWatch,
+  kStatus,
+};
 
 inline constexpr double kDefaultTimeoutSeconds = 5.0;
 
@@ -37,6 +47,8 @@ struct CtlRequest {
   std::optional<double> timeoutSeconds;
   std::optional<std::uint64_t> count;  // watch
   bool json = false;                   // status
+  bool check = false;                  // add --check: prepare the template here, publish nothing
+  bool drain = false;                  // heartbeat, version --drain: consume what is pending first
   std::vector<std::string> warnings;   // accepted, but worth telling the user
 };
 

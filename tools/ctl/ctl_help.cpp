@@ -10,6 +10,7 @@ const char kOverview[] =
 
 Usage: tavrik-ctl COMMAND [OPTIONS]
        tavrik-ctl help [COMMAND]      (or: tavrik-ctl COMMAND --help)
+       tavrik-ctl --version           (tavrik-ctl's own version)
 
 Commands:
   add        register (or replace) a template spec
@@ -50,17 +51,25 @@ Registers a template spec; a spec with the same name is replaced.
   --name NAME             spec name, at most 32 UTF-16 units (required, not empty). The part
                           before the first ':' picks the kind (t1, t2, t3). Hit messages carry
                           names of at most 30 units; keep names that short to see them whole.
-  --path FILE             template image, absolute or relative to the worker's directory; at
-                          most 64 UTF-16 units (required)
+  --path FILE             template image, at most 64 UTF-16 units (required). A relative path
+                          is found by the worker, not here: it looks in its own directory and
+                          each one above it, then (Linux) in ~/.local/share/tavrik and
+                          /usr/local/share/tavrik, /usr/share/tavrik. tavrik-ctl warns when a
+                          relative path names a file in the current directory that the worker
+                          will not find there, assuming the worker is installed beside it.
   --process IMAGE         image name of the target process, e.g. game.exe; at most 16 UTF-16
                           units (default: empty, no target window)
   --roi X,Y,W,H           region of interest relative to the target's client area, four
-                          integers (required)
+                          integers (required); a width or height below 1 is raised to 1 by
+                          the worker (with a warning here)
   --threshold T           match threshold; 0 or omitted lets the worker use its default
   --cooldown-ms MS        pause between evaluations of this spec, integer (default 0)
   --baseline-margin M     baseline margin (default 0)
   --spare V               spare value carried in the slot (default 0)
   --timeout SECONDS       how long to wait for a free command slot (default 5)
+  --check                 publish nothing: load and prepare the template here with the
+                          worker's code, and print its size, kind, stored threshold, mask
+                          coverage and colour means (exit 1 when the worker could not load it)
 
 Texts are taken as UTF-8 and sent as UTF-16; a text that does not fit its field is refused,
 never shortened.
@@ -82,23 +91,26 @@ Unregisters every spec.
 )";
 
 const char kHeartbeatHelp[] =
-    R"(Usage: tavrik-ctl heartbeat [--timeout SECONDS]
+    R"(Usage: tavrik-ctl heartbeat [--timeout SECONDS] [--drain]
 
 Sends a heartbeat request and waits for the worker's reply in the hit ring, then prints the
-reply's name (__hb__:CMD). Hit-ring messages that arrive before the reply are consumed and not
-shown.
+reply's name (__hb__:CMD). The hit ring belongs to its reader (the user interface): tavrik-ctl
+only looks for the reply, consuming nothing. When the ring is full (64 messages nobody read),
+the worker cannot store the reply, and tavrik-ctl says so.
   --timeout SECONDS   how long to wait for room and for the reply (default 5); exit code 3
                       when it runs out
+  --drain             consume every pending message first; only for a ring no UI reads
 )";
 
 const char kVersionHelp[] =
-    R"(Usage: tavrik-ctl version [--timeout SECONDS]
+    R"(Usage: tavrik-ctl version [--timeout SECONDS] [--drain]
 
 Sends a version request and waits for the worker's reply in the hit ring, then prints the
-reply's name (__ver__: followed by the version). Hit-ring messages that arrive before the reply
-are consumed and not shown.
+reply's name (__ver__: followed by the version). As heartbeat, it only looks for the reply and
+consumes nothing; a full ring is reported.
   --timeout SECONDS   how long to wait for room and for the reply (default 5); exit code 3
                       when it runs out
+  --drain             consume every pending message first; only for a ring no UI reads
 )";
 
 const char kWatchHelp[] =
@@ -125,7 +137,7 @@ headerReserved and the number of pending messages (writeIndex - readIndex). Read
 const char kProbeHelp[] =
     R"(Usage: tavrik-ctl probe --name NAME --template FILE [--threshold T]
                         (--image FILE [--roi X,Y,W,H] | --process IMAGE --roi X,Y,W,H)
-                        [--out FILE] [--exit-code]
+                        [--out FILE] [--heatmap FILE] [--json] [--exit-code]
 
 Runs one evaluation of a template in this process, with the worker's own preparation, scoring,
 colour and decision code, and prints how the decision came about. No worker is needed.
@@ -140,12 +152,20 @@ colour and decision code, and prints how the decision came about. No worker is n
   --image FILE        evaluate a screenshot file instead of the screen
   --roi X,Y,W,H       with --image: the part of the screenshot to evaluate (default: all of it;
                       it must lie inside the image). With --process: the region relative to the
-                      target window's client area, as given to add (required).
+                      target window's client area, as given to add (required). As with add, a
+                      width or height below 1 is raised to 1, with a warning.
   --process IMAGE     capture live: find the first visible window of the process with this image
                       name (e.g. game.exe) the way the worker does, raise it, and capture the ROI
                       at its client origin
-  --out FILE          write the evaluated region with the best-match rectangle drawn on it, green
-                      for a hit and red for a miss; the extension picks the format (e.g. .png)
+  --out FILE          write a picture of the decision: the evaluated region with its edge
+                      outlined, the best match framed (green for a hit, red for a miss) and a
+                      caption with the name, score, threshold, decision and reason; the extension
+                      picks the format (e.g. .png)
+  --heatmap FILE      write the score of every placement as a colour map (blue low, red high),
+                      with the placements at or above the threshold outlined and the best one
+                      marked: how distinct is the match?
+  --json              print every figure as one JSON object instead of key=value lines (the
+                      worker's line under "line")
   --exit-code         exit 4 when the decision is a miss (default: 0 for a hit and a miss)
 
 Output: one key=value per line (name, kind, method, threshold, raw, baseline, colorPen, satAdj,
@@ -155,7 +175,7 @@ compare) and, last, the [HIT] or [MISS] line the worker would log for this evalu
 
 Exit codes:
   0  evaluated (hit or miss; see --exit-code)
-  1  the capture or the evaluation failed, or --out could not be written
+  1  the capture or the evaluation failed, or a picture could not be written
   2  usage error, or the template or the screenshot cannot be read
   3  no visible window of the --process was found (nothing was captured)
   4  with --exit-code: evaluated, and the decision was a miss

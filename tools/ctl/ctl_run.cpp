@@ -46,6 +46,10 @@ std::string ObjectDescription(const char* object) {
   return std::string(object) + " in namespace '" + CurrentIpcNamespace() + "'";
 }
 
+constexpr char kStartHint[] =
+    "start one with tavrik-worker, or with systemctl --user start tavrik-worker where it is "
+    "installed as a user service";
+
 std::string SystemErrorText(int code) {
   return code == 0 ? std::string() : " (" + std::system_category().message(code) + ")";
 }
@@ -61,7 +65,7 @@ int OpenRing(const char* mappingName, std::size_t bytes, const char* what, Share
       "the " + std::string(what) + " (" + ObjectDescription(mappingName) + ")";
   switch (status.error) {
     case OpenError::kNotFound:
-      err << "tavrik-ctl: no worker: " << object << " does not exist\n";
+      err << "tavrik-ctl: no worker: " << object << " does not exist; " << kStartHint << "\n";
       return kExitNoWorker;
     case OpenError::kNotOwned:
       err << "tavrik-ctl: no worker of ours: " << object << " belongs to another user\n";
@@ -130,36 +134,58 @@ void WarnResync(bool resynced, std::ostream& err) {
   }
 }
 
-// heartbeat and version: publish, then read the hit ring until the reply shows up.
+bool IsReply(const std::string& name, std::string_view replyPrefix, bool exact) {
+  return exact ? name == replyPrefix : name.compare(0, replyPrefix.size(), replyPrefix) == 0;
+}
+
+// heartbeat and version: publish, then look for the reply among the messages published after the
+// request. The ring belongs to its reader (a UI): by default nothing is consumed, the messages are
+// only looked at; --drain consumes what is pending first, for a ring nobody else reads.
 int RequestReply(const CtlRequest& request, std::string_view replyPrefix, bool exact,
                  std::ostream& out, std::ostream& err) {
   const double seconds = request.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
   const auto deadline = DeadlineAfter(seconds);
   std::optional<HitRingReader> reader;
   if (const int code = OpenHitReader(reader, err); code != kExitOk) return code;
-  // Messages already pending predate the request; taking them now also leaves the worker room
-  // for the reply in a ring that nobody else reads.
-  reader->DiscardPending();
+  if (request.drain) reader->DiscardPending();
+  const RingHeader before = reader->Header();
   if (const int code = Publish(request, deadline, seconds, err); code != kExitOk) return code;
 
+  // Every message from here on was published after the request was read from the ring or later.
+  std::uint32_t next = before.writeIndex;
+  bool takenByReader = false;
   for (;;) {
-    bool resynced = false;
-    while (const std::optional<HitSlot> slot = reader->TryNext(&resynced)) {
-      const std::string name = DecodeHitName(*slot);
-      const bool match =
-          exact ? name == replyPrefix : name.compare(0, replyPrefix.size(), replyPrefix) == 0;
-      if (match) {
+    const RingHeader now = reader->Header();
+    for (; next != now.writeIndex; ++next) {
+      HitSlot slot;
+      const HitRingReader::PeekResult result = reader->Peek(next, slot);
+      if (result == HitRingReader::PeekResult::kNotYetWritten) break;
+      if (result == HitRingReader::PeekResult::kConsumed) {
+        takenByReader = true;  // another reader was faster; the reply may have been among these
+        continue;
+      }
+      if (const std::string name = DecodeHitName(slot); IsReply(name, replyPrefix, exact)) {
         out << name << '\n' << std::flush;
         return kExitOk;
       }
     }
-    WarnResync(resynced, err);
     const milliseconds left = Remaining(deadline);
     if (left.count() == 0) break;
     reader->WaitForMore(left);
   }
-  err << "tavrik-ctl: timed out after " << seconds << " s waiting for the worker's reply ("
-      << replyPrefix << (exact ? "" : "...") << ")\n";
+
+  const RingHeader after = reader->Header();
+  err << "tavrik-ctl: no reply (" << replyPrefix << (exact ? "" : "...") << ") within " << seconds
+      << " s";
+  if (after.droppedCount != before.droppedCount && after.writeIndex - after.readIndex >= 64) {
+    err << ": the hit ring is full (64 messages nobody has read), so the worker dropped its "
+           "reply. Read the ring (tavrik-ctl watch), or use --drain if no UI reads it\n";
+  } else if (takenByReader) {
+    err << ": another reader of the hit ring (a UI?) took the messages before tavrik-ctl could "
+           "look at them; the reply may have been among them\n";
+  } else {
+    err << '\n';
+  }
   return kExitNoWorker;
 }
 
@@ -241,6 +267,10 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << HelpText(request.helpTopic);
     return kExitOk;
   }
+  if (request.verb == Verb::kOwnVersion) {
+    out << "tavrik-ctl " << kWorkerVersion << '\n';
+    return kExitOk;
+  }
   if (PosixObjectName(CurrentIpcNamespace(), kCmdRingMappingName).empty()) {
     err << "tavrik-ctl: TAVRIK_IPC_NAMESPACE '" << CurrentIpcNamespace()
         << "' cannot name a shared-memory object (it contains '/' or is too long)\n";
@@ -248,7 +278,14 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
   }
 
   switch (request.verb) {
-    case Verb::kAdd:
+    case Verb::kAdd: {
+      for (const std::string& warning : TemplatePathWarnings(request.command)) {
+        err << "tavrik-ctl: warning: " << warning << '\n';
+      }
+      if (request.check) return CheckTemplate(request.command, out, err);
+      const double seconds = request.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
+      return Publish(request, DeadlineAfter(seconds), seconds, err);
+    }
     case Verb::kRemove:
     case Verb::kClear: {
       const double seconds = request.timeoutSeconds.value_or(kDefaultTimeoutSeconds);
@@ -263,6 +300,7 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     case Verb::kStatus:
       return Status(request, out, err);
     case Verb::kHelp:
+    case Verb::kOwnVersion:
       break;
   }
   return kExitOk;

@@ -9,16 +9,22 @@ namespace tavrik::ctl {
 std::optional<std::string> ParseOptions(const std::vector<std::string>& args, std::size_t first,
                                         const std::function<OptionKind(std::string_view)>& kindOf,
                                         ParsedOptions& out) {
+  bool optionsEnded = false;
   for (std::size_t i = first; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (optionsEnded || arg == "-" || arg.empty() || arg.front() != '-') {
+      out.positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {  // everything after it is positional, even "-x"
+      optionsEnded = true;
+      continue;
+    }
     if (arg == "-h" || arg == "--help") {
       out.help = true;
       continue;
     }
-    if (arg.rfind("--", 0) != 0 || arg == "--") {
-      out.positional.push_back(arg);
-      continue;
-    }
+    if (arg.rfind("--", 0) != 0) return "unknown option " + arg;  // short options: only -h
     std::string option = arg;
     std::optional<std::string> value;
     if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
@@ -75,6 +81,23 @@ bool ParseRoi(std::string_view text, IntRect& out) {
   }
   out = {values[0], values[1], values[2], values[3]};
   return true;
+}
+
+std::vector<std::string> RoiWarnings(const IntRect& roi) {
+  std::vector<std::string> warnings;
+  if (roi.width < 1) {
+    warnings.push_back("--roi width " + std::to_string(roi.width) +
+                       " is below 1; the worker raises it to 1");
+  }
+  if (roi.height < 1) {
+    warnings.push_back("--roi height " + std::to_string(roi.height) +
+                       " is below 1; the worker raises it to 1");
+  }
+  return warnings;
+}
+
+IntRect StoredRoi(const IntRect& roi) {
+  return {roi.x, roi.y, roi.width < 1 ? 1 : roi.width, roi.height < 1 ? 1 : roi.height};
 }
 
 }  // namespace tavrik::ctl

@@ -37,9 +37,10 @@ struct ParsedOptions {
 };
 
 // Reads args[first...]: options of the kinds `kindOf` names, each at most once, and positional
-// arguments ("--" and texts not starting with "--"). "-h" and "--help" set `help`. Returns an
-// error text without any prefix: "unknown option --x", "--x takes no value", "--x needs a value",
-// "--x given more than once".
+// arguments (texts not starting with '-', a lone "-", and everything after "--"). "-h" and
+// "--help" set `help`; any other text starting with '-' is an option, and short ones other than
+// -h are unknown. Returns an error text without any prefix: "unknown option -x", "--x takes no
+// value", "--x needs a value", "--x given more than once".
 std::optional<std::string> ParseOptions(const std::vector<std::string>& args, std::size_t first,
                                         const std::function<OptionKind(std::string_view)>& kindOf,
                                         ParsedOptions& out);
@@ -49,5 +50,9 @@ bool ParseInt32(std::string_view text, std::int32_t& out);
 bool ParseFiniteFloat(std::string_view text, float& out);
 // Four comma-separated int32 values "X,Y,W,H" (no range check on the sizes).
 bool ParseRoi(std::string_view text, IntRect& out);
+// The warnings for a ROI the worker will change: a width or height below 1 is raised to 1.
+std::vector<std::string> RoiWarnings(const IntRect& roi);
+// The ROI as the worker stores it: width and height raised to at least 1.
+IntRect StoredRoi(const IntRect& roi);
 
 }  // namespace tavrik::ctl

@@ -35,7 +35,9 @@
 #include "registry/template_info.h"
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/ctl_help.h"
+#include "tools/ctl/hit_json.h"
 #include "tools/ctl/options.h"
+#include "tools/ctl/probe_pictures.h"
 
 namespace tavrik::ctl {
 namespace {
@@ -50,13 +52,17 @@ struct ProbeOptions {
   std::string processName;
   std::optional<IntRect> roi;
   std::string outFile;
+  std::string heatmapFile;
+  bool json = false;
   bool exitCodeOnMiss = false;
+  std::vector<std::string> warnings;
 };
 
 OptionKind ProbeOptionKind(std::string_view option) {
-  if (option == "--exit-code") return OptionKind::kFlag;
+  if (option == "--exit-code" || option == "--json") return OptionKind::kFlag;
   if (option == "--name" || option == "--template" || option == "--threshold" ||
-      option == "--image" || option == "--roi" || option == "--process" || option == "--out") {
+      option == "--image" || option == "--roi" || option == "--process" || option == "--out" ||
+      option == "--heatmap") {
     return OptionKind::kValue;
   }
   return OptionKind::kUnknown;
@@ -147,30 +153,34 @@ bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& o, std::
 
   if (const std::string* text = options.Get("--roi")) {
     IntRect roi;
-    if (!ParseRoi(*text, roi) || roi.width < 1 || roi.height < 1) {
-      error = "--roi must be four integers X,Y,W,H with W and H at least 1, not '" + *text + "'";
+    if (!ParseRoi(*text, roi)) {
+      error = "--roi must be four integers X,Y,W,H, not '" + *text + "'";
       return false;
     }
-    o.roi = roi;
+    // As add: a width or height below 1 is raised to 1, as the worker does, with a warning.
+    o.warnings = RoiWarnings(roi);
+    o.roi = StoredRoi(roi);
   }
 
-  if (const std::string* text = options.Get("--out")) {
-    o.outFile = *text;
-    if (!CheckFileText(o.outFile, "--out", error)) return false;
-    const std::filesystem::path extension = PathFromUtf8(o.outFile).extension();
+  for (const auto& [option, target] :
+       {std::pair<const char*, std::string*>{"--out", &o.outFile}, {"--heatmap", &o.heatmapFile}}) {
+    const std::string* text = options.Get(option);
+    if (text == nullptr) continue;
+    *target = *text;
+    if (!CheckFileText(*target, option, error)) return false;
+    const std::filesystem::path extension = PathFromUtf8(*target).extension();
     if (extension.empty() || !cv::haveImageWriter("probe" + extension.string())) {
-      error =
-          "--out needs a file name with an image extension this build can write, such as "
-          ".png, not '" +
-          o.outFile + "'";
+      error = std::string(option) +
+              " needs a file name with an image extension this build can write, such as .png, "
+              "not '" +
+              *target + "'";
       return false;
     }
   }
+  o.json = options.Has("--json");
   o.exitCodeOnMiss = options.Has("--exit-code");
   return true;
 }
-
-const char* Bool(bool value) { return value ? "true" : "false"; }
 
 // Names the variant ScoreTemplateMatch picks for this prepared template (display only; the
 // scoring itself is the worker's).
@@ -186,67 +196,88 @@ std::string MethodText(const TemplateInfo& info) {
   }
 }
 
-void PrintDecision(const Evaluation& e, const TemplateInfo& info, std::ostream& out) {
-  out << "raw=" << FormatDouble(e.raw) << '\n'
-      << "baseline=" << FormatDouble(e.baseline) << '\n'
-      << "colorPen=" << FormatDouble(e.colorPen) << '\n'
-      << "whitePatch=" << Bool(e.whitePatch) << '\n'
-      << "satAdj=" << FormatDouble(e.satAdj) << '\n'
-      << "score=" << FormatDouble(e.score) << '\n'
-      << "adj=" << FormatDouble(e.adj) << '\n'
-      << "baselineMargin=" << FormatDouble(info.baselineMargin) << '\n'
-      << "marginOk=" << Bool(e.marginOk) << '\n'
-      << "threshold=" << FormatDouble(info.threshold) << '\n'
-      << "decision=" << (e.hit ? "HIT" : "MISS") << '\n'
-      << "reason=" << (e.hit ? std::string_view("-") : e.reason) << '\n'
-      << "matchLoc=" << FormatPoint(e.match.matchLoc) << '\n'
-      << "matchRect=" << FormatRect(e.matchRect) << '\n'
-      << "pos=" << FormatPoint(e.pos) << '\n'
-      << "abs=" << FormatPoint(e.abs) << '\n'
-      << "templateHue=" << FormatDouble(info.hueSat.hue) << '\n'
-      << "templateSat=" << FormatDouble(info.hueSat.sat) << '\n'
-      << "templateLab=" << FormatDouble(info.lab.l) << "," << FormatDouble(info.lab.a) << ","
-      << FormatDouble(info.lab.b) << '\n'
-      << "spotHue=" << FormatDouble(e.spotHueSat.hue) << '\n'
-      << "spotSat=" << FormatDouble(e.spotHueSat.sat) << '\n'
-      << "spotValue=" << FormatDouble(e.spotValue) << '\n'
-      << "spotLab=" << FormatDouble(e.spotLab.l) << "," << FormatDouble(e.spotLab.a) << ","
-      << FormatDouble(e.spotLab.b) << '\n';
-}
+// What probe reports, in order: each figure as "key=text" lines, or as one JSON object.
+class Figures {
+ public:
+  void Text(std::string key, std::string text) {
+    const std::string json = JsonString(text);
+    items_.push_back({std::move(key), std::move(text), json});
+  }
+  void Number(std::string key, double value) {
+    items_.push_back(
+        {std::move(key), FormatDouble(value), std::isfinite(value) ? FormatDouble(value) : "null"});
+  }
+  void Integer(std::string key, long long value) {
+    items_.push_back({std::move(key), std::to_string(value), std::to_string(value)});
+  }
+  void Flag(std::string key, bool value) {
+    items_.push_back({std::move(key), value ? "true" : "false", value ? "true" : "false"});
+  }
+  void Point(std::string key, const IntPoint& p) {
+    items_.push_back({std::move(key), FormatPoint(p),
+                      "[" + std::to_string(p.x) + "," + std::to_string(p.y) + "]"});
+  }
+  void Rect(std::string key, const IntRect& r) {
+    items_.push_back({std::move(key), FormatRect(r),
+                      "[" + std::to_string(r.x) + "," + std::to_string(r.y) + "," +
+                          std::to_string(r.width) + "," + std::to_string(r.height) + "]"});
+  }
+  void Triple(std::string key, double a, double b, double c) {
+    items_.push_back({std::move(key),
+                      FormatDouble(a) + "," + FormatDouble(b) + "," + FormatDouble(c),
+                      "[" + JsonNumber(a) + "," + JsonNumber(b) + "," + JsonNumber(c) + "]"});
+  }
 
-// The evaluated region with the best-match rectangle (1 px, inside the clipped match rectangle).
-bool WriteMarkedRegion(const Evaluation& e, const std::string& file, std::string& error) {
-  const std::filesystem::path path = PathFromUtf8(file);
-  std::vector<unsigned char> bytes;
-  try {
-    cv::Mat canvas = e.captured.clone();
-    const cv::Scalar colour = e.hit ? cv::Scalar(0, 255, 0) : cv::Scalar(0, 0, 255);
-    if (e.matchRect.width > 0 && e.matchRect.height > 0) {
-      cv::rectangle(canvas,
-                    cv::Rect(e.matchRect.x, e.matchRect.y, e.matchRect.width, e.matchRect.height),
-                    colour, 1, cv::LINE_8);
-    }
-    if (!cv::imencode(path.extension().string(), canvas, bytes)) {
-      error = "cannot encode the region as " + path.extension().string();
-      return false;
-    }
-  } catch (const cv::Exception& ex) {
-    error = "cannot encode the region: " + ex.msg;
-    return false;
+  void PrintLines(std::ostream& out) const {
+    for (const Item& item : items_) out << item.key << '=' << item.text << '\n';
   }
-  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-  stream.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-  stream.close();
-  if (!stream) {
-    error = "cannot write '" + file + "'";
-    return false;
+  void PrintJson(std::ostream& out) const {
+    out << '{';
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      out << (i == 0 ? "" : ",") << JsonString(items_[i].key) << ':' << items_[i].json;
+    }
+    out << "}\n";
   }
-  return true;
+
+ private:
+  static std::string JsonNumber(double v) { return std::isfinite(v) ? FormatDouble(v) : "null"; }
+  struct Item {
+    std::string key;
+    std::string text;
+    std::string json;
+  };
+  std::vector<Item> items_;
+};
+
+void AddDecision(const Evaluation& e, const TemplateInfo& info, Figures& f) {
+  f.Number("raw", e.raw);
+  f.Number("baseline", e.baseline);
+  f.Number("colorPen", e.colorPen);
+  f.Flag("whitePatch", e.whitePatch);
+  f.Number("satAdj", e.satAdj);
+  f.Number("score", e.score);
+  f.Number("adj", e.adj);
+  f.Number("baselineMargin", info.baselineMargin);
+  f.Flag("marginOk", e.marginOk);
+  f.Number("threshold", info.threshold);
+  f.Text("decision", e.hit ? "HIT" : "MISS");
+  f.Text("reason", e.hit ? std::string("-") : std::string(e.reason));
+  f.Point("matchLoc", e.match.matchLoc);
+  f.Rect("matchRect", e.matchRect);
+  f.Point("pos", e.pos);
+  f.Point("abs", e.abs);
+  f.Number("templateHue", info.hueSat.hue);
+  f.Number("templateSat", info.hueSat.sat);
+  f.Triple("templateLab", info.lab.l, info.lab.a, info.lab.b);
+  f.Number("spotHue", e.spotHueSat.hue);
+  f.Number("spotSat", e.spotHueSat.sat);
+  f.Number("spotValue", e.spotValue);
+  f.Triple("spotLab", e.spotLab.l, e.spotLab.a, e.spotLab.b);
 }
 
 int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   const char* const prefix = "tavrik-ctl: probe: ";
+  for (const std::string& warning : o.warnings) err << prefix << "warning: " << warning << '\n';
 
   TemplateInfo info;
   info.name = o.name;
@@ -319,22 +350,33 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   Evaluation e;
   const EvaluationOutcome outcome = EvaluateTemplate(info, sink, nullptr, capture, &e);
 
-  out << "name=" << info.name << '\n'
-      << "kind=" << kind << '\n'
-      << "knownKind=" << Bool(info.knownKind) << '\n'
-      << "method=" << MethodText(info) << '\n'
-      << "template=" << o.templateFile << " (" << info.image.cols << "x" << info.image.rows
-      << ")\n";
+  Figures figures;
+  figures.Text("name", info.name);
+  figures.Text("kind", kind);
+  figures.Flag("knownKind", info.knownKind);
+  figures.Text("method", MethodText(info));
+  figures.Text("template", o.templateFile + " (" + std::to_string(info.image.cols) + "x" +
+                               std::to_string(info.image.rows) + ")");
   if (!info.edgeMask.empty()) {
-    out << "edgeMask=" << cv::countNonZero(info.edgeMask) << " of " << info.edgeMask.total()
-        << " pixels\n";
+    figures.Text("edgeMask", std::to_string(cv::countNonZero(info.edgeMask)) + " of " +
+                                 std::to_string(info.edgeMask.total()) + " pixels");
   }
-  out << "source=" << sourceText << '\n'
-      << "roi=" << FormatRect(info.roi) << '\n'
-      << "capture=" << FormatRect(e.captureRect) << '\n';
+  figures.Text("source", sourceText);
+  figures.Rect("roi", info.roi);
+  figures.Rect("capture", e.captureRect);
+  const auto print = [&] {
+    if (o.json) {
+      figures.Text("line", lines.empty() ? std::string() : lines.back());
+      figures.PrintJson(out);
+    } else {
+      figures.PrintLines(out);
+      for (const std::string& line : lines) out << line << '\n';
+    }
+  };
 
   if (outcome != EvaluationOutcome::kDecided) {
-    for (const std::string& line : lines) out << line << '\n';
+    figures.Flag("decided", false);
+    print();
     err << prefix
         << (outcome == EvaluationOutcome::kCaptureFailed
                 ? "the capture of " + FormatRect(e.captureRect) + " failed"
@@ -347,13 +389,22 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
         << ") is smaller than the template (" << info.image.cols << "x" << info.image.rows
         << "), so it cannot match: raw is -1\n";
   }
-  PrintDecision(e, info, out);
-  // The worker's own line, composed by the reporting code during the evaluation.
-  for (const std::string& line : lines) out << line << '\n';
+  AddDecision(e, info, figures);
+  // Last, the worker's own line, composed by the reporting code during the evaluation.
+  print();
 
-  if (!o.outFile.empty()) {
-    std::string error;
-    if (!WriteMarkedRegion(e, o.outFile, error)) {
+  std::string error;
+  if (!o.outFile.empty() && !WriteImage(DrawDecision(e, info), o.outFile, error)) {
+    err << prefix << error << '\n';
+    return kExitFailure;
+  }
+  if (!o.heatmapFile.empty()) {
+    const cv::Mat scores = ScoreMap(e.captured, info);
+    if (scores.empty()) {
+      err << prefix << "no score map: the region is smaller than the template\n";
+      return kExitFailure;
+    }
+    if (!WriteImage(DrawHeatmap(scores, info.threshold), o.heatmapFile, error)) {
       err << prefix << error << '\n';
       return kExitFailure;
     }
