@@ -8,12 +8,13 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config python3
           libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
-          xvfb x11-utils x11-apps xauth)
+          xvfb x11-utils x11-apps xauth
+          help2man dpkg-dev systemd)
 for arg in "$@"; do
   case "$arg" in
     --mingw) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix) ;;
     --win32) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
-                        googletest wine wine64) ;;
+                        googletest wine wine64 unzip) ;;
     *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -64,4 +64,14 @@ grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) \]|^[0-9]+: \[  FAILED  \]|tests p
   sed -E 's/^[0-9]+: //' || true
 cases=$(sed -nE 's/^[0-9]+: \[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "${log}" | awk '{s += $1} END {print s + 0}')
 echo "win32-test: ${cases} test cases passed under Wine (full log: ${log})"
+# The Windows package: the static executables with the README and the licence.
+(cd "${build}" && rm -f tavrik-worker-*-win64.zip && cpack -G ZIP >/dev/null) || status=1
+zip=$(ls "${build}"/tavrik-worker-*-win64.zip 2>/dev/null | head -n 1)
+if [[ -n "${zip}" ]] && unzip -l "${zip}" | grep -q 'bin/tavrik-worker.exe' &&
+   unzip -l "${zip}" | grep -q 'bin/tavrik-ctl.exe' && unzip -l "${zip}" | grep -q 'LICENSE'; then
+  echo "win32-test: package $(basename "${zip}")"
+else
+  echo "win32-test: the .zip package is missing or incomplete" >&2
+  status=1
+fi
 exit "${status}"
