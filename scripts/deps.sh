@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need. Quick when all are present.
+# Installs the Debian packages the build, the tests and the demo need (the client libraries' too:
+# Mono's C# compiler and NUnit, Debian's pytest). Quick when all are present.
 # Usage: scripts/deps.sh [--mingw] [--win32]
 #   --mingw  adds the Win32 cross toolchain (enough for the IPC-only cross build)
 #   --win32  adds the toolchain, zlib for mingw and Wine with its display: the full Win32 worker
@@ -9,7 +10,8 @@ packages=(cmake ninja-build g++ pkg-config python3
           libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth
-          help2man dpkg-dev systemd)
+          help2man dpkg-dev systemd
+          mono-mcs mono-devel nunit-console libnunit-cil-dev python3-pytest)
 for arg in "$@"; do
   case "$arg" in
     --mingw) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix) ;;

@@ -38,8 +38,11 @@ static class WatchBadge
                     catch (OperationCanceledException)
                     {
                     }
+                    finally
+                    {
+                        client.Remove("badge:ok");
+                    }
                 }
-                client.Remove("badge:ok");
             }
             return 0;
         }

@@ -1,0 +1,183 @@
+"""Test surroundings: a private IPC namespace with a real tavrik-worker in it, and a private X
+display with the demo's target window. TAVRIK_BUILD_DIR and TAVRIK_SOURCE_DIR (set by ctest) name
+the build and source trees."""
+from __future__ import annotations
+
+import fcntl
+import glob
+import itertools
+import os
+import pathlib
+import signal
+import subprocess
+import time
+from typing import Callable, Iterator, Optional
+
+import pytest
+
+import tavrik
+
+_counter = itertools.count()
+
+
+def _tree(variable: str) -> pathlib.Path:
+    value = os.environ.get(variable)
+    if not value:
+        pytest.fail(f"{variable} is not set (the tests run from ctest)")
+    return pathlib.Path(value)
+
+
+def program(name: str) -> str:
+    return str(_tree("TAVRIK_BUILD_DIR") / "bin" / name)
+
+
+def source_dir() -> pathlib.Path:
+    return _tree("TAVRIK_SOURCE_DIR")
+
+
+def wait_until(condition: Callable[[], bool], what: str, seconds: float = 10) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"gave up waiting for {what}")
+        time.sleep(0.01)
+
+
+def create_shm(name: str, size: int) -> int:
+    """Creates (or opens) a shm object of ours, sized; returns its descriptor."""
+    fd = os.open("/dev/shm" + name, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    if size:
+        os.ftruncate(fd, size)
+    return fd
+
+
+def hold_lock(name: str) -> int:
+    """Creates the object and holds an exclusive flock on it, as a worker does."""
+    fd = create_shm(name, 0)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return fd
+
+
+class Sandbox:
+    """A unique IPC namespace, a scratch folder and, once started, a worker in them."""
+
+    def __init__(self, directory: pathlib.Path) -> None:
+        self.namespace = f"tavrik-py-{os.getpid()}-{next(_counter)}"
+        self.directory = directory
+        self.worker: Optional[subprocess.Popen] = None
+        self._stand_in: Optional[int] = None
+
+    def object(self, name: str) -> str:
+        return f"/{self.namespace}-{name}"
+
+    def env(self, display: Optional[str] = None) -> dict:
+        env = dict(os.environ, TAVRIK_IPC_NAMESPACE=self.namespace)
+        env.pop("DISPLAY", None)
+        if display:
+            env["DISPLAY"] = display
+        return env
+
+    @property
+    def log(self) -> str:
+        path = self.directory / "worker.log"
+        return path.read_text() if path.exists() else ""
+
+    def start_worker(self, display: Optional[str] = None) -> None:
+        """Starts tavrik-worker and waits until it has started up. When the worker holds no
+        liveness lock of its own, the test holds one for it, so that the client sees a live
+        worker."""
+        env = self.env(display)
+        env["TAVRIK_LOG"] = str(self.directory / "worker.log")
+        self.worker = subprocess.Popen([program("tavrik-worker")], env=env)
+        wait_until(lambda: "Tavrik waiting for spec registrations" in self.log,
+                   "the worker's start-up")
+        if not os.path.exists("/dev/shm" + self.object("TavrikWorkerLock")):
+            self._stand_in = hold_lock(self.object("TavrikWorkerLock"))
+
+    def freeze(self) -> None:
+        """Stops the worker (SIGSTOP) and returns once every thread of it has stopped."""
+        assert self.worker is not None
+        os.kill(self.worker.pid, signal.SIGSTOP)
+        tasks = f"/proc/{self.worker.pid}/task"
+
+        def stopped() -> bool:
+            # The state follows the command name in parentheses; 'T' is stopped.
+            return all(pathlib.Path(task, "stat").read_text().rsplit(")", 1)[1].split()[0] == "T"
+                       for task in glob.glob(tasks + "/*"))
+
+        wait_until(stopped, "the worker to stop")
+
+    def thaw(self) -> None:
+        assert self.worker is not None
+        os.kill(self.worker.pid, signal.SIGCONT)
+
+    def client(self) -> tavrik.Client:
+        return tavrik.Client(self.namespace)
+
+    def close(self) -> None:
+        if self.worker is not None:
+            os.kill(self.worker.pid, signal.SIGCONT)
+            self.worker.terminate()
+            self.worker.wait(5)
+        if self._stand_in is not None:
+            os.close(self._stand_in)
+        for pattern in (f"{self.namespace}-*", f"sem.{self.namespace}-*"):
+            for path in glob.glob("/dev/shm/" + pattern):
+                os.unlink(path)
+
+
+class DemoDesktop:
+    """A private Xvfb with the demo's target window held still at (120, 90), and the demo's
+    template images (badge.png, ring.png) in `templates`."""
+
+    def __init__(self, templates: pathlib.Path) -> None:
+        self.templates = templates
+        self._xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+             "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        assert self._xvfb.stdout is not None
+        self.display = ":" + self._xvfb.stdout.readline().strip()
+        subprocess.run([program("tavrik-demo"), "--write-templates", str(templates)], check=True)
+        self._demo = subprocess.Popen(
+            [program("tavrik-demo"), "--x", "120", "--y", "90", "--toggle-ms", "0"],
+            env=dict(os.environ, DISPLAY=self.display), stdout=subprocess.PIPE, text=True)
+        assert self._read() == "ready"
+
+    @property
+    def badge(self) -> str:
+        return str(self.templates / "badge.png")
+
+    def _read(self) -> str:
+        assert self._demo.stdout is not None
+        return self._demo.stdout.readline().strip()
+
+    def show_badge(self, shown: bool) -> None:
+        """Swaps the badge for another one (or back); returns once it is on the screen."""
+        os.kill(self._demo.pid, signal.SIGUSR1)
+        assert self._read() == ("shown" if shown else "swapped")
+
+    def close(self) -> None:
+        for process in (self._demo, self._xvfb):
+            process.terminate()
+            process.wait(5)
+
+
+@pytest.fixture
+def sandbox(tmp_path: pathlib.Path) -> Iterator[Sandbox]:
+    box = Sandbox(tmp_path)
+    yield box
+    box.close()
+
+
+@pytest.fixture(scope="session")
+def desktop(tmp_path_factory: pytest.TempPathFactory) -> Iterator[DemoDesktop]:
+    demo = DemoDesktop(tmp_path_factory.mktemp("demo"))
+    yield demo
+    demo.close()
+
+
+@pytest.fixture
+def worker(sandbox: Sandbox, desktop: DemoDesktop) -> Sandbox:
+    """A sandbox with a running worker that sees the demo's display."""
+    sandbox.start_worker(desktop.display)
+    return sandbox
