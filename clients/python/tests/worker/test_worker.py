@@ -16,7 +16,7 @@ from typing import Callable, List
 import pytest
 
 import tavrik
-from conftest import hold_lock, program, source_dir, wait_until
+from conftest import program, source_dir, wait_until
 
 PATIENCE = 10.0
 
