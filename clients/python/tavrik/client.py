@@ -49,8 +49,8 @@ class WorkerNotRunningError(TavrikError):
 
 
 class HitRingFullError(TavrikError):
-    """A reply cannot arrive: 64 hit-ring messages wait unread, so the worker drops every new
-    message. Read them with hits(); the client is the hit ring's reader."""
+    """No reply came, and meanwhile the worker dropped messages because 64 were waiting unread:
+    the reply may have been one of them. Read the ring with hits(); the client is its reader."""
 
 
 def default_namespace() -> str:
@@ -75,6 +75,8 @@ def probe_liveness_lock(name: str) -> bool:
         fd = _libc.shm_open(name, os.O_RDONLY)
     except FileNotFoundError:
         return False
+    except OSError as error:
+        raise TavrikError(f"cannot open the liveness lock {name}: {error.strerror}") from None
     try:
         fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
     except BlockingIOError:
@@ -318,12 +320,13 @@ class Client:
 
     def heartbeat(self, timeout: float = 1.0) -> bool:
         """Asks the worker for a heartbeat; True when its answer arrived within `timeout` seconds.
-        Raises HitRingFullError when the answer cannot arrive (64 messages wait unread)."""
+        Raises HitRingFullError when no answer came and the worker dropped messages meanwhile
+        (64 waited unread)."""
         return self._request_reply(HEARTBEAT, "__hb__:CMD", True, timeout) is not None
 
     def version(self, timeout: float = 1.0) -> str:
         """The worker's protocol version ("0.2.4"). Raises TimeoutError without an answer,
-        HitRingFullError when the answer cannot arrive."""
+        HitRingFullError when no answer came and the worker dropped messages meanwhile."""
         reply = self._request_reply(VERSION, "__ver__:", False, timeout)
         if reply is None:
             raise TimeoutError(f"the worker did not answer a version request within {timeout} s")
@@ -432,11 +435,14 @@ class Client:
                         lambda: header[0] != seen or self._waiters.reply_of(waiter) is not None,
                         min(left, _WAIT_SLICE))
                 reply = self._waiters.reply_of(waiter)
-                if reply is None and header[2] != dropped_before and \
-                        (header[0] - header[1]) & _MASK >= SLOT_COUNT:
+                # A message dropped while we waited may have been the answer: that is no sign of
+                # a dead worker.
+                dropped = (header[2] - dropped_before) & _MASK
+                if reply is None and dropped:
                     raise HitRingFullError(
-                        "the hit ring is full (64 messages nobody has read), so the worker "
-                        "dropped its answer; read the messages with hits()")
+                        "the hit ring was full (64 messages nobody had read), and the worker "
+                        f"dropped {dropped} message(s) while waiting, perhaps its answer; read the "
+                        "messages with hits()")
                 return reply
             finally:
                 self._waiters.forget(waiter)

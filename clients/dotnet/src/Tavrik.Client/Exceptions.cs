@@ -24,9 +24,9 @@ namespace Tavrik.Client
     }
 
     /// <summary>
-    /// A reply cannot arrive: 64 hit-ring messages are waiting to be read, so the worker drops
-    /// every new message. Read them with <see cref="TavrikClient.ReadHits"/>; the client is the
-    /// hit ring's reader.
+    /// No reply came, and meanwhile the worker dropped messages because 64 were waiting unread:
+    /// the reply may have been one of them. Read the ring with <see cref="TavrikClient.ReadHits"/>;
+    /// the client is the hit ring's reader.
     /// </summary>
     public class HitRingFullException : TavrikException
     {

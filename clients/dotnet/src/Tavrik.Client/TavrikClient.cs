@@ -165,8 +165,8 @@ namespace Tavrik.Client
         /// <summary>
         /// Asks the worker for a heartbeat; true when its answer arrived within the timeout.
         /// </summary>
-        /// <exception cref="HitRingFullException">The answer could not arrive: 64 messages wait
-        /// unread in the hit ring.</exception>
+        /// <exception cref="HitRingFullException">No answer came, and the worker dropped messages
+        /// meanwhile because 64 waited unread in the hit ring.</exception>
         public bool Heartbeat(TimeSpan timeout)
         {
             return RequestReply(CommandType.Heartbeat, "__hb__:CMD", true, timeout) != null;
@@ -174,8 +174,8 @@ namespace Tavrik.Client
 
         /// <summary>The worker's protocol version ("0.2.4").</summary>
         /// <exception cref="TimeoutException">No answer within the timeout.</exception>
-        /// <exception cref="HitRingFullException">The answer could not arrive: 64 messages wait
-        /// unread in the hit ring.</exception>
+        /// <exception cref="HitRingFullException">No answer came, and the worker dropped messages
+        /// meanwhile because 64 waited unread in the hit ring.</exception>
         public string Version(TimeSpan timeout)
         {
             const string Prefix = "__ver__:";
@@ -271,10 +271,14 @@ namespace Tavrik.Client
                     HitMessage late = _waiters.ReplyOf(waiter);
                     if (late != null)
                         return late;
-                    if (_hits.Dropped != droppedBefore && _hits.Pending >= RingGeometry.SlotCount)
+                    // A message dropped while we waited may have been the answer: that is no
+                    // sign of a dead worker.
+                    uint dropped = unchecked(_hits.Dropped - droppedBefore);
+                    if (dropped != 0)
                         throw new HitRingFullException(
-                            "the hit ring is full (64 messages nobody has read), so the worker "
-                            + "dropped its answer; read the messages with ReadHits");
+                            "the hit ring was full (64 messages nobody had read), and the worker "
+                            + "dropped " + dropped + " message(s) while waiting, perhaps its answer; "
+                            + "read the messages with ReadHits");
                     return null;
                 }
                 finally
