@@ -62,15 +62,6 @@ namespace Tavrik.Client.Tests
             Assert.That(new[] { message.Score, message.Threshold, message.Baseline },
                         Is.EqualTo(new[] { 0.987f, 0.9f, 0.25f }));
         }
-
-        [Test]
-        public unsafe void RingsAreSlotsAfterTheHeader()
-        {
-            // The rings' sizes are the worker's; the slot structs must add up to them.
-            Assert.That(RingGeometry.HeaderBytes + 64 * sizeof(CommandSlot), Is.EqualTo(20496));
-            Assert.That(RingGeometry.HeaderBytes + 64 * sizeof(HitSlot), Is.EqualTo(8464));
-            Assert.That(Marshal.SizeOf(typeof(HitSlot)), Is.EqualTo(132));
-        }
     }
 
     [TestFixture]
