@@ -15,6 +15,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
+// Gaps up to 2^31 are a producer that ran ahead; anything larger is writeIndex having moved
+// backwards, since no producer can be 2^31 messages ahead of a consumer that keeps up.
+constexpr std::uint32_t kMaxForwardGap = 0x80000000u;
 
 void Dispatch(const SpecCommand& command, const CommandTable& table) {
   switch (command.commandType) {
@@ -57,6 +60,16 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     const std::uint32_t w = LoadIndex(header.writeIndex);
     std::uint32_t r = LoadIndex(header.readIndex);
     if (r == w) break;
+    if (w - r > kMaxForwardGap) {
+      // writeIndex is behind readIndex (a producer reset its header, say): what lies "between"
+      // is the whole index space, and every slot in the ring is old. Run nothing and follow the
+      // producer to where it now stands.
+      log.Emit("[Spec] Command ring writeIndex went backwards: writeIndex=" + std::to_string(w) +
+               " readIndex=" + std::to_string(r) + "; nothing run, readIndex set to writeIndex");
+      // Release: pairs with the producer's acquire load of readIndex, as for a consumed slot.
+      StoreIndex(header.readIndex, w);
+      continue;
+    }
     if (w - r > kRingSlotCount) {
       // A producer that ran more than a ring ahead has overwritten what lay between; executing the
       // stale slots would replay up to 2^32 old commands. Keep the newest ring's worth.
