@@ -1,9 +1,10 @@
 // POSIX backend of shared_memory.h: shm_open mappings and named semaphores standing in for
 // auto-reset events.
 //
-// Every object lives under "/<ns>-<name>" and is private to its owner: created 0600 and refused
-// when an existing one belongs to another user, so that nobody else can feed commands to a worker
-// or read its results through a pre-created object.
+// Every object lives under "/<ns>-<name>" and is private to its owner: created 0600, reset to
+// 0600 when an existing one of ours grants anything to group or others, and refused when it
+// belongs to another user (or its mode cannot be reset), so that nobody else can feed commands to
+// a worker or read its results through a pre-created object.
 #include <errno.h>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -15,17 +16,24 @@
 #include <cstdlib>
 #include <thread>
 
+#include "ipc/object_access_posix.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
 namespace {
 
-constexpr mode_t kObjectMode = 0600;
 // Where glibc keeps named semaphores: "/name" becomes this prefix followed by "name".
 constexpr char kSemaphoreFilePrefix[] = "/dev/shm/sem.";
 
-bool OwnedRegularFile(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+// A semaphore has no descriptor of its own; its file is vetted through one opened for the
+// purpose (never following a link, never waiting on anything).
+bool VetPrivateFile(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = VetPrivateObject(fd, st);
+  ::close(fd);
+  return ok;
 }
 
 OpenStatus Failure(OpenError error, int systemError = errno) { return {error, systemError}; }
@@ -42,7 +50,7 @@ int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) 
   }
   struct stat st {};
   for (int attempt = 0;; ++attempt) {
-    if (::fstat(fd, &st) != 0 || !OwnedRegularFile(st)) {
+    if (!VetPrivateObject(fd, st)) {
       ::close(fd);
       status = Failure(OpenError::kNotOwned, EACCES);
       return -1;
@@ -57,10 +65,11 @@ int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) 
 // Creates the object exclusively, sized and zero-filled. Returns -1 with errno EEXIST when it is
 // already there; any other failure leaves nothing behind.
 int CreateShm(const std::string& object, std::size_t bytes) {
-  const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode);
+  const int fd =
+      ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateObjectMode);
   if (fd < 0) return -1;
   // The umask may have narrowed the mode; the peer (another process of ours) needs read-write.
-  if (::fchmod(fd, kObjectMode) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+  if (::fchmod(fd, kPrivateObjectMode) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
     const int saved = errno;
     ::close(fd);
     ::shm_unlink(object.c_str());
@@ -82,6 +91,13 @@ timespec MonotonicDeadline(std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
+
+bool VetPrivateObject(int fd, struct stat& st) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return false;
+  if ((st.st_mode & 07777) == kPrivateObjectMode) return true;
+  if (::fchmod(fd, kPrivateObjectMode) != 0) return false;
+  return ::fstat(fd, &st) == 0 && (st.st_mode & 07777) == kPrivateObjectMode;
+}
 
 void KernelHandleTraits::Close(Value handle) noexcept { ::close(static_cast<int>(handle)); }
 
@@ -153,10 +169,8 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
 
   sem_t* sem = SEM_FAILED;
   if (mode == OpenMode::kCreateOrOpen) {
-    sem = ::sem_open(object.c_str(), O_CREAT | O_EXCL, kObjectMode, 0U);
-    if (sem != SEM_FAILED) {
-      ::chmod(file.c_str(), kObjectMode);
-    } else if (errno != EEXIST) {
+    sem = ::sem_open(object.c_str(), O_CREAT | O_EXCL, kPrivateObjectMode, 0U);
+    if (sem == SEM_FAILED && errno != EEXIST) {
       event.status_ = Failure(errno == EACCES ? OpenError::kNotOwned : OpenError::kSystem);
       return event;
     }
@@ -170,8 +184,9 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   }
   event.native_.Reset(sem);
 
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || !OwnedRegularFile(st)) {
+  // The umask may have narrowed a new semaphore's mode, or a peer widened an old one's; either
+  // way it ends up exactly 0600 or is refused.
+  if (!VetPrivateFile(file)) {
     event.native_.Reset();
     event.status_ = Failure(OpenError::kNotOwned, EACCES);
   }

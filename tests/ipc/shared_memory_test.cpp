@@ -201,6 +201,33 @@ TEST(SharedMappingTest, ObjectCreatedByAnotherUserProcessIsRefused) {
   EXPECT_FALSE(NamedEvent::Open(kHitRingEventName).Valid());
 }
 
+TEST(SharedMappingTest, ExistingObjectsOfOursAreMadePrivateAgain) {
+  // A peer (or a careless chmod) that opened our objects to the group or to everyone would let any
+  // local user write commands or read results: the mode goes back to 0600 on every open.
+  ScopedIpcNamespace ns;
+  {
+    SharedMapping mapping = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+    NamedEvent event = NamedEvent::Open(kCmdRingEventName);
+    ASSERT_NE(mapping.View(), nullptr);
+    ASSERT_TRUE(event.Valid());
+  }
+  const std::string shm = ShmFile(ns, "CmdRingMMF");
+  const std::string sem = SemFile(ns, "CmdRingEvent");
+  for (const mode_t wide : {0666, 0644, 0660, 0606, 0700}) {
+    for (OpenMode mode : {OpenMode::kCreateOrOpen, OpenMode::kOpenExisting}) {
+      SCOPED_TRACE(testing::Message() << std::oct << wide << " mode " << static_cast<int>(mode));
+      ASSERT_EQ(::chmod(shm.c_str(), wide), 0);
+      ASSERT_EQ(::chmod(sem.c_str(), wide), 0);
+      const SharedMapping mapping = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, mode);
+      EXPECT_NE(mapping.View(), nullptr);
+      EXPECT_EQ(ModeOf(shm), 0600u);
+      const NamedEvent event = NamedEvent::Open(kCmdRingEventName, mode);
+      EXPECT_TRUE(event.Valid());
+      EXPECT_EQ(ModeOf(sem), 0600u);
+    }
+  }
+}
+
 TEST(NamedEventTest, CreatesPrivateSemaphoreUnderExactName) {
   ScopedIpcNamespace ns;
   ScopedUmask umask(0277);
