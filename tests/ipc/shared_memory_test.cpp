@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "ipc/producer_lock.h"
 #include "ipc/ring_layout.h"
+#include "ipc/worker_lock.h"
 #include "tests/support/test_support.h"
 
 namespace tavrik {
@@ -330,6 +332,105 @@ TEST(ProducerLockTest, NoMappingNoLock) {
   EXPECT_EQ(ProducerLock::Acquire(SharedMapping(), kShortWait, lock),
             ProducerLock::Result::kUnavailable);
   EXPECT_FALSE(lock.Held());
+}
+
+TEST(WorkerLockTest, OneHolderAtATimeAndClientsSeeIt) {
+  ScopedIpcNamespace ns;
+  ScopedUmask umask(0277);
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kNotRunning);
+  EXPECT_FALSE(std::filesystem::exists(ShmFile(ns, "TavrikWorkerLock")));  // asking creates nothing
+
+  WorkerLock first;
+  ASSERT_EQ(WorkerLock::Acquire(first), WorkerLock::Result::kAcquired);
+  EXPECT_TRUE(first.Held());
+  EXPECT_EQ(ModeOf(ShmFile(ns, "TavrikWorkerLock")), 0600u);
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kRunning);
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kRunning);  // probing did not take it
+
+  WorkerLock second;
+  EXPECT_EQ(WorkerLock::Acquire(second, kShortWait), WorkerLock::Result::kTaken);
+  EXPECT_FALSE(second.Held());
+
+  first.Release();
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kNotRunning);
+  EXPECT_EQ(WorkerLock::Acquire(second, kShortWait), WorkerLock::Result::kAcquired);
+  // The object stays behind, like the rings; only the lock on it tells whether a worker runs.
+  second.Release();
+  EXPECT_TRUE(std::filesystem::exists(ShmFile(ns, "TavrikWorkerLock")));
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kNotRunning);
+}
+
+TEST(WorkerLockTest, AClientsProbeDoesNotKeepTheWorkerOut) {
+  ScopedIpcNamespace ns;
+  {
+    WorkerLock create;
+    ASSERT_EQ(WorkerLock::Acquire(create), WorkerLock::Result::kAcquired);
+  }
+  // A client holds its shared probe lock far longer than any real probe does.
+  const int probe = ::open(ShmFile(ns, "TavrikWorkerLock").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  ASSERT_EQ(::flock(probe, LOCK_SH | LOCK_NB), 0);
+  std::thread release([probe] {
+    std::this_thread::sleep_for(milliseconds(200));
+    ::close(probe);
+  });
+  WorkerLock lock;
+  EXPECT_EQ(WorkerLock::Acquire(lock, kLongWait), WorkerLock::Result::kAcquired);
+  release.join();
+}
+
+TEST(WorkerLockTest, TheLockDiesWithItsProcess) {
+  ScopedIpcNamespace ns;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    WorkerLock lock;
+    const char held = WorkerLock::Acquire(lock) == WorkerLock::Result::kAcquired ? 'y' : 'n';
+    if (::write(ready[1], &held, 1) != 1) _exit(1);
+    ::pause();  // until killed
+    _exit(0);
+  }
+  ::close(ready[1]);
+  char held = 0;
+  ASSERT_EQ(::read(ready[0], &held, 1), 1);
+  ::close(ready[0]);
+  EXPECT_EQ(held, 'y');
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kRunning);
+  WorkerLock mine;
+  EXPECT_EQ(WorkerLock::Acquire(mine, kShortWait), WorkerLock::Result::kTaken);
+
+  ::kill(child, SIGKILL);  // no chance to release anything
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kNotRunning);
+  EXPECT_EQ(WorkerLock::Acquire(mine, kShortWait), WorkerLock::Result::kAcquired);
+}
+
+TEST(WorkerLockTest, ObjectIsVettedLikeTheRings) {
+  ScopedIpcNamespace ns;
+  {
+    WorkerLock create;
+    ASSERT_EQ(WorkerLock::Acquire(create), WorkerLock::Result::kAcquired);
+  }
+  const std::string file = ShmFile(ns, "TavrikWorkerLock");
+  ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+  EXPECT_EQ(QueryWorkerLiveness(), WorkerLiveness::kNotRunning);
+  EXPECT_EQ(ModeOf(file), 0600u);
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  WorkerLock lock;
+  EXPECT_EQ(WorkerLock::Acquire(lock, kShortWait), WorkerLock::Result::kAcquired);
+  EXPECT_EQ(ModeOf(file), 0600u);
+  lock.Release();
+
+  if (::geteuid() != 0) return;  // giving the object away needs root
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(WorkerLock::Acquire(lock, kShortWait), WorkerLock::Result::kUnavailable);
+  EXPECT_EQ(lock.Status().error, OpenError::kNotOwned);
+  OpenStatus status;
+  EXPECT_EQ(QueryWorkerLiveness(&status), WorkerLiveness::kUnknown);
+  EXPECT_EQ(status.error, OpenError::kNotOwned);
 }
 
 }  // namespace
