@@ -1,7 +1,11 @@
 // The worker executable as a peer sees it: start-up order, the exit path and the first messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "ipc/ring_layout.h"
@@ -24,9 +28,32 @@ class WorkerProcessTest : public ::testing::Test {
     return (std::filesystem::temp_directory_path() / (ns_.Name() + ".log")).string();
   }
   void TearDown() override { std::filesystem::remove(LogPath()); }
-  test::SpawnedProcess StartWorker() {
-    test::ScopedEnv log("TAVRIK_LOG", LogPath());  // the namespace is already in the environment
-    return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
+  // TAVRIK_LOG is `log`, the log file by default; the namespace is already in the environment.
+  test::SpawnedProcess StartWorker(const std::optional<std::string>& log = std::nullopt,
+                                   int stderrFd = -1) {
+    test::ScopedEnv logVariable("TAVRIK_LOG", log.value_or(LogPath()));
+    return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true,
+                                       stderrFd);
+  }
+  // Waits for the hit ring of a started worker and for its start-up version message.
+  SharedMapping WaitForHitRing() {
+    SharedMapping hit;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          hit = SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+          return hit.View() != nullptr && ReadU32(hit.View(), 0) >= 1;
+        },
+        10s));
+    return hit;
+  }
+  // Publishes a command of `type` as the UI would: slot, writeIndex, then the event.
+  static void Publish(const SharedMapping& cmd, std::int32_t type) {
+    test::PeerCommand command;
+    command.commandType = type;
+    const std::uint32_t w = ReadU32(cmd.View(), 0);
+    test::WriteCommandSlot(cmd.View(), w, command);
+    StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, w + 1);
+    NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
   }
   bool LogHas(const std::string& line) {
     return WaitUntil(
@@ -48,24 +75,15 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
 
 TEST_F(WorkerProcessTest, VersionAtStartUpThenAnswersCommands) {
   auto worker = StartWorker();
-  SharedMapping hit;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        hit = SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
-        return hit.View() != nullptr && ReadU32(hit.View(), 0) >= 1;
-      },
-      10s));
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
   EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__ver__:0.2.4");
   EXPECT_TRUE(LogHas("Tavrik waiting for spec registrations from C#."));
 
   SharedMapping cmd =
       SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
   ASSERT_NE(cmd.View(), nullptr);
-  test::PeerCommand hb;
-  hb.commandType = kHeartbeat;
-  test::WriteCommandSlot(cmd.View(), 0, hb);
-  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
-  NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
+  Publish(cmd, kHeartbeat);
   ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 2; }, 5s));
   EXPECT_EQ(ReadHitSlot(hit.View(), 1).name, u"__hb__:CMD");
   EXPECT_TRUE(worker.Running());
@@ -105,15 +123,44 @@ TEST_F(WorkerProcessTest, WithoutAHitRingTheWorkerStillRunsCommands) {
         return cmd.View() != nullptr;
       },
       5s));
-  test::PeerCommand clear;
-  clear.commandType = kClearSpecs;
-  test::WriteCommandSlot(cmd.View(), 0, clear);
-  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
+  Publish(cmd, kClearSpecs);
   EXPECT_TRUE(LogHas("[Spec] Cleared all templates"));
   EXPECT_TRUE(worker.Running());
   // The undersized hit ring is left as it was: the worker never writes into a mapping it could not
   // map at full size.
   EXPECT_EQ(ReadU32(small.View(), 0), 0u);
+}
+
+TEST_F(WorkerProcessTest, AFifoLogWithoutAReaderNeverHoldsUpStartUp) {
+  const std::string fifo = LogPath() + ".fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto worker = StartWorker(fifo);
+  // Start-up went all the way: rings made, version sent, commands taken.
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__ver__:0.2.4");
+
+  // A reader that comes later gets the lines from then on (after a count of those it missed, when
+  // the writer had any to drop before it came).
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  Publish(cmd, kClearSpecs);
+  std::string text;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+        return text.find("[Spec] Cleared all templates\n") != std::string::npos;
+      },
+      10s))
+      << text;
+  EXPECT_TRUE(worker.Running());
+  ::close(reader);
+  std::filesystem::remove(fifo);
 }
 
 }  // namespace
