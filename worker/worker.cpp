@@ -1,5 +1,6 @@
 #include "worker/worker.h"
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -13,10 +14,20 @@
 #include "detect/detection_loop.h"
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
+#include "ipc/worker_lock.h"
 #include "registry/template_registry.h"
 #include "worker/process_env.h"
 
 namespace tavrik {
+namespace {
+
+// A line that ends the worker: to the log, and to the standard error unless the log goes there.
+void ReportFatal(const LogSink& log, const std::string& line) {
+  log.Emit(line);
+  if (!log.WritesToStandardError()) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
 
 int RunWorker() {
   const LogSink log = LogSink::FromEnvironment();
@@ -28,11 +39,27 @@ int RunWorker() {
   std::cout.setstate(std::ios::failbit);
   std::cerr.setstate(std::ios::failbit);
 
+  // Before any ring is touched: a second worker must not take a single command.
+  WorkerLock workerLock;
+  switch (WorkerLock::Acquire(workerLock)) {
+    case WorkerLock::Result::kAcquired:
+      break;
+    case WorkerLock::Result::kTaken:
+      ReportFatal(log, "[Init] Another worker is already running in namespace '" +
+                           CurrentIpcNamespace() + "'; exiting.");
+      return kExitAnotherWorker;
+    case WorkerLock::Result::kUnavailable:
+      ReportFatal(log, "[Init] Failed to take the worker lock in namespace '" +
+                           CurrentIpcNamespace() +
+                           "': " + std::string(DescribeOpenError(workerLock.Status().error)) + ".");
+      return kExitStartFailure;
+  }
+
   CmdRingConsumer consumer = CmdRingConsumer::Open();
   if (!consumer.HasView()) {
-    log.Emit("[Init] Failed to initialize CmdRing consumer.");
+    ReportFatal(log, "[Init] Failed to initialize CmdRing consumer.");
     consumer = CmdRingConsumer();  // view, mapping, then event
-    return 1;
+    return kExitStartFailure;
   }
 
   const std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
@@ -57,8 +84,8 @@ int RunWorker() {
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.
-    log.Emit(std::string("[Init] Failed to start CommandThread: ") + e.what());
-    return 1;
+    ReportFatal(log, std::string("[Init] Failed to start CommandThread: ") + e.what());
+    return kExitStartFailure;
   }
 
   log.Emit("Tavrik waiting for spec registrations from C#.");

@@ -2,10 +2,15 @@
 // for the rest of the process's life.
 //
 // Called once, on the main thread, by the platform entry point. Returns only when start-up fails
-// (exit code 1); otherwise the process runs until it is terminated from outside.
+// (kExitStartFailure, kExitAnotherWorker); otherwise the process runs until it is terminated from
+// outside. A fatal start-up line goes to the log and also to the standard error, unless the log
+// already writes there, so that someone who started the worker by hand sees why it ended.
 #pragma once
 
 namespace tavrik {
+
+inline constexpr int kExitStartFailure = 1;   // the command ring or the worker lock is unusable
+inline constexpr int kExitAnotherWorker = 3;  // a worker already runs on these rings
 
 int RunWorker();
 

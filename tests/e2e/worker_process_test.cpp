@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -21,6 +23,36 @@ using namespace std::chrono_literals;
 using test::ReadHitSlot;
 using test::ReadU32;
 using test::WaitUntil;
+
+// Everything written into `fd` until its last writer closes it.
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[1024];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  ::close(fd);
+  return text;
+}
+
+// A pipe for a child's standard error: the child gets the write end, the test reads the other.
+struct ErrorPipe {
+  int read = -1;
+  int write = -1;
+  ErrorPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      read = fds[0];
+      write = fds[1];
+    }
+  }
+  // Closes the test's copy of the write end once the child has its own, then reads to the end.
+  std::string ReadAfterExit() {
+    ::close(write);
+    return ReadAll(read);
+  }
+};
 
 class WorkerProcessTest : public ::testing::Test {
  protected:
@@ -71,6 +103,44 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
   EXPECT_EQ(test::ReadFile(LogPath()), "[Init] Failed to initialize CmdRing consumer.\n");
   // Neither the hit ring nor its event was created before the failure.
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + ns_.Name() + "-HitRingMMF"));
+}
+
+TEST_F(WorkerProcessTest, FatalStartUpLinesReachTheStandardErrorWhenNoLogIsSet) {
+  SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
+  ASSERT_NE(small.View(), nullptr);
+  ErrorPipe err;
+  auto worker = StartWorker("", err.write);
+  EXPECT_EQ(worker.Wait(10s), 1);
+  EXPECT_EQ(err.ReadAfterExit(), "[Init] Failed to initialize CmdRing consumer.\n");
+}
+
+TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWhichNamespace) {
+  auto first = StartWorker();
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  ErrorPipe err;
+  auto second = StartWorker(LogPath(), err.write);
+  EXPECT_EQ(second.Wait(10s), 3);
+  const std::string line =
+      "[Init] Another worker is already running in namespace '" + ns_.Name() + "'; exiting.";
+  EXPECT_EQ(err.ReadAfterExit(), line + "\n");
+  EXPECT_TRUE(LogHas(line));
+
+  // The second worker touched no ring: no version of its own, and the first alone answers.
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  Publish(cmd, kHeartbeat);
+  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 2; }, 5s));
+  EXPECT_EQ(ReadHitSlot(hit.View(), 1).name, u"__hb__:CMD");
+  EXPECT_TRUE(first.Running());
+
+  // A worker killed outright leaves its objects but not its lock: the next one starts.
+  first.Stop(SIGKILL);
+  auto third = StartWorker();
+  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 3; }, 10s));
+  EXPECT_EQ(ReadHitSlot(hit.View(), 2).name, u"__ver__:0.2.4");
+  EXPECT_TRUE(third.Running());
 }
 
 TEST_F(WorkerProcessTest, VersionAtStartUpThenAnswersCommands) {
