@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -135,8 +137,17 @@ TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWh
   EXPECT_EQ(ReadHitSlot(hit.View(), 1).name, u"__hb__:CMD");
   EXPECT_TRUE(first.Running());
 
-  // A worker killed outright leaves its objects but not its lock: the next one starts.
+  // A worker killed outright leaves its objects but not its lock. tavrik-ctl sees that nobody
+  // runs, and publishes nothing nobody would read...
   first.Stop(SIGKILL);
+  const std::string ctl = test::BuiltExecutable("tavrik-ctl");
+  const int status = std::system((ctl + " clear 2>" + LogPath() + ".ctl").c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
+  EXPECT_EQ(test::ReadFile(LogPath() + ".ctl"),
+            "tavrik-ctl: no worker is running in namespace '" + ns_.Name() + "'\n");
+  std::filesystem::remove(LogPath() + ".ctl");
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 1u);
+  // ...and the next worker starts.
   auto third = StartWorker();
   ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 3; }, 10s));
   EXPECT_EQ(ReadHitSlot(hit.View(), 2).name, u"__ver__:0.2.4");
