@@ -50,10 +50,11 @@ CmdRingConsumer CmdRingConsumer::Open() {
   return consumer;
 }
 
-bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log) {
+bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
+                      std::stop_token stop) {
   bool worked = false;
   CmdRingLayout* ring = consumer.Ring();
-  while (ring != nullptr) {
+  while (ring != nullptr && !stop.stop_requested()) {
     RingHeader& header = ring->header;
     // Acquire: pairs with the producer's release store of writeIndex, so the slot reads below
     // see the whole slot it published.
@@ -100,7 +101,7 @@ void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, cons
                       std::stop_token stop) {
   if (!consumer.HasView()) return;
   while (!stop.stop_requested()) {
-    if (DrainCommandRing(consumer, table, log)) continue;
+    if (DrainCommandRing(consumer, table, log, stop)) continue;
     // Signalled and timed out are alike: either way the next pass looks at the indexes.
     if (consumer.event.Valid()) {
       consumer.event.Wait(kIdleWait);

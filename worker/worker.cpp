@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "ipc/worker_lock.h"
 #include "registry/template_registry.h"
 #include "worker/process_env.h"
+#include "worker/stop_request.h"
 
 namespace tavrik {
 namespace {
@@ -30,6 +32,9 @@ void ReportFatal(const LogSink& log, const std::string& line) {
 }  // namespace
 
 int RunWorker() {
+  // First of all: every thread made from here on leaves the stop signals to the worker's own
+  // waiter, the log's writer thread included.
+  StopRequests stopRequests;
   const LogSink log = LogSink::FromEnvironment();
 
   const std::filesystem::path exeDirectory = ExecutableDirectory();
@@ -62,7 +67,7 @@ int RunWorker() {
     return kExitStartFailure;
   }
 
-  const std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
+  std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
   if (!writer->Ready()) {
     log.Emit("[Init] Warning: HitRingWriter not ready; hits won't reach UI.");
   }
@@ -78,9 +83,11 @@ int RunWorker() {
       .version = [&] { SendVersion(writer.get()); },
   };
 
+  std::stop_source stop;
   std::thread commandThread;
   try {
-    commandThread = std::thread([&] { RunCommandThread(consumer, table, log); });
+    commandThread = std::thread(
+        [&, token = stop.get_token()] { RunCommandThread(consumer, table, log, token); });
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.
@@ -88,11 +95,21 @@ int RunWorker() {
     return kExitStartFailure;
   }
 
+  stopRequests.Watch(stop, log);
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
   DetectionContext detection{registry, writer.get(), log, CaptureScreenRegion};
-  RunDetectionLoop(detection);
-  commandThread.join();  // not reached: the loop runs until the process is terminated
+  RunDetectionLoop(detection, stop.get_token());
+
+  // Asked to stop (POSIX: SIGTERM or SIGINT). The loop has ended; the CommandThread finishes the
+  // command in progress and leaves the rest in the ring. Then the rings go in their fixed order,
+  // the hit ring after every thread that wrote it; the shared objects themselves stay for the
+  // next worker, and the worker lock goes last, so that no next worker starts on rings still in
+  // use.
+  commandThread.join();
+  consumer = CmdRingConsumer();  // view, mapping, then event
+  writer.reset();
+  log.Emit("[Init] Stopped.");
   return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <string>
 
@@ -89,9 +91,10 @@ class WorkerProcessTest : public ::testing::Test {
     StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, w + 1);
     NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
   }
-  bool LogHas(const std::string& line) {
-    return WaitUntil(
-        [&] { return test::ReadFile(LogPath()).find(line + "\n") != std::string::npos; }, 5s);
+  // Waits for a whole line, or with `whole` false for a text anywhere in the log.
+  bool LogHas(const std::string& line, bool whole = true) {
+    const std::string text = whole ? line + "\n" : line;
+    return WaitUntil([&] { return test::ReadFile(LogPath()).find(text) != std::string::npos; }, 5s);
   }
 
   test::ScopedIpcNamespace ns_;
@@ -242,6 +245,79 @@ TEST_F(WorkerProcessTest, AFifoLogWithoutAReaderNeverHoldsUpStartUp) {
   EXPECT_TRUE(worker.Running());
   ::close(reader);
   std::filesystem::remove(fifo);
+}
+
+TEST_F(WorkerProcessTest, SigtermAndSigintStopTheWorkerInOrderAndLeaveTheObjects) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    auto worker = StartWorker();
+    SharedMapping hit = WaitForHitRing();
+    ASSERT_NE(hit.View(), nullptr);
+    ASSERT_TRUE(LogHas("Tavrik waiting for spec registrations from C#."));
+    ::kill(worker.Pid(), signal);
+    EXPECT_EQ(worker.Wait(10s), 0);
+    EXPECT_TRUE(LogHas(std::string("[Init] Stopping on ") +
+                       (signal == SIGTERM ? "SIGTERM" : "SIGINT") + "."));
+    EXPECT_TRUE(LogHas("[Init] Stopped."));
+    for (const char* object :
+         {"CmdRingMMF", "HitRingMMF", "sem.CmdRingEvent", "sem.HitRingEvent"}) {
+      const std::string name = std::string(object).rfind("sem.", 0) == 0
+                                   ? "sem." + ns_.Name() + "-" + (object + 4)
+                                   : ns_.Name() + "-" + object;
+      EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + name)) << name;
+    }
+    std::filesystem::remove(LogPath());
+  }
+}
+
+TEST_F(WorkerProcessTest, AStopWaitsForTheCommandInProgressAndLeavesTheNextOnesQueued) {
+  // An add that reaches an X server which does not answer (stopped) is in progress for as long as
+  // the test likes.
+  test::XvfbServer xvfb;
+  ASSERT_TRUE(xvfb.Start());
+  const test::ScopedEnv display("DISPLAY", xvfb.DisplayName());
+  struct Frozen {
+    pid_t pid;
+    explicit Frozen(pid_t p) : pid(p) { ::kill(pid, SIGSTOP); }
+    ~Frozen() { Thaw(); }
+    void Thaw() const { ::kill(pid, SIGCONT); }
+  };
+  const std::string image = LogPath() + ".png";
+  ASSERT_TRUE(cv::imwrite(image, cv::Mat(8, 8, CV_8UC3, cv::Scalar(10, 200, 30))));
+
+  auto worker = StartWorker();
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  const Frozen frozen(xvfb.Pid());
+  test::PeerCommand add;
+  add.commandType = kAddSpec;
+  add.name = u"slow";
+  add.processName = u"nothing";
+  add.path = std::u16string(image.begin(), image.end());
+  add.roi[2] = add.roi[3] = 8;
+  test::WriteCommandSlot(cmd.View(), 0, add);
+  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
+  Publish(cmd, kHeartbeat);
+  ASSERT_TRUE(LogHas("[Spec] Add requested name=slow ", false));
+
+  ::kill(worker.Pid(), SIGTERM);
+  EXPECT_TRUE(LogHas("[Init] Stopping on SIGTERM."));
+  EXPECT_EQ(worker.Wait(500ms), -1);  // still in the add, which waits for the server
+  frozen.Thaw();
+  EXPECT_EQ(worker.Wait(10s), 0);
+
+  // The add ran to its end; the heartbeat after it stays queued for the next worker.
+  const std::string log = test::ReadFile(LogPath());
+  const auto registered = log.find("[Spec] Registered 'slow'");
+  EXPECT_NE(registered, std::string::npos) << log;
+  EXPECT_LT(registered, log.find("[Init] Stopped.")) << log;
+  EXPECT_EQ(ReadU32(cmd.View(), 4), 1u);
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 2u);
+  EXPECT_EQ(ReadU32(hit.View(), 0), 1u);  // the start-up version only
+  std::filesystem::remove(image);
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ class XvfbServer {
   bool Start(std::optional<int> display = std::nullopt);
   void Stop();
   bool Running() { return process_.Running(); }
+  pid_t Pid() const { return process_.Pid(); }
   int Display() const { return display_; }
   std::string DisplayName() const { return ":" + std::to_string(display_); }
 
