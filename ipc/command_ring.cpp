@@ -54,6 +54,16 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
                       std::stop_token stop) {
   bool worked = false;
   CmdRingLayout* ring = consumer.Ring();
+  switch (consumer.mapping.RestoreIfLost()) {
+    case SharedMapping::Restore::kIntact:
+      break;
+    case SharedMapping::Restore::kRestored:
+      log.Emit("[Spec] Command ring was cut short by another process; restored at " +
+               std::to_string(kCmdRingBytes) + " bytes, pending commands lost");
+      break;
+    case SharedMapping::Restore::kLost:
+      return false;  // tried again on the next pass
+  }
   while (ring != nullptr && !stop.stop_requested()) {
     RingHeader& header = ring->header;
     // Acquire: pairs with the producer's release store of writeIndex, so the slot reads below
@@ -81,6 +91,9 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     }
     CommandSlot copy;
     std::memcpy(&copy, &ring->slots[r & kRingSlotMask], sizeof copy);
+    // Cut short while it was read: the copy may be half zeros. Never run such a slot; the next
+    // pass restores the ring.
+    if (consumer.mapping.Lost()) break;
     const SpecCommand command = DecodeCommandSlot(copy);
     // Release: pairs with the producer's acquire load of readIndex; the copy above is complete
     // before the producer may reuse the slot. The slot is free before the command runs.

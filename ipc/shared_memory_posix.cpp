@@ -18,6 +18,7 @@
 
 #include "ipc/object_access_posix.h"
 #include "ipc/shared_memory.h"
+#include "ipc/view_guard_posix.h"
 
 namespace tavrik {
 namespace {
@@ -101,7 +102,10 @@ bool VetPrivateObject(int fd, struct stat& st) {
 
 void KernelHandleTraits::Close(Value handle) noexcept { ::close(static_cast<int>(handle)); }
 
-void MappedViewTraits::Close(Value view) noexcept { ::munmap(view.address, view.size); }
+void MappedViewTraits::Close(Value view) noexcept {
+  UnguardView(view.address);
+  ::munmap(view.address, view.size);
+}
 
 void EventTraits::Close(Value event) noexcept { ::sem_close(static_cast<sem_t*>(event)); }
 
@@ -155,7 +159,30 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
     return mapping;
   }
   mapping.view_.Reset(MappedView{view, bytes});
+  GuardView(view, bytes);
   return mapping;
+}
+
+bool SharedMapping::Lost() const { return View() != nullptr && ViewLost(View()); }
+
+SharedMapping::Restore SharedMapping::RestoreIfLost() {
+  void* view = View();
+  // The mark goes first: a fault after the remapping below marks the view lost again.
+  if (view == nullptr || !TakeViewLost(view)) return Restore::kIntact;
+  const int fd = static_cast<int>(handle_.Get());
+  const auto bytes = static_cast<off_t>(Size());
+  struct stat st {};
+  // The content is gone either way; growing the object back (zero-filled) gives every peer a
+  // whole ring again, under the name it already knows.
+  const bool sized = ::fstat(fd, &st) == 0 && (st.st_size >= bytes || ::ftruncate(fd, bytes) == 0);
+  if (sized &&
+      ::mmap(view, Size(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED) {
+    return Restore::kRestored;
+  }
+  status_ = Failure(OpenError::kMapFailed);
+  // A failed MAP_FIXED may have unmapped the range: private pages keep it safe to touch.
+  MarkViewLost(view);
+  return Restore::kLost;
 }
 
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {

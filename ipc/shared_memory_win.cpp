@@ -68,6 +68,11 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
   return mapping;
 }
 
+// Sections keep the size they were created with: nothing can cut a view short.
+bool SharedMapping::Lost() const { return false; }
+
+SharedMapping::Restore SharedMapping::RestoreIfLost() { return Restore::kIntact; }
+
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   NamedEvent event;
   if (name.empty()) {

@@ -67,7 +67,7 @@ int RunWorker() {
     return kExitStartFailure;
   }
 
-  std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
+  std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create(log);
   if (!writer->Ready()) {
     log.Emit("[Init] Warning: HitRingWriter not ready; hits won't reach UI.");
   }

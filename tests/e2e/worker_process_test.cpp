@@ -247,6 +247,39 @@ TEST_F(WorkerProcessTest, AFifoLogWithoutAReaderNeverHoldsUpStartUp) {
   std::filesystem::remove(fifo);
 }
 
+TEST_F(WorkerProcessTest, RingsCutShortByAnotherProcessAreRestoredAndTheWorkerCarriesOn) {
+  auto worker = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  const std::string cmdFile = "/dev/shm/" + ns_.Name() + "-CmdRingMMF";
+  const std::string hitFile = "/dev/shm/" + ns_.Name() + "-HitRingMMF";
+
+  // The command ring: the CommandThread looks at it every 50 ms.
+  ASSERT_EQ(::truncate(cmdFile.c_str(), 0), 0);
+  EXPECT_TRUE(
+      LogHas("[Spec] Command ring was cut short by another process; restored at 20496 "
+             "bytes, pending commands lost"));
+  EXPECT_EQ(std::filesystem::file_size(cmdFile), kCmdRingBytes);
+  ASSERT_TRUE(worker.Running());
+
+  // The hit ring, cut short before the reply to a command: the reply lands in the restored ring.
+  ASSERT_EQ(::truncate(hitFile.c_str(), 0), 0);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 0u);  // restored zero-filled
+  Publish(cmd, kHeartbeat);
+  EXPECT_TRUE(
+      LogHas("[Loop] Hit ring was cut short by another process; restored at 8464 bytes, "
+             "unread messages lost"));
+  EXPECT_EQ(std::filesystem::file_size(hitFile), kHitRingBytes);
+  const SharedMapping hit =
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(hit.View(), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) == 1; }, 5s));
+  EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__hb__:CMD");
+  EXPECT_TRUE(worker.Running());
+}
+
 TEST_F(WorkerProcessTest, SigtermAndSigintStopTheWorkerInOrderAndLeaveTheObjects) {
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);

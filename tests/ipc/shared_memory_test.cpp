@@ -4,12 +4,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -149,6 +153,55 @@ TEST(SharedMappingTest, UnusableNamespaceOpensNothing) {
   EXPECT_FALSE(SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes).HasHandle());
   EXPECT_FALSE(NamedEvent::Open(kCmdRingEventName).Valid());
   ::setenv("TAVRIK_IPC_NAMESPACE", ns.Name().c_str(), 1);
+}
+
+TEST(SharedMappingTest, AViewCutShortByAnotherProcessIsLostThenRestored) {
+  ScopedIpcNamespace ns;
+  SharedMapping mapping = SharedMapping::Open(kHitRingMappingName, kHitRingBytes);
+  ASSERT_NE(mapping.View(), nullptr);
+  auto* bytes = static_cast<volatile unsigned char*>(mapping.View());
+  std::memset(mapping.View(), 0xA5, kHitRingBytes);
+  EXPECT_EQ(mapping.RestoreIfLost(), SharedMapping::Restore::kIntact);
+
+  const std::string file = ShmFile(ns, "HitRingMMF");
+  ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+  EXPECT_EQ(bytes[kHitRingBytes - 1], 0);  // would have been SIGBUS
+  EXPECT_TRUE(mapping.Lost());
+  bytes[0] = 7;  // reaches nobody
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+
+  EXPECT_EQ(mapping.RestoreIfLost(), SharedMapping::Restore::kRestored);
+  EXPECT_FALSE(mapping.Lost());
+  EXPECT_EQ(mapping.View(), static_cast<void*>(const_cast<unsigned char*>(bytes)));
+  EXPECT_EQ(std::filesystem::file_size(file), kHitRingBytes);
+  bytes[5] = 9;
+  const SharedMapping peer =
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(peer.View(), nullptr);
+  const auto* seen = static_cast<const unsigned char*>(peer.View());
+  EXPECT_EQ(seen[5], 9);  // shared again
+  EXPECT_EQ(seen[0], 0);  // what the ring held is gone
+  EXPECT_EQ(seen[kHitRingBytes - 1], 0);
+  EXPECT_EQ(mapping.RestoreIfLost(), SharedMapping::Restore::kIntact);
+}
+
+TEST(SharedMappingDeathTest, ABusErrorOutsideEveryViewStillEndsTheProcess) {
+  ScopedIpcNamespace ns;
+  const SharedMapping guarded = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+  ASSERT_NE(guarded.View(), nullptr);  // the guard's handler is installed
+  // Surviving the read means exit code 0 (the byte read, or a set-up that failed); a sanitizer
+  // that reports the fault itself ends the process otherwise than by SIGBUS.
+  const auto crashed = [](int status) { return !(WIFEXITED(status) && WEXITSTATUS(status) == 0); };
+  EXPECT_EXIT(
+      {
+        FILE* file = std::tmpfile();
+        const int fd = file == nullptr ? -1 : ::fileno(file);
+        if (fd < 0 || ::ftruncate(fd, 4096) != 0) std::exit(0);
+        void* other = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+        if (other == MAP_FAILED || ::ftruncate(fd, 0) != 0) std::exit(0);
+        std::exit(static_cast<volatile unsigned char*>(other)[0]);
+      },
+      crashed, "");
 }
 
 TEST(SharedMappingTest, MoveTransfersOwnershipAndResetReleases) {
