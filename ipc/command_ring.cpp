@@ -151,6 +151,8 @@ PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& eve
       // Release: pairs with the consumer's acquire load of writeIndex; the slot is complete
       // before the index says so.
       StoreIndex(ring->header.writeIndex, w + 1);
+      // Written into the private pages that stand in for a ring cut short: it reached nobody.
+      if (cmdRing.Lost()) return PublishResult::kRingLost;
       event.Signal();
       return PublishResult::kPublished;
     }

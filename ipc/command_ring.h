@@ -64,6 +64,7 @@ enum class PublishResult {
   kLockTimedOut,     // another producer held the lock until the deadline
   kLockUnavailable,  // the lock could not be taken at all
   kNoView,           // the command ring is not mapped
+  kRingLost,         // another process cut the ring short under the slot (ipc/shared_memory.h)
 };
 
 // Publishes one slot as a well-behaved producer. Any client thread; blocks until the slot is

@@ -123,6 +123,9 @@ HitRingReader::HitRingReader(SharedMapping mapping, NamedEvent event)
 
 std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
   if (ring_ == nullptr) return std::nullopt;
+  // A ring cut short by another process: map it again (the worker restores it too), so that this
+  // reader sees the ring the worker writes rather than the private pages that replaced it.
+  if (mapping_.RestoreIfLost() == SharedMapping::Restore::kLost) return std::nullopt;
   // Acquire: pairs with the writer's release store of writeIndex in Publish.
   const std::uint32_t w = LoadIndex(ring_->header.writeIndex);
   const std::uint32_t r = LoadIndex(ring_->header.readIndex);
@@ -136,6 +139,7 @@ std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
   }
   HitSlot slot;
   std::memcpy(&slot, &ring_->slots[r & kRingSlotMask], sizeof slot);
+  if (mapping_.Lost()) return std::nullopt;  // cut short while copied: the copy is not the slot
   // Release: pairs with the writer's acquire load of readIndex in Publish; the copy is complete
   // before the slot may be reused.
   StoreIndex(ring_->header.readIndex, r + 1);

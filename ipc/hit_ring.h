@@ -86,7 +86,8 @@ class HitRingReader {
   bool Ready() const { return ring_ != nullptr; }
   // The next pending message, released to the producer once copied; nullopt when none is
   // pending. Indexes that claim more than 64 pending messages (a reader ran ahead) are put right
-  // by skipping to writeIndex, and `resynced` is set.
+  // by skipping to writeIndex, and `resynced` is set. A ring that another process cut short is
+  // mapped again first (its messages are gone).
   std::optional<HitSlot> TryNext(bool* resynced = nullptr);
   // Sleeps until the producer signals or `timeout` (capped at 50 ms) passes.
   void WaitForMore(std::chrono::milliseconds timeout) const;

@@ -16,9 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "ipc/command_ring.h"
+#include "ipc/hit_ring.h"
 #include "ipc/producer_lock.h"
 #include "ipc/ring_layout.h"
 #include "ipc/worker_lock.h"
@@ -183,6 +187,39 @@ TEST(SharedMappingTest, AViewCutShortByAnotherProcessIsLostThenRestored) {
   EXPECT_EQ(seen[0], 0);  // what the ring held is gone
   EXPECT_EQ(seen[kHitRingBytes - 1], 0);
   EXPECT_EQ(mapping.RestoreIfLost(), SharedMapping::Restore::kIntact);
+}
+
+TEST(SharedMappingTest, BothEndsOfTheRingsRideOutATruncation) {
+  ScopedIpcNamespace ns;
+  // Hit ring: the writer stores the message that met the truncation again into the restored
+  // ring, and a reader maps that ring again instead of staring at private pages.
+  std::vector<std::string> lines;
+  const std::unique_ptr<HitRingWriter> writer =
+      HitRingWriter::Create(LogSink([&](std::string_view line) { lines.emplace_back(line); }));
+  HitRingReader reader(
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting),
+      NamedEvent::Open(kHitRingEventName, OpenMode::kOpenExisting));
+  writer->Publish("before", HitMessage{});
+  ASSERT_EQ(::truncate(ShmFile(ns, "HitRingMMF").c_str(), 0), 0);
+  writer->Publish("after", HitMessage{});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            "[Loop] Hit ring was cut short by another process; restored at 8464 bytes, unread "
+            "messages lost");
+  std::optional<HitSlot> got;
+  for (int i = 0; i < 2 && !got; ++i) got = reader.TryNext();  // the first look may fault
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(DecodeHitName(*got), "after");
+  EXPECT_FALSE(reader.TryNext().has_value());
+
+  // Command ring: a client that published into a ring cut short hears that it reached nobody.
+  const SharedMapping worker = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+  const SharedMapping client =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_EQ(::truncate(ShmFile(ns, "CmdRingMMF").c_str(), 0), 0);
+  EXPECT_EQ(PublishCommand(client, NamedEvent(), CommandSlot{},
+                           std::chrono::steady_clock::now() + kLongWait),
+            PublishResult::kRingLost);
 }
 
 TEST(SharedMappingDeathTest, ABusErrorOutsideEveryViewStillEndsTheProcess) {

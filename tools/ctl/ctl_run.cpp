@@ -120,6 +120,10 @@ int ReportPublishFailure(PublishResult result, double timeoutSeconds, std::ostre
     case PublishResult::kLockUnavailable:
       err << "tavrik-ctl: cannot take the command ring's producer lock\n";
       return kExitFailure;
+    case PublishResult::kRingLost:
+      err << "tavrik-ctl: the command ring was cut short by another process while the command "
+             "was published; it did not reach the worker\n";
+      return kExitFailure;
     case PublishResult::kNoView:
       err << "tavrik-ctl: the command ring is not mapped\n";
       return kExitFailure;
