@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -38,6 +38,33 @@ std::string ReadAll(int fd) {
   }
   ::close(fd);
   return text;
+}
+
+// Writes a `width` x `height` 24-bit BMP of one colour: a template image made without an image
+// library in this process.
+bool WriteSolidBmp(const std::string& path, std::uint32_t width, std::uint32_t height) {
+  const std::uint32_t row = (width * 3 + 3) & ~3u;
+  const std::uint32_t pixels = row * height;
+  std::string file(54 + pixels, '\0');
+  const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) file[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  file[0] = 'B';
+  file[1] = 'M';
+  put(2, 54 + pixels, 4);  // file size
+  put(10, 54, 4);          // pixel data offset
+  put(14, 40, 4);          // BITMAPINFOHEADER
+  put(18, width, 4);
+  put(22, height, 4);
+  put(26, 1, 2);   // planes
+  put(28, 24, 2);  // bits per pixel
+  put(34, pixels, 4);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) put(54 + y * row + x * 3, 0x1EC80A, 3);
+  }
+  std::ofstream out(path, std::ios::binary);
+  out << file;
+  return static_cast<bool>(out);
 }
 
 // A pipe for a child's standard error: the child gets the write end, the test reads the other.
@@ -315,8 +342,8 @@ TEST_F(WorkerProcessTest, AStopWaitsForTheCommandInProgressAndLeavesTheNextOnesQ
     ~Frozen() { Thaw(); }
     void Thaw() const { ::kill(pid, SIGCONT); }
   };
-  const std::string image = LogPath() + ".png";
-  ASSERT_TRUE(cv::imwrite(image, cv::Mat(8, 8, CV_8UC3, cv::Scalar(10, 200, 30))));
+  const std::string image = LogPath() + ".bmp";
+  ASSERT_TRUE(WriteSolidBmp(image, 8, 8));
 
   auto worker = StartWorker();
   SharedMapping hit = WaitForHitRing();
