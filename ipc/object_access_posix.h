@@ -1,9 +1,12 @@
 // POSIX backend helper: the checks every named object of ours (ring mappings, their semaphores,
-// the worker lock) passes before it is used. Shared by shared_memory_posix.cpp and
-// worker_lock_posix.cpp. Any thread; the calls touch only the descriptor they are given.
+// the worker lock) passes before it is used, and what a failed open means. Shared by
+// shared_memory_posix.cpp and worker_lock_posix.cpp. Any thread; the calls touch only the
+// descriptor they are given.
 #pragma once
 
 #include <sys/stat.h>
+
+#include "ipc/shared_memory.h"
 
 namespace tavrik {
 
@@ -16,5 +19,8 @@ inline constexpr mode_t kPrivateObjectMode = 0600;
 // others, or an owner narrowed by the umask) is reset to 0600 first; false when that fails.
 // `st` receives the file's status.
 bool VetPrivateObject(int fd, struct stat& st);
+
+// What an errno of shm_open or sem_open means for the caller.
+OpenError OpenErrorOf(int error);
 
 }  // namespace tavrik

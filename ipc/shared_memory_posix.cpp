@@ -44,9 +44,7 @@ OpenStatus Failure(OpenError error, int systemError = errno) { return {error, sy
 int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) {
   const int fd = ::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) {
-    status = Failure(errno == ENOENT   ? OpenError::kNotFound
-                     : errno == EACCES ? OpenError::kNotOwned
-                                       : OpenError::kSystem);
+    status = Failure(OpenErrorOf(errno));
     return -1;
   }
   struct stat st {};
@@ -92,6 +90,12 @@ timespec MonotonicDeadline(std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
+
+OpenError OpenErrorOf(int error) {
+  return error == ENOENT   ? OpenError::kNotFound
+         : error == EACCES ? OpenError::kNotOwned
+                           : OpenError::kSystem;
+}
 
 bool VetPrivateObject(int fd, struct stat& st) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return false;
@@ -204,9 +208,7 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   }
   if (sem == SEM_FAILED) sem = ::sem_open(object.c_str(), 0);
   if (sem == SEM_FAILED) {
-    event.status_ = Failure(errno == ENOENT   ? OpenError::kNotFound
-                            : errno == EACCES ? OpenError::kNotOwned
-                                              : OpenError::kSystem);
+    event.status_ = Failure(OpenErrorOf(errno));
     return event;
   }
   event.native_.Reset(sem);

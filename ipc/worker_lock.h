@@ -21,6 +21,7 @@
 #include <chrono>
 
 #include "base/unique_handle.h"
+#include "ipc/producer_lock.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
@@ -28,14 +29,6 @@ namespace tavrik {
 // How long the worker keeps trying for the lock before it concludes that another worker runs:
 // long enough to outlast any client's probe.
 inline constexpr std::chrono::milliseconds kWorkerLockPatience{1000};
-
-// Owns a held worker lock: the locked descriptor (closing it drops the flock) or the owned mutex
-// (released, then closed). Close is defined by each backend.
-struct WorkerLockTraits {
-  using Value = NativeHandle;
-  static constexpr Value Invalid() noexcept { return kNoHandle; }
-  static void Close(Value lock) noexcept;
-};
 
 class WorkerLock {
  public:
@@ -56,7 +49,7 @@ class WorkerLock {
   void Release() { lock_.Reset(); }
 
  private:
-  UniqueHandle<WorkerLockTraits> lock_;
+  UniqueHandle<HeldLockTraits> lock_;  // the locked descriptor, or the owned mutex
   OpenStatus status_;
 };
 

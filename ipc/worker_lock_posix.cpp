@@ -16,12 +16,6 @@
 namespace tavrik {
 namespace {
 
-OpenError ErrorOfOpen(int error) {
-  return error == ENOENT   ? OpenError::kNotFound
-         : error == EACCES ? OpenError::kNotOwned
-                           : OpenError::kSystem;
-}
-
 // Opens (and, for the worker, creates) the lock object and vets it like the rings. -1 with
 // `status` filled on failure.
 int OpenLockObject(bool create, OpenStatus& status) {
@@ -34,7 +28,7 @@ int OpenLockObject(bool create, OpenStatus& status) {
   const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
   const int fd = ::shm_open(object.c_str(), flags, kPrivateObjectMode);
   if (fd < 0) {
-    status = {ErrorOfOpen(errno), errno};
+    status = {OpenErrorOf(errno), errno};
     return -1;
   }
   struct stat st {};
@@ -48,17 +42,12 @@ int OpenLockObject(bool create, OpenStatus& status) {
 
 }  // namespace
 
-void WorkerLockTraits::Close(Value lock) noexcept {
-  // Closing the only descriptor of the open file drops its flock.
-  ::close(static_cast<int>(lock));
-}
-
 WorkerLock::Result WorkerLock::Acquire(WorkerLock& out, std::chrono::milliseconds patience) {
   out.Release();
   out.status_ = {};
   const int fd = OpenLockObject(/*create=*/true, out.status_);
   if (fd < 0) return Result::kUnavailable;
-  UniqueHandle<WorkerLockTraits> held(fd);
+  UniqueHandle<HeldLockTraits> held(fd);
   const auto deadline = std::chrono::steady_clock::now() + patience;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
@@ -87,7 +76,7 @@ WorkerLiveness QueryWorkerLiveness(OpenStatus* status) {
     result = {};
     return WorkerLiveness::kNotRunning;
   }
-  const UniqueHandle<WorkerLockTraits> probe(fd);
+  const UniqueHandle<HeldLockTraits> probe(fd);
   // A shared lock conflicts only with the worker's exclusive one; two probing clients do not
   // disturb each other. Closing the descriptor releases it.
   if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return WorkerLiveness::kNotRunning;

@@ -2,41 +2,18 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <string>
 
+#include "ipc/object_access_win.h"
 #include "ipc/ring_layout.h"
 #include "ipc/worker_lock.h"
 
 namespace tavrik {
-namespace {
-
-std::wstring MutexName() {
-  const std::string bare = kWorkerLockName;
-  return L"Local\\" + std::wstring(bare.begin(), bare.end());
-}
-
-OpenStatus LastError(OpenError fallback) {
-  const DWORD code = GetLastError();
-  OpenError error = fallback;
-  if (code == ERROR_FILE_NOT_FOUND) error = OpenError::kNotFound;
-  if (code == ERROR_ACCESS_DENIED) error = OpenError::kNotOwned;
-  return {error, static_cast<int>(code)};
-}
-
-}  // namespace
-
-void WorkerLockTraits::Close(Value lock) noexcept {
-  HANDLE mutex = reinterpret_cast<HANDLE>(lock);
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
-}
-
 WorkerLock::Result WorkerLock::Acquire(WorkerLock& out, std::chrono::milliseconds patience) {
   out.Release();
   out.status_ = {};
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexName().c_str());
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, LocalObjectName(kWorkerLockName).c_str());
   if (mutex == nullptr) {
-    out.status_ = LastError(OpenError::kSystem);
+    out.status_ = LastOpenStatus(OpenError::kSystem);
     return Result::kUnavailable;
   }
   // A client's probe owns the mutex only for an instant; waiting outlasts it.
@@ -50,7 +27,7 @@ WorkerLock::Result WorkerLock::Acquire(WorkerLock& out, std::chrono::millisecond
       CloseHandle(mutex);
       return Result::kTaken;
     default:
-      out.status_ = LastError(OpenError::kSystem);
+      out.status_ = LastOpenStatus(OpenError::kSystem);
       CloseHandle(mutex);
       return Result::kUnavailable;
   }
@@ -60,9 +37,9 @@ WorkerLiveness QueryWorkerLiveness(OpenStatus* status) {
   OpenStatus local;
   OpenStatus& result = status != nullptr ? *status : local;
   result = {};
-  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, MutexName().c_str());
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, LocalObjectName(kWorkerLockName).c_str());
   if (mutex == nullptr) {
-    result = LastError(OpenError::kSystem);
+    result = LastOpenStatus(OpenError::kSystem);
     if (result.error != OpenError::kNotFound) return WorkerLiveness::kUnknown;
     result = {};
     return WorkerLiveness::kNotRunning;
@@ -78,7 +55,7 @@ WorkerLiveness QueryWorkerLiveness(OpenStatus* status) {
       liveness = WorkerLiveness::kNotRunning;
       break;
     default:
-      result = LastError(OpenError::kSystem);
+      result = LastOpenStatus(OpenError::kSystem);
       break;
   }
   CloseHandle(mutex);

@@ -291,7 +291,9 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitUsage;
   }
 
-  if (std::string noWorker; request.verb != Verb::kStatus) {
+  // status says it in its own way; every other verb needs a worker at the other end.
+  if (request.verb != Verb::kStatus) {
+    std::string noWorker;
     if (const int code = CheckWorker(noWorker); code != kExitOk) {
       err << "tavrik-ctl: " << noWorker << '\n';
       return code;
