@@ -5,10 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -28,76 +28,51 @@ using test::ReadHitSlot;
 using test::ReadU32;
 using test::WaitUntil;
 
-// Everything written into `fd` until its last writer closes it.
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[1024];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    if (n < 0 && errno != EINTR) break;
-  }
-  ::close(fd);
-  return text;
-}
-
-// Writes a `width` x `height` 24-bit BMP of one colour: a template image made without an image
-// library in this process.
-bool WriteSolidBmp(const std::string& path, std::uint32_t width, std::uint32_t height) {
-  const std::uint32_t row = (width * 3 + 3) & ~3u;
-  const std::uint32_t pixels = row * height;
-  std::string file(54 + pixels, '\0');
-  const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) file[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  };
-  file[0] = 'B';
-  file[1] = 'M';
-  put(2, 54 + pixels, 4);  // file size
-  put(10, 54, 4);          // pixel data offset
-  put(14, 40, 4);          // BITMAPINFOHEADER
-  put(18, width, 4);
-  put(22, height, 4);
-  put(26, 1, 2);   // planes
-  put(28, 24, 2);  // bits per pixel
-  put(34, pixels, 4);
-  for (std::uint32_t y = 0; y < height; ++y) {
-    for (std::uint32_t x = 0; x < width; ++x) put(54 + y * row + x * 3, 0x1EC80A, 3);
-  }
+// An 8x8 24-bit BMP of one colour: a template image made without an image library here.
+bool WriteSolidBmp(const std::string& path) {
+  std::string file(54 + 8 * 8 * 3, '\x40');
+  const auto put = [&](std::size_t at, std::uint32_t value) { std::memcpy(&file[at], &value, 4); };
+  file.replace(0, 2, "BM");
+  const std::uint32_t header[] = {static_cast<std::uint32_t>(file.size()),
+                                  0,
+                                  54,
+                                  40,
+                                  8,
+                                  8,
+                                  1 | (24 << 16),
+                                  0,
+                                  8 * 8 * 3,
+                                  0,
+                                  0,
+                                  0,
+                                  0};
+  for (std::size_t i = 0; i < std::size(header); ++i) put(2 + 4 * i, header[i]);
   std::ofstream out(path, std::ios::binary);
   out << file;
   return static_cast<bool>(out);
 }
-
-// A pipe for a child's standard error: the child gets the write end, the test reads the other.
-struct ErrorPipe {
-  int read = -1;
-  int write = -1;
-  ErrorPipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) == 0) {
-      read = fds[0];
-      write = fds[1];
-    }
-  }
-  // Closes the test's copy of the write end once the child has its own, then reads to the end.
-  std::string ReadAfterExit() {
-    ::close(write);
-    return ReadAll(read);
-  }
-};
 
 class WorkerProcessTest : public ::testing::Test {
  protected:
   std::string LogPath() const {
     return (std::filesystem::temp_directory_path() / (ns_.Name() + ".log")).string();
   }
-  void TearDown() override { std::filesystem::remove(LogPath()); }
-  // TAVRIK_LOG is `log`, the log file by default; the namespace is already in the environment.
-  test::SpawnedProcess StartWorker(const std::optional<std::string>& log = std::nullopt,
-                                   int stderrFd = -1) {
-    test::ScopedEnv logVariable("TAVRIK_LOG", log.value_or(LogPath()));
-    return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true,
-                                       stderrFd);
+  void TearDown() override {
+    std::filesystem::remove(LogPath());
+    std::filesystem::remove(StderrPath());
   }
+  // TAVRIK_LOG is `log`, the log file by default; the namespace is already in the environment.
+  // The worker's standard error goes to StderrPath().
+  test::SpawnedProcess StartWorker(const std::optional<std::string>& log = std::nullopt) {
+    test::ScopedEnv logVariable("TAVRIK_LOG", log.value_or(LogPath()));
+    const int stderrFd =
+        ::open(StderrPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    auto worker = test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true,
+                                              stderrFd);
+    ::close(stderrFd);
+    return worker;
+  }
+  std::string StderrPath() const { return LogPath() + ".stderr"; }
   // Waits for the hit ring of a started worker and for its start-up version message.
   SharedMapping WaitForHitRing() {
     SharedMapping hit;
@@ -149,22 +124,20 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
 TEST_F(WorkerProcessTest, FatalStartUpLinesReachTheStandardErrorWhenNoLogIsSet) {
   SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
   ASSERT_NE(small.View(), nullptr);
-  ErrorPipe err;
-  auto worker = StartWorker("", err.write);
+  auto worker = StartWorker("");
   EXPECT_EQ(worker.Wait(10s), 1);
-  EXPECT_EQ(err.ReadAfterExit(), "[Init] Failed to initialize CmdRing consumer.\n");
+  EXPECT_EQ(test::ReadFile(StderrPath()), "[Init] Failed to initialize CmdRing consumer.\n");
 }
 
 TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWhichNamespace) {
   auto first = StartWorker();
   SharedMapping hit = WaitForHitRing();
   ASSERT_NE(hit.View(), nullptr);
-  ErrorPipe err;
-  auto second = StartWorker(LogPath(), err.write);
+  auto second = StartWorker();
   EXPECT_EQ(second.Wait(10s), 3);
   const std::string line =
       "[Init] Another worker is already running in namespace '" + ns_.Name() + "'; exiting.";
-  EXPECT_EQ(err.ReadAfterExit(), line + "\n");
+  EXPECT_EQ(test::ReadFile(StderrPath()), line + "\n");
   EXPECT_TRUE(LogHas(line));
 
   // The second worker touched no ring: no version of its own, and the first alone answers.
@@ -175,11 +148,10 @@ TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWh
   // runs, and publishes nothing nobody would read...
   first.Stop(SIGKILL);
   const std::string ctl = test::BuiltExecutable("tavrik-ctl");
-  const int status = std::system((ctl + " clear 2>" + LogPath() + ".ctl").c_str());
+  const int status = std::system((ctl + " clear 2>" + StderrPath()).c_str());
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
-  EXPECT_EQ(test::ReadFile(LogPath() + ".ctl"),
+  EXPECT_EQ(test::ReadFile(StderrPath()),
             "tavrik-ctl: no worker is running in namespace '" + ns_.Name() + "'\n");
-  std::filesystem::remove(LogPath() + ".ctl");
   const SharedMapping cmd =
       SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
   ASSERT_NE(cmd.View(), nullptr);
@@ -345,7 +317,7 @@ TEST_F(WorkerProcessTest, AStopWaitsForTheCommandInProgressAndLeavesTheNextOnesQ
     void Thaw() const { ::kill(pid, SIGCONT); }
   };
   const std::string image = LogPath() + ".bmp";
-  ASSERT_TRUE(WriteSolidBmp(image, 8, 8));
+  ASSERT_TRUE(WriteSolidBmp(image));
 
   auto worker = StartWorker();
   SharedMapping hit = WaitForHitRing();
