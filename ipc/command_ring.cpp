@@ -15,6 +15,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
+// Gaps up to 2^31 are a producer that ran ahead; anything larger is writeIndex having moved
+// backwards, since no producer can be 2^31 messages ahead of a consumer that keeps up.
+constexpr std::uint32_t kMaxForwardGap = 0x80000000u;
 
 void Dispatch(const SpecCommand& command, const CommandTable& table) {
   switch (command.commandType) {
@@ -47,16 +50,37 @@ CmdRingConsumer CmdRingConsumer::Open() {
   return consumer;
 }
 
-bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log) {
+bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
+                      std::stop_token stop) {
   bool worked = false;
   CmdRingLayout* ring = consumer.Ring();
-  while (ring != nullptr) {
+  switch (consumer.mapping.RestoreIfLost()) {
+    case SharedMapping::Restore::kIntact:
+      break;
+    case SharedMapping::Restore::kRestored:
+      log.Emit("[Spec] Command ring was cut short by another process; restored at " +
+               std::to_string(kCmdRingBytes) + " bytes, pending commands lost");
+      break;
+    case SharedMapping::Restore::kLost:
+      return false;  // tried again on the next pass
+  }
+  while (ring != nullptr && !stop.stop_requested()) {
     RingHeader& header = ring->header;
     // Acquire: pairs with the producer's release store of writeIndex, so the slot reads below
     // see the whole slot it published.
     const std::uint32_t w = LoadIndex(header.writeIndex);
     std::uint32_t r = LoadIndex(header.readIndex);
     if (r == w) break;
+    if (w - r > kMaxForwardGap) {
+      // writeIndex is behind readIndex (a producer reset its header, say): what lies "between"
+      // is the whole index space, and every slot in the ring is old. Run nothing and follow the
+      // producer to where it now stands.
+      log.Emit("[Spec] Command ring writeIndex went backwards: writeIndex=" + std::to_string(w) +
+               " readIndex=" + std::to_string(r) + "; nothing run, readIndex set to writeIndex");
+      // Release: pairs with the producer's acquire load of readIndex, as for a consumed slot.
+      StoreIndex(header.readIndex, w);
+      continue;
+    }
     if (w - r > kRingSlotCount) {
       // A producer that ran more than a ring ahead has overwritten what lay between; executing the
       // stale slots would replay up to 2^32 old commands. Keep the newest ring's worth.
@@ -67,6 +91,9 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     }
     CommandSlot copy;
     std::memcpy(&copy, &ring->slots[r & kRingSlotMask], sizeof copy);
+    // Cut short while it was read: the copy may be half zeros. Never run such a slot; the next
+    // pass restores the ring.
+    if (consumer.mapping.Lost()) break;
     const SpecCommand command = DecodeCommandSlot(copy);
     // Release: pairs with the producer's acquire load of readIndex; the copy above is complete
     // before the producer may reuse the slot. The slot is free before the command runs.
@@ -87,7 +114,7 @@ void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, cons
                       std::stop_token stop) {
   if (!consumer.HasView()) return;
   while (!stop.stop_requested()) {
-    if (DrainCommandRing(consumer, table, log)) continue;
+    if (DrainCommandRing(consumer, table, log, stop)) continue;
     // Signalled and timed out are alike: either way the next pass looks at the indexes.
     if (consumer.event.Valid()) {
       consumer.event.Wait(kIdleWait);
@@ -124,6 +151,8 @@ PublishResult PublishCommand(const SharedMapping& cmdRing, const NamedEvent& eve
       // Release: pairs with the consumer's acquire load of writeIndex; the slot is complete
       // before the index says so.
       StoreIndex(ring->header.writeIndex, w + 1);
+      // Written into the private pages that stand in for a ring cut short: it reached nobody.
+      if (cmdRing.Lost()) return PublishResult::kRingLost;
       event.Signal();
       return PublishResult::kPublished;
     }

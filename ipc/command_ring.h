@@ -45,13 +45,16 @@ struct CommandTable {
   std::function<void()> version;
 };
 
-// Executes every pending command once. Returns true when at least one slot was consumed.
+// Executes every pending command once, or stops after the command in progress when `stop` is
+// requested (the rest stay in the ring). Returns true when at least one slot was consumed.
 // CommandThread only.
-bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log);
+bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
+                      std::stop_token stop = {});
 
 // The CommandThread body: drain, and when a pass found nothing, wait up to 50 ms on the event (or
 // sleep 50 ms without one). Returns at once without a view; otherwise only when `stop` is
-// requested. Runs on the thread that calls it, which becomes the CommandThread.
+// requested, after the command in progress. Runs on the thread that calls it, which becomes the
+// CommandThread.
 void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
                       std::stop_token stop = {});
 
@@ -61,6 +64,7 @@ enum class PublishResult {
   kLockTimedOut,     // another producer held the lock until the deadline
   kLockUnavailable,  // the lock could not be taken at all
   kNoView,           // the command ring is not mapped
+  kRingLost,         // another process cut the ring short under the slot (ipc/shared_memory.h)
 };
 
 // Publishes one slot as a well-behaved producer. Any client thread; blocks until the slot is

@@ -38,14 +38,14 @@ std::string DecodeHitName(const HitSlot& slot) {
   return ToUtf8(std::u16string_view(slot.name, length));
 }
 
-std::unique_ptr<HitRingWriter> HitRingWriter::Create() {
+std::unique_ptr<HitRingWriter> HitRingWriter::Create(LogSink log) {
   SharedMapping mapping = SharedMapping::Open(kHitRingMappingName, kHitRingBytes);
   NamedEvent event = NamedEvent::Open(kHitRingEventName);
-  return std::make_unique<HitRingWriter>(std::move(mapping), std::move(event));
+  return std::make_unique<HitRingWriter>(std::move(mapping), std::move(event), std::move(log));
 }
 
-HitRingWriter::HitRingWriter(SharedMapping mapping, NamedEvent event)
-    : event_(std::move(event)), mapping_(std::move(mapping)) {
+HitRingWriter::HitRingWriter(SharedMapping mapping, NamedEvent event, LogSink log)
+    : event_(std::move(event)), mapping_(std::move(mapping)), log_(std::move(log)) {
   if (mapping_.View() != nullptr && mapping_.Size() >= kHitRingBytes) {
     ring_ = static_cast<HitRingLayout*>(mapping_.View());
   }
@@ -57,6 +57,25 @@ void HitRingWriter::Publish(std::string_view nameUtf8, const HitMessage& message
   EncodeHitName(nameUtf8, name);
 
   std::lock_guard lock(publishMutex_);
+  // Twice at most: a ring cut short while this message went in is restored, and the message
+  // stored again.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    switch (mapping_.RestoreIfLost()) {
+      case SharedMapping::Restore::kIntact:
+        break;
+      case SharedMapping::Restore::kRestored:
+        log_.Emit("[Loop] Hit ring was cut short by another process; restored at " +
+                  std::to_string(kHitRingBytes) + " bytes, unread messages lost");
+        break;
+      case SharedMapping::Restore::kLost:
+        return;
+    }
+    StoreLocked(name, message);
+    if (!mapping_.Lost()) return;
+  }
+}
+
+void HitRingWriter::StoreLocked(const char16_t (&name)[kNameUnits], const HitMessage& message) {
   RingHeader& header = ring_->header;
   const std::uint32_t w = header.writeIndex;  // only this writer stores it
   // Acquire: pairs with the reader's release store of readIndex; a slot it has released is no
@@ -104,6 +123,9 @@ HitRingReader::HitRingReader(SharedMapping mapping, NamedEvent event)
 
 std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
   if (ring_ == nullptr) return std::nullopt;
+  // A ring cut short by another process: map it again (the worker restores it too), so that this
+  // reader sees the ring the worker writes rather than the private pages that replaced it.
+  if (mapping_.RestoreIfLost() == SharedMapping::Restore::kLost) return std::nullopt;
   // Acquire: pairs with the writer's release store of writeIndex in Publish.
   const std::uint32_t w = LoadIndex(ring_->header.writeIndex);
   const std::uint32_t r = LoadIndex(ring_->header.readIndex);
@@ -117,6 +139,7 @@ std::optional<HitSlot> HitRingReader::TryNext(bool* resynced) {
   }
   HitSlot slot;
   std::memcpy(&slot, &ring_->slots[r & kRingSlotMask], sizeof slot);
+  if (mapping_.Lost()) return std::nullopt;  // cut short while copied: the copy is not the slot
   // Release: pairs with the writer's acquire load of readIndex in Publish; the copy is complete
   // before the slot may be reused.
   StoreIndex(ring_->header.readIndex, r + 1);

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "base/version.h"
+#include "base/log_sink.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 
@@ -44,9 +45,10 @@ struct HitMessage {
 class HitRingWriter {
  public:
   // Creates or opens the hit ring mapping and its event. Start-up, before any other thread.
-  static std::unique_ptr<HitRingWriter> Create();
+  // `log` hears of a ring that another process cut short.
+  static std::unique_ptr<HitRingWriter> Create(LogSink log = {});
 
-  HitRingWriter(SharedMapping mapping, NamedEvent event);
+  HitRingWriter(SharedMapping mapping, NamedEvent event, LogSink log = {});
 
   // True when the ring is mapped; a writer that is not ready discards everything uncounted.
   // Any thread.
@@ -54,15 +56,20 @@ class HitRingWriter {
 
   // Stores one message, or counts it as dropped when the ring is full. Any thread: publishing is
   // serialised inside, so the DetectionLoop and the CommandThread may call it at the same time.
-  // Never waits for the reader.
+  // Never waits for the reader. A ring that another process cut short is restored (and logged)
+  // first, or when that happens during the call, after which the message is stored again.
   void Publish(std::string_view nameUtf8, const HitMessage& message);
 
  private:
+  // Publish's steps on the ring; publishMutex_ held.
+  void StoreLocked(const char16_t (&name)[kNameUnits], const HitMessage& message);
+
   // Declaration order gives the release order: the view and mapping go before the event.
   NamedEvent event_;
   SharedMapping mapping_;
   HitRingLayout* ring_ = nullptr;
-  std::mutex publishMutex_;
+  LogSink log_;
+  std::mutex publishMutex_;  // guards the ring and the restoring of its view
 };
 
 // "__hb__" or "__hb__:<tag>", through `writer` when it exists and is ready. Any thread.
@@ -79,7 +86,8 @@ class HitRingReader {
   bool Ready() const { return ring_ != nullptr; }
   // The next pending message, released to the producer once copied; nullopt when none is
   // pending. Indexes that claim more than 64 pending messages (a reader ran ahead) are put right
-  // by skipping to writeIndex, and `resynced` is set.
+  // by skipping to writeIndex, and `resynced` is set. A ring that another process cut short is
+  // mapped again first (its messages are gone).
   std::optional<HitSlot> TryNext(bool* resynced = nullptr);
   // Sleeps until the producer signals or `timeout` (capped at 50 ms) passes.
   void WaitForMore(std::chrono::milliseconds timeout) const;

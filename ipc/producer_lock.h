@@ -18,8 +18,8 @@
 
 namespace tavrik {
 
-// Owns a held lock: a dup of the mapping's descriptor (unlocked and closed) or the mutex handle
-// (released and closed). Close is defined by each backend.
+// Owns a held lock, this one or the WorkerLock: a locked descriptor (unlocked and closed) or an
+// owned mutex handle (released and closed). Close is defined by each backend.
 struct HeldLockTraits {
   using Value = NativeHandle;
   static constexpr Value Invalid() noexcept { return kNoHandle; }

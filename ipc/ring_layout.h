@@ -30,6 +30,9 @@ inline constexpr char kCmdRingMappingName[] = "CmdRingMMF";
 inline constexpr char kCmdRingEventName[] = "CmdRingEvent";
 inline constexpr char kHitRingMappingName[] = "HitRingMMF";
 inline constexpr char kHitRingEventName[] = "HitRingEvent";
+// Held by the running worker for its whole life (ipc/worker_lock.h): one worker per ring set, and
+// the liveness signal for clients.
+inline constexpr char kWorkerLockName[] = "TavrikWorkerLock";
 
 struct RingHeader {
   std::uint32_t writeIndex;

@@ -8,9 +8,17 @@
 // plus the errno or GetLastError value behind it). Both types are move-only and release what they
 // hold in a fixed order, however far the open got: the view, then the handle.
 //
+// A POSIX object can be cut short by any process of its owner (ftruncate, `truncate -s 0`), and
+// touching a page of a view that lies past the object's new end raises SIGBUS. Every view is
+// therefore guarded: such a fault swaps the whole view for private zero pages (reads give zeros,
+// writes reach nobody), marks it lost, and the access carries on. Its owner notices Lost(), and
+// RestoreIfLost gives the object back its size and maps it again at the same address; whatever the
+// ring held is gone. A SIGBUS outside every view ends the process as before. A Win32 section
+// cannot shrink, so there views are never lost.
+//
 // Threads: an object may be used from one thread at a time, except NamedEvent::Signal and
 // NamedEvent::Wait, which may be called concurrently from any threads (the kernel object is the
-// synchronisation).
+// synchronisation), and SharedMapping::Lost, which any thread may ask.
 #pragma once
 
 #include <chrono>
@@ -81,10 +89,22 @@ class SharedMapping {
                             OpenMode mode = OpenMode::kCreateOrOpen);
 
   bool HasHandle() const { return handle_.Valid(); }
+  // Stays at the same address for the mapping's life, restored or not.
   void* View() const { return view_.Get().address; }
   std::size_t Size() const { return view_.Get().size; }
   NativeHandle Handle() const { return handle_.Get(); }
   const OpenStatus& Status() const { return status_; }
+
+  // True while the view stands in for an object that another process cut short.
+  bool Lost() const;
+
+  enum class Restore {
+    kIntact,    // the view was never lost
+    kRestored,  // it was: the object has its size again and the view maps it, zero-filled
+    kLost,      // it was, and could not be restored (tried again on the next call)
+  };
+  // Mends a lost view; see the top of this file.
+  Restore RestoreIfLost();
 
   // Unmaps the view, then closes the handle, skipping what is absent.
   void Reset() {

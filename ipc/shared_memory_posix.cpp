@@ -1,9 +1,10 @@
 // POSIX backend of shared_memory.h: shm_open mappings and named semaphores standing in for
 // auto-reset events.
 //
-// Every object lives under "/<ns>-<name>" and is private to its owner: created 0600 and refused
-// when an existing one belongs to another user, so that nobody else can feed commands to a worker
-// or read its results through a pre-created object.
+// Every object lives under "/<ns>-<name>" and is private to its owner: created 0600, reset to
+// 0600 when an existing one of ours grants anything to group or others, and refused when it
+// belongs to another user (or its mode cannot be reset), so that nobody else can feed commands to
+// a worker or read its results through a pre-created object.
 #include <errno.h>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -15,17 +16,25 @@
 #include <cstdlib>
 #include <thread>
 
+#include "ipc/object_access_posix.h"
 #include "ipc/shared_memory.h"
+#include "ipc/view_guard_posix.h"
 
 namespace tavrik {
 namespace {
 
-constexpr mode_t kObjectMode = 0600;
 // Where glibc keeps named semaphores: "/name" becomes this prefix followed by "name".
 constexpr char kSemaphoreFilePrefix[] = "/dev/shm/sem.";
 
-bool OwnedRegularFile(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+// A semaphore has no descriptor of its own; its file is vetted through one opened for the
+// purpose (never following a link, never waiting on anything).
+bool VetPrivateFile(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = VetPrivateObject(fd, st);
+  ::close(fd);
+  return ok;
 }
 
 OpenStatus Failure(OpenError error, int systemError = errno) { return {error, systemError}; }
@@ -35,14 +44,12 @@ OpenStatus Failure(OpenError error, int systemError = errno) { return {error, sy
 int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) {
   const int fd = ::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) {
-    status = Failure(errno == ENOENT   ? OpenError::kNotFound
-                     : errno == EACCES ? OpenError::kNotOwned
-                                       : OpenError::kSystem);
+    status = Failure(OpenErrorOf(errno));
     return -1;
   }
   struct stat st {};
   for (int attempt = 0;; ++attempt) {
-    if (::fstat(fd, &st) != 0 || !OwnedRegularFile(st)) {
+    if (!VetPrivateObject(fd, st)) {
       ::close(fd);
       status = Failure(OpenError::kNotOwned, EACCES);
       return -1;
@@ -57,10 +64,11 @@ int OpenExistingShm(const std::string& object, off_t& size, OpenStatus& status) 
 // Creates the object exclusively, sized and zero-filled. Returns -1 with errno EEXIST when it is
 // already there; any other failure leaves nothing behind.
 int CreateShm(const std::string& object, std::size_t bytes) {
-  const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode);
+  const int fd =
+      ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateObjectMode);
   if (fd < 0) return -1;
   // The umask may have narrowed the mode; the peer (another process of ours) needs read-write.
-  if (::fchmod(fd, kObjectMode) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+  if (::fchmod(fd, kPrivateObjectMode) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
     const int saved = errno;
     ::close(fd);
     ::shm_unlink(object.c_str());
@@ -83,9 +91,25 @@ timespec MonotonicDeadline(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+OpenError OpenErrorOf(int error) {
+  return error == ENOENT   ? OpenError::kNotFound
+         : error == EACCES ? OpenError::kNotOwned
+                           : OpenError::kSystem;
+}
+
+bool VetPrivateObject(int fd, struct stat& st) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return false;
+  if ((st.st_mode & 07777) == kPrivateObjectMode) return true;
+  if (::fchmod(fd, kPrivateObjectMode) != 0) return false;
+  return ::fstat(fd, &st) == 0 && (st.st_mode & 07777) == kPrivateObjectMode;
+}
+
 void KernelHandleTraits::Close(Value handle) noexcept { ::close(static_cast<int>(handle)); }
 
-void MappedViewTraits::Close(Value view) noexcept { ::munmap(view.address, view.size); }
+void MappedViewTraits::Close(Value view) noexcept {
+  UnguardView(view.address);
+  ::munmap(view.address, view.size);
+}
 
 void EventTraits::Close(Value event) noexcept { ::sem_close(static_cast<sem_t*>(event)); }
 
@@ -139,7 +163,30 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
     return mapping;
   }
   mapping.view_.Reset(MappedView{view, bytes});
+  GuardView(view, bytes);
   return mapping;
+}
+
+bool SharedMapping::Lost() const { return View() != nullptr && ViewLost(View()); }
+
+SharedMapping::Restore SharedMapping::RestoreIfLost() {
+  void* view = View();
+  // The mark goes first: a fault after the remapping below marks the view lost again.
+  if (view == nullptr || !TakeViewLost(view)) return Restore::kIntact;
+  const int fd = static_cast<int>(handle_.Get());
+  const auto bytes = static_cast<off_t>(Size());
+  struct stat st {};
+  // The content is gone either way; growing the object back (zero-filled) gives every peer a
+  // whole ring again, under the name it already knows.
+  const bool sized = ::fstat(fd, &st) == 0 && (st.st_size >= bytes || ::ftruncate(fd, bytes) == 0);
+  if (sized &&
+      ::mmap(view, Size(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED) {
+    return Restore::kRestored;
+  }
+  status_ = Failure(OpenError::kMapFailed);
+  // A failed MAP_FIXED may have unmapped the range: private pages keep it safe to touch.
+  MarkViewLost(view);
+  return Restore::kLost;
 }
 
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
@@ -153,25 +200,22 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
 
   sem_t* sem = SEM_FAILED;
   if (mode == OpenMode::kCreateOrOpen) {
-    sem = ::sem_open(object.c_str(), O_CREAT | O_EXCL, kObjectMode, 0U);
-    if (sem != SEM_FAILED) {
-      ::chmod(file.c_str(), kObjectMode);
-    } else if (errno != EEXIST) {
+    sem = ::sem_open(object.c_str(), O_CREAT | O_EXCL, kPrivateObjectMode, 0U);
+    if (sem == SEM_FAILED && errno != EEXIST) {
       event.status_ = Failure(errno == EACCES ? OpenError::kNotOwned : OpenError::kSystem);
       return event;
     }
   }
   if (sem == SEM_FAILED) sem = ::sem_open(object.c_str(), 0);
   if (sem == SEM_FAILED) {
-    event.status_ = Failure(errno == ENOENT   ? OpenError::kNotFound
-                            : errno == EACCES ? OpenError::kNotOwned
-                                              : OpenError::kSystem);
+    event.status_ = Failure(OpenErrorOf(errno));
     return event;
   }
   event.native_.Reset(sem);
 
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || !OwnedRegularFile(st)) {
+  // The umask may have narrowed a new semaphore's mode, or a peer widened an old one's; either
+  // way it ends up exactly 0600 or is refused.
+  if (!VetPrivateFile(file)) {
     event.native_.Reset();
     event.status_ = Failure(OpenError::kNotOwned, EACCES);
   }

@@ -6,10 +6,10 @@
 #include <cstdlib>
 
 #include "base/utf.h"
+#include "ipc/object_access_win.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
-namespace {
 
 std::wstring LocalObjectName(std::string_view name) {
   std::wstring wide = L"Local\\";
@@ -17,15 +17,13 @@ std::wstring LocalObjectName(std::string_view name) {
   return wide;
 }
 
-OpenStatus LastError(OpenError fallback) {
+OpenStatus LastOpenStatus(OpenError fallback) {
   const DWORD code = GetLastError();
   OpenError error = fallback;
   if (code == ERROR_FILE_NOT_FOUND) error = OpenError::kNotFound;
   if (code == ERROR_ACCESS_DENIED) error = OpenError::kNotOwned;
   return {error, static_cast<int>(code)};
 }
-
-}  // namespace
 
 void KernelHandleTraits::Close(Value handle) noexcept {
   CloseHandle(reinterpret_cast<HANDLE>(handle));
@@ -52,7 +50,7 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
                                static_cast<DWORD>(size >> 32),
                                static_cast<DWORD>(size & 0xFFFFFFFFULL), object.c_str());
   if (handle == nullptr) {
-    mapping.status_ = LastError(OpenError::kSystem);
+    mapping.status_ = LastOpenStatus(OpenError::kSystem);
     return mapping;
   }
   const bool existed = mode == OpenMode::kOpenExisting || GetLastError() == ERROR_ALREADY_EXISTS;
@@ -68,6 +66,11 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
   return mapping;
 }
 
+// Sections keep the size they were created with: nothing can cut a view short.
+bool SharedMapping::Lost() const { return false; }
+
+SharedMapping::Restore SharedMapping::RestoreIfLost() { return Restore::kIntact; }
+
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   NamedEvent event;
   if (name.empty()) {
@@ -79,7 +82,7 @@ NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
                       ? OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, object.c_str())
                       : CreateEventW(nullptr, FALSE, FALSE, object.c_str());
   if (handle == nullptr) {
-    event.status_ = LastError(OpenError::kSystem);
+    event.status_ = LastOpenStatus(OpenError::kSystem);
     return event;
   }
   event.native_.Reset(handle);

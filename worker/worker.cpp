@@ -1,8 +1,10 @@
 #include "worker/worker.h"
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -14,12 +16,26 @@
 #include "detect/detection_loop.h"
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
+#include "ipc/worker_lock.h"
 #include "registry/template_registry.h"
 #include "worker/process_env.h"
+#include "worker/stop_request.h"
 
 namespace tavrik {
+namespace {
+
+// A line that ends the worker: to the log, and to the standard error unless the log goes there.
+void ReportFatal(const LogSink& log, const std::string& line) {
+  log.Emit(line);
+  if (!log.WritesToStandardError()) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
 
 int RunWorker() {
+  // First of all: every thread made from here on leaves the stop signals to the worker's own
+  // waiter, the log's writer thread included.
+  StopRequests stopRequests;
   const LogSink log = LogSink::FromEnvironment();
 
   const std::filesystem::path exeDirectory = ExecutableDirectory();
@@ -29,14 +45,30 @@ int RunWorker() {
   std::cout.setstate(std::ios::failbit);
   std::cerr.setstate(std::ios::failbit);
 
-  CmdRingConsumer consumer = CmdRingConsumer::Open();
-  if (!consumer.HasView()) {
-    log.Emit("[Init] Failed to initialize CmdRing consumer.");
-    consumer = CmdRingConsumer();  // view, mapping, then event
-    return 1;
+  // Before any ring is touched: a second worker must not take a single command.
+  WorkerLock workerLock;
+  switch (WorkerLock::Acquire(workerLock)) {
+    case WorkerLock::Result::kAcquired:
+      break;
+    case WorkerLock::Result::kTaken:
+      ReportFatal(log, "[Init] Another worker is already running in namespace '" +
+                           CurrentIpcNamespace() + "'; exiting.");
+      return kExitAnotherWorker;
+    case WorkerLock::Result::kUnavailable:
+      ReportFatal(log, "[Init] Failed to take the worker lock in namespace '" +
+                           CurrentIpcNamespace() +
+                           "': " + std::string(DescribeOpenError(workerLock.Status().error)) + ".");
+      return kExitStartFailure;
   }
 
-  const std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
+  CmdRingConsumer consumer = CmdRingConsumer::Open();
+  if (!consumer.HasView()) {
+    ReportFatal(log, "[Init] Failed to initialize CmdRing consumer.");
+    consumer = CmdRingConsumer();  // view, mapping, then event
+    return kExitStartFailure;
+  }
+
+  std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create(log);
   if (!writer->Ready()) {
     log.Emit("[Init] Warning: HitRingWriter not ready; hits won't reach UI.");
   }
@@ -52,21 +84,33 @@ int RunWorker() {
       .version = [&] { SendVersion(writer.get()); },
   };
 
+  std::stop_source stop;
   std::thread commandThread;
   try {
-    commandThread = std::thread([&] { RunCommandThread(consumer, table, log); });
+    commandThread = std::thread(
+        [&, token = stop.get_token()] { RunCommandThread(consumer, table, log, token); });
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.
-    log.Emit(std::string("[Init] Failed to start CommandThread: ") + e.what());
-    return 1;
+    ReportFatal(log, std::string("[Init] Failed to start CommandThread: ") + e.what());
+    return kExitStartFailure;
   }
 
+  stopRequests.Watch(stop, log);
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
   DetectionContext detection{registry, writer.get(), log, CaptureScreenRegion};
-  RunDetectionLoop(detection);
-  commandThread.join();  // not reached: the loop runs until the process is terminated
+  RunDetectionLoop(detection, stop.get_token());
+
+  // Asked to stop (POSIX: SIGTERM or SIGINT). The loop has ended; the CommandThread finishes the
+  // command in progress and leaves the rest in the ring. Then the rings go in their fixed order,
+  // the hit ring after every thread that wrote it; the shared objects themselves stay for the
+  // next worker, and the worker lock goes last, so that no next worker starts on rings still in
+  // use.
+  commandThread.join();
+  consumer = CmdRingConsumer();  // view, mapping, then event
+  writer.reset();
+  log.Emit("[Init] Stopped.");
   return 0;
 }
 

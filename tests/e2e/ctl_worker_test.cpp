@@ -78,9 +78,15 @@ TEST_F(CtlWorkerTest, VersionAndUnknownShortOptionsAreAnswered) {
 TEST_F(CtlWorkerTest, NoWorkerSaysHowToStartOne) {
   const CtlRun status = Ctl("status");
   EXPECT_EQ(status.code, 3);
-  EXPECT_NE(status.err.find("tavrik-worker"), std::string::npos) << status.err;
-  EXPECT_NE(status.err.find("systemctl --user start tavrik-worker"), std::string::npos)
-      << status.err;
+  EXPECT_NE(status.out.find("no worker is running in namespace '" + ns_.Name() +
+                            "'; start one with tavrik-worker, or with systemctl --user start "
+                            "tavrik-worker"),
+            std::string::npos)
+      << status.out;
+  const CtlRun clear = Ctl("clear");
+  EXPECT_EQ(clear.code, 3);
+  EXPECT_NE(clear.err.find("systemctl --user start tavrik-worker"), std::string::npos)
+      << clear.err;
 }
 
 TEST_F(CtlWorkerTest, HeartbeatAndVersionLeaveTheReadersMessagesAlone) {

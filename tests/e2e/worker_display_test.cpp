@@ -1,7 +1,12 @@
 // The whole worker under a private Xvfb: a real target window, the real rings, and decisions
 // read back as a UI would read them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -9,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "ipc/command_ring.h"
 #include "tests/support/demo_desktop.h"
 #include "tests/support/hit_watch.h"
@@ -39,8 +45,10 @@ class WorkerDisplayTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  void StartWorker() {
-    worker_ = test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
+  // `stderrFd`, when given, becomes the worker's standard error.
+  void StartWorker(int stderrFd = -1) {
+    worker_ = test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true,
+                                          stderrFd);
     ASSERT_TRUE(worker_.Running());
     ASSERT_TRUE(test::WaitUntil(
         [&] {
@@ -107,8 +115,8 @@ TEST_F(WorkerDisplayTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges
   EXPECT_GT(hit->score, 0.99f);
   EXPECT_TRUE(LogHas("[Spec] Window origin cached for 'tavrik-demo' at (100,60)"));
   EXPECT_TRUE(LogHas("[Spec] Registered 'badge:ok' ROI=0,0 480x320 threshold=0.9"));
+  ASSERT_TRUE(LogHas("[HIT] badge:ok score="));  // the log is written by a thread of its own
   const auto hits = LogLines("[HIT] badge:ok score=");
-  ASSERT_FALSE(hits.empty());
   EXPECT_NE(hits[0].find(" pos=(300,200) abs=(400,260) roi=(100,60,480x320) "), std::string::npos)
       << hits[0];
 
@@ -211,6 +219,68 @@ TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
   // Each distinct set appears once in a row, never twice in succession.
   for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_NE(lines[i], lines[i - 1]);
   EXPECT_EQ(lines.front(), "[Loop] templates=1 [a]");
+}
+
+TEST_F(WorkerDisplayTest, AStandardErrorNobodyReadsNeverHoldsUpDecisions) {
+  // The log goes to a pipe that nobody reads, shrunk to one page so that a few lines fill it.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  const int unread = pipeFds[0];
+  ASSERT_GT(::fcntl(unread, F_SETPIPE_SZ, 4096), 0);
+  log_.emplace("TAVRIK_LOG", "stderr");
+  StartWorker(pipeFds[1]);
+  ::close(pipeFds[1]);
+  Add("badge:ok", "badge.png", "0,0,480,320");  // cooldown 0: a decision, and a line, every pass
+  ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "badge"; }));
+
+  // Full once its content stops growing while the worker keeps composing lines. The hit ring is
+  // read meanwhile, so that only decisions made from then on are counted below.
+  int queued = -1;
+  int stableFor = 0;
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        reader_->DiscardPending();
+        int now = 0;
+        ::ioctl(unread, FIONREAD, &now);
+        stableFor = now == queued ? stableFor + 1 : 0;
+        queued = now;
+        std::this_thread::sleep_for(10ms);
+        return now > 0 && stableFor >= 50;
+      },
+      30s));
+  const std::int64_t stuckSinceMs = WallClockMs();
+
+  // Decisions keep arriving, 20 a second, while the pipe stays full.
+  int decisions = 0;
+  WaitFor(
+      [&](const Message& m) {
+        decisions += m.name == "badge" && m.timestampMs > stuckSinceMs ? 1 : 0;
+        return false;
+      },
+      2s);
+  EXPECT_GE(decisions, 10);
+  int stillQueued = 0;
+  ::ioctl(unread, FIONREAD, &stillQueued);
+  EXPECT_EQ(stillQueued, queued);  // nothing was written meanwhile: the pipe really was stuck
+
+  // Once somebody reads the pipe, the lines composed meanwhile (held in the worker's bounded
+  // queue; what did not fit would be counted) follow what the pipe held.
+  std::string text;
+  const auto lines = [&] { return std::count(text.begin(), text.end(), '\n'); };
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        pollfd p{unread, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&p, 1, 50) > 0) {
+          const ssize_t n = ::read(unread, buffer, sizeof buffer);
+          if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text.size() > static_cast<std::size_t>(queued) && lines() >= decisions + 10;
+      },
+      10s))
+      << text.size() << " bytes";
+  EXPECT_TRUE(worker_.Running());
+  ::close(unread);
 }
 
 }  // namespace

@@ -1,7 +1,17 @@
 // The worker executable as a peer sees it: start-up order, the exit path and the first messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 
 #include "ipc/ring_layout.h"
@@ -18,19 +28,84 @@ using test::ReadHitSlot;
 using test::ReadU32;
 using test::WaitUntil;
 
+// An 8x8 24-bit BMP of one colour: a template image made without an image library here.
+bool WriteSolidBmp(const std::string& path) {
+  std::string file(54 + 8 * 8 * 3, '\x40');
+  const auto put = [&](std::size_t at, std::uint32_t value) { std::memcpy(&file[at], &value, 4); };
+  file.replace(0, 2, "BM");
+  const std::uint32_t header[] = {static_cast<std::uint32_t>(file.size()),
+                                  0,
+                                  54,
+                                  40,
+                                  8,
+                                  8,
+                                  1 | (24 << 16),
+                                  0,
+                                  8 * 8 * 3,
+                                  0,
+                                  0,
+                                  0,
+                                  0};
+  for (std::size_t i = 0; i < std::size(header); ++i) put(2 + 4 * i, header[i]);
+  std::ofstream out(path, std::ios::binary);
+  out << file;
+  return static_cast<bool>(out);
+}
+
 class WorkerProcessTest : public ::testing::Test {
  protected:
   std::string LogPath() const {
     return (std::filesystem::temp_directory_path() / (ns_.Name() + ".log")).string();
   }
-  void TearDown() override { std::filesystem::remove(LogPath()); }
-  test::SpawnedProcess StartWorker() {
-    test::ScopedEnv log("TAVRIK_LOG", LogPath());  // the namespace is already in the environment
-    return test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true);
+  void TearDown() override {
+    std::filesystem::remove(LogPath());
+    std::filesystem::remove(StderrPath());
   }
-  bool LogHas(const std::string& line) {
-    return WaitUntil(
-        [&] { return test::ReadFile(LogPath()).find(line + "\n") != std::string::npos; }, 5s);
+  // TAVRIK_LOG is `log`, the log file by default; the namespace is already in the environment.
+  // The worker's standard error goes to StderrPath().
+  test::SpawnedProcess StartWorker(const std::optional<std::string>& log = std::nullopt) {
+    test::ScopedEnv logVariable("TAVRIK_LOG", log.value_or(LogPath()));
+    const int stderrFd =
+        ::open(StderrPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    auto worker = test::SpawnedProcess::Spawn({test::BuiltExecutable("tavrik-worker")}, false, true,
+                                              stderrFd);
+    ::close(stderrFd);
+    return worker;
+  }
+  std::string StderrPath() const { return LogPath() + ".stderr"; }
+  // Waits for the hit ring of a started worker and for its start-up version message.
+  SharedMapping WaitForHitRing() {
+    SharedMapping hit;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          hit = SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+          return hit.View() != nullptr && ReadU32(hit.View(), 0) >= 1;
+        },
+        10s));
+    return hit;
+  }
+  // Asks for a heartbeat and expects the reply as hit-ring message number `index`.
+  void ExpectHeartbeatReply(const SharedMapping& hit, std::uint32_t index) {
+    const SharedMapping cmd =
+        SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+    ASSERT_NE(cmd.View(), nullptr);
+    Publish(cmd, kHeartbeat);
+    ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= index + 1; }, 5s));
+    EXPECT_EQ(ReadHitSlot(hit.View(), index).name, u"__hb__:CMD");
+  }
+  // Publishes a command of `type` as the UI would: slot, writeIndex, then the event.
+  static void Publish(const SharedMapping& cmd, std::int32_t type) {
+    test::PeerCommand command;
+    command.commandType = type;
+    const std::uint32_t w = ReadU32(cmd.View(), 0);
+    test::WriteCommandSlot(cmd.View(), w, command);
+    StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, w + 1);
+    NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
+  }
+  // Waits for a whole line, or with `whole` false for a text anywhere in the log.
+  bool LogHas(const std::string& line, bool whole = true) {
+    const std::string text = whole ? line + "\n" : line;
+    return WaitUntil([&] { return test::ReadFile(LogPath()).find(text) != std::string::npos; }, 5s);
   }
 
   test::ScopedIpcNamespace ns_;
@@ -46,28 +121,57 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + ns_.Name() + "-HitRingMMF"));
 }
 
+TEST_F(WorkerProcessTest, FatalStartUpLinesReachTheStandardErrorWhenNoLogIsSet) {
+  SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
+  ASSERT_NE(small.View(), nullptr);
+  auto worker = StartWorker("");
+  EXPECT_EQ(worker.Wait(10s), 1);
+  EXPECT_EQ(test::ReadFile(StderrPath()), "[Init] Failed to initialize CmdRing consumer.\n");
+}
+
+TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWhichNamespace) {
+  auto first = StartWorker();
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  auto second = StartWorker();
+  EXPECT_EQ(second.Wait(10s), 3);
+  const std::string line =
+      "[Init] Another worker is already running in namespace '" + ns_.Name() + "'; exiting.";
+  EXPECT_EQ(test::ReadFile(StderrPath()), line + "\n");
+  EXPECT_TRUE(LogHas(line));
+
+  // The second worker touched no ring: no version of its own, and the first alone answers.
+  ExpectHeartbeatReply(hit, 1);
+  EXPECT_TRUE(first.Running());
+
+  // A worker killed outright leaves its objects but not its lock. tavrik-ctl sees that nobody
+  // runs, and publishes nothing nobody would read...
+  first.Stop(SIGKILL);
+  const std::string ctl = test::BuiltExecutable("tavrik-ctl");
+  const int status = std::system((ctl + " clear 2>" + StderrPath()).c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
+  EXPECT_EQ(test::ReadFile(StderrPath())
+                .rfind("tavrik-ctl: no worker is running in namespace '" + ns_.Name() + "'; ", 0),
+            0u);
+  const SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 1u);  // nothing published
+  // ...and the next worker starts.
+  auto third = StartWorker();
+  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 3; }, 10s));
+  EXPECT_EQ(ReadHitSlot(hit.View(), 2).name, u"__ver__:0.2.4");
+  EXPECT_TRUE(third.Running());
+}
+
 TEST_F(WorkerProcessTest, VersionAtStartUpThenAnswersCommands) {
   auto worker = StartWorker();
-  SharedMapping hit;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        hit = SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
-        return hit.View() != nullptr && ReadU32(hit.View(), 0) >= 1;
-      },
-      10s));
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
   EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__ver__:0.2.4");
   EXPECT_TRUE(LogHas("Tavrik waiting for spec registrations from C#."));
 
-  SharedMapping cmd =
-      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
-  ASSERT_NE(cmd.View(), nullptr);
-  test::PeerCommand hb;
-  hb.commandType = kHeartbeat;
-  test::WriteCommandSlot(cmd.View(), 0, hb);
-  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
-  NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
-  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) >= 2; }, 5s));
-  EXPECT_EQ(ReadHitSlot(hit.View(), 1).name, u"__hb__:CMD");
+  ExpectHeartbeatReply(hit, 1);
   EXPECT_TRUE(worker.Running());
 }
 
@@ -105,15 +209,150 @@ TEST_F(WorkerProcessTest, WithoutAHitRingTheWorkerStillRunsCommands) {
         return cmd.View() != nullptr;
       },
       5s));
-  test::PeerCommand clear;
-  clear.commandType = kClearSpecs;
-  test::WriteCommandSlot(cmd.View(), 0, clear);
-  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
+  Publish(cmd, kClearSpecs);
   EXPECT_TRUE(LogHas("[Spec] Cleared all templates"));
   EXPECT_TRUE(worker.Running());
   // The undersized hit ring is left as it was: the worker never writes into a mapping it could not
   // map at full size.
   EXPECT_EQ(ReadU32(small.View(), 0), 0u);
+}
+
+TEST_F(WorkerProcessTest, AFifoLogWithoutAReaderNeverHoldsUpStartUp) {
+  const std::string fifo = LogPath() + ".fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto worker = StartWorker(fifo);
+  // Start-up went all the way: rings made, version sent, commands taken.
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__ver__:0.2.4");
+
+  // A reader that comes later gets the lines from then on (after a count of those it missed, when
+  // the writer had any to drop before it came).
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  Publish(cmd, kClearSpecs);
+  std::string text;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+        return text.find("[Spec] Cleared all templates\n") != std::string::npos;
+      },
+      10s))
+      << text;
+  EXPECT_TRUE(worker.Running());
+  ::close(reader);
+  std::filesystem::remove(fifo);
+}
+
+TEST_F(WorkerProcessTest, RingsCutShortByAnotherProcessAreRestoredAndTheWorkerCarriesOn) {
+  auto worker = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  const std::string cmdFile = "/dev/shm/" + ns_.Name() + "-CmdRingMMF";
+  const std::string hitFile = "/dev/shm/" + ns_.Name() + "-HitRingMMF";
+
+  // The command ring: the CommandThread looks at it every 50 ms.
+  ASSERT_EQ(::truncate(cmdFile.c_str(), 0), 0);
+  EXPECT_TRUE(
+      LogHas("[Spec] Command ring was cut short by another process; restored at 20496 "
+             "bytes, pending commands lost"));
+  EXPECT_EQ(std::filesystem::file_size(cmdFile), kCmdRingBytes);
+  ASSERT_TRUE(worker.Running());
+
+  // The hit ring, cut short before the reply to a command: the reply lands in the restored ring.
+  ASSERT_EQ(::truncate(hitFile.c_str(), 0), 0);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 0u);  // restored zero-filled
+  Publish(cmd, kHeartbeat);
+  EXPECT_TRUE(
+      LogHas("[Loop] Hit ring was cut short by another process; restored at 8464 bytes, "
+             "unread messages lost"));
+  EXPECT_EQ(std::filesystem::file_size(hitFile), kHitRingBytes);
+  const SharedMapping hit =
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(hit.View(), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return ReadU32(hit.View(), 0) == 1; }, 5s));
+  EXPECT_EQ(ReadHitSlot(hit.View(), 0).name, u"__hb__:CMD");
+  EXPECT_TRUE(worker.Running());
+}
+
+TEST_F(WorkerProcessTest, SigtermAndSigintStopTheWorkerInOrderAndLeaveTheObjects) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    auto worker = StartWorker();
+    SharedMapping hit = WaitForHitRing();
+    ASSERT_NE(hit.View(), nullptr);
+    ASSERT_TRUE(LogHas("Tavrik waiting for spec registrations from C#."));
+    ::kill(worker.Pid(), signal);
+    EXPECT_EQ(worker.Wait(10s), 0);
+    EXPECT_TRUE(LogHas(std::string("[Init] Stopping on ") +
+                       (signal == SIGTERM ? "SIGTERM" : "SIGINT") + "."));
+    EXPECT_TRUE(LogHas("[Init] Stopped."));
+    for (const char* object :
+         {"CmdRingMMF", "HitRingMMF", "sem.CmdRingEvent", "sem.HitRingEvent"}) {
+      const std::string name = std::string(object).rfind("sem.", 0) == 0
+                                   ? "sem." + ns_.Name() + "-" + (object + 4)
+                                   : ns_.Name() + "-" + object;
+      EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + name)) << name;
+    }
+    std::filesystem::remove(LogPath());
+  }
+}
+
+TEST_F(WorkerProcessTest, AStopWaitsForTheCommandInProgressAndLeavesTheNextOnesQueued) {
+  // An add that reaches an X server which does not answer (stopped) is in progress for as long as
+  // the test likes.
+  test::XvfbServer xvfb;
+  ASSERT_TRUE(xvfb.Start());
+  const test::ScopedEnv display("DISPLAY", xvfb.DisplayName());
+  struct Frozen {
+    pid_t pid;
+    explicit Frozen(pid_t p) : pid(p) { ::kill(pid, SIGSTOP); }
+    ~Frozen() { Thaw(); }
+    void Thaw() const { ::kill(pid, SIGCONT); }
+  };
+  const std::string image = LogPath() + ".bmp";
+  ASSERT_TRUE(WriteSolidBmp(image));
+
+  auto worker = StartWorker();
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  SharedMapping cmd =
+      SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+  ASSERT_NE(cmd.View(), nullptr);
+  const Frozen frozen(xvfb.Pid());
+  test::PeerCommand add;
+  add.commandType = kAddSpec;
+  add.name = u"slow";
+  add.processName = u"nothing";
+  add.path = std::u16string(image.begin(), image.end());
+  add.roi[2] = add.roi[3] = 8;
+  test::WriteCommandSlot(cmd.View(), 0, add);
+  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
+  Publish(cmd, kHeartbeat);
+  ASSERT_TRUE(LogHas("[Spec] Add requested name=slow ", false));
+
+  ::kill(worker.Pid(), SIGTERM);
+  EXPECT_TRUE(LogHas("[Init] Stopping on SIGTERM."));
+  EXPECT_EQ(worker.Wait(500ms), -1);  // still in the add, which waits for the server
+  frozen.Thaw();
+  EXPECT_EQ(worker.Wait(10s), 0);
+
+  // The add ran to its end; the heartbeat after it stays queued for the next worker.
+  const std::string log = test::ReadFile(LogPath());
+  const auto registered = log.find("[Spec] Registered 'slow'");
+  EXPECT_NE(registered, std::string::npos) << log;
+  EXPECT_LT(registered, log.find("[Init] Stopped.")) << log;
+  EXPECT_EQ(ReadU32(cmd.View(), 4), 1u);
+  EXPECT_EQ(ReadU32(cmd.View(), 0), 2u);
+  EXPECT_EQ(ReadU32(hit.View(), 0), 1u);  // the start-up version only
+  std::filesystem::remove(image);
 }
 
 }  // namespace

@@ -173,8 +173,33 @@ TEST_F(WorkerRingsTest, AnUndersizedCommandRingEndsTheWorkerWithExitCodeOne) {
   ASSERT_TRUE(worker_.Started());
   EXPECT_EQ(worker_.Wait(30s), 1);
   EXPECT_EQ(Log(), "[Init] Failed to initialize CmdRing consumer.\n");
-  // The client sees the same undersized ring and says so.
-  EXPECT_EQ(Ctl({"status"}).exitCode, 1);
+  // The client sees that no worker runs, whatever the ring looks like.
+  const test::RunResult status = Ctl({"status"});
+  EXPECT_EQ(status.exitCode, 3);
+  EXPECT_NE(status.output.find("no worker is running in namespace 'Local'"), std::string::npos)
+      << status.output;
+}
+
+TEST_F(WorkerRingsTest, OneWorkerPerSessionAndClientsKnowWhenNoneRuns) {
+  StartWorker();
+  const std::filesystem::path said = dir_.Path() / "second.txt";
+  test::ChildProcess second =
+      test::ChildProcess::Start(test::BuiltExecutable("tavrik-worker"), {}, said);
+  ASSERT_TRUE(second.Started());
+  EXPECT_EQ(second.Wait(30s), 3);
+  const std::string line =
+      "[Init] Another worker is already running in namespace 'Local'; exiting.";
+  EXPECT_NE(test::ReadFile(said.string()).find(line), std::string::npos)
+      << test::ReadFile(said.string());
+  EXPECT_TRUE(LogHas(line));
+  EXPECT_EQ(Ctl({"heartbeat"}).exitCode, 0);  // the first one still answers
+
+  worker_.Terminate();  // ended from outside: it releases nothing itself
+  const test::RunResult add = Ctl({"add", "--name", "n", "--path", "p.png", "--roi", "0,0,8,8"});
+  EXPECT_EQ(add.exitCode, 3);
+  EXPECT_NE(add.output.find("no worker is running in namespace 'Local'"), std::string::npos)
+      << add.output;
+  StartWorker();  // the lock went with the old worker
 }
 
 }  // namespace

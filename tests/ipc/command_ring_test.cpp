@@ -180,6 +180,49 @@ TEST_F(CommandRingTest, ProducerFarAheadOnlyTheNewestRingIsExecuted) {
   EXPECT_NE(lines_[0].find("skipped 936"), std::string::npos) << lines_[0];
 }
 
+TEST_F(CommandRingTest, WriteIndexBehindReadIndexRunsNothingAndFollowsTheProducer) {
+  // Gaps up to 2^31 are a producer far ahead (the newest 64 run); anything larger means that
+  // writeIndex went backwards, and every slot is stale.
+  const struct {
+    std::uint32_t read, write;
+    std::size_t runs;
+  } cases[] = {
+      {100, 0, 0},                    // the UI reset its header
+      {0x80000000u, 0, 64},           // exactly 2^31 ahead
+      {0x7FFFFFFFu, 0, 0},            // 2^31 + 1 ahead: behind by 2^31 - 1
+      {5, 4, 0},                      // one behind
+      {0xFFFFFFF0u, 0xFFFFFFEFu, 0},  // one behind, near the wrap
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "read=" << c.read << " write=" << c.write);
+    lines_.clear();
+    for (std::uint32_t i = 0; i < 64; ++i) {
+      PeerCommand stale;
+      stale.commandType = kClearSpecs;
+      WriteCommandSlot(ring(), i, stale);
+    }
+    WriteU32(ring(), 4, c.read);
+    WriteU32(ring(), 0, c.write);
+    Recorder rec;
+    Drain(rec.Table());
+    EXPECT_EQ(rec.calls.size(), c.runs);
+    EXPECT_EQ(ReadU32(ring(), 4), c.write);
+    ASSERT_EQ(lines_.size(), 1u);
+    if (c.runs == 0) {
+      EXPECT_EQ(lines_[0], "[Spec] Command ring writeIndex went backwards: writeIndex=" +
+                               std::to_string(c.write) + " readIndex=" + std::to_string(c.read) +
+                               "; nothing run, readIndex set to writeIndex");
+    }
+    // The ring works normally from the producer's position on.
+    PeerCommand next;
+    next.commandType = kHeartbeat;
+    Push(next);
+    Recorder after;
+    Drain(after.Table());
+    EXPECT_EQ(after.calls, std::vector<std::string>{"heartbeat"});
+  }
+}
+
 TEST_F(CommandRingTest, AFailingHandlerIsContainedAndTheNextSlotRuns) {
   PeerCommand bad;
   bad.commandType = kClearSpecs;

@@ -31,7 +31,7 @@ SpawnedProcess& SpawnedProcess::operator=(SpawnedProcess&& other) noexcept {
 }
 
 SpawnedProcess SpawnedProcess::Spawn(const std::vector<std::string>& argv, bool pipeStdout,
-                                     bool quiet) {
+                                     bool quiet, int stderrFd) {
   SpawnedProcess child;
   if (argv.empty()) return child;
   int pipeFds[2] = {-1, -1};
@@ -43,7 +43,9 @@ SpawnedProcess SpawnedProcess::Spawn(const std::vector<std::string>& argv, bool 
   const pid_t pid = fork();
   if (pid == 0) {
     if (pipeStdout) dup2(pipeFds[1], STDOUT_FILENO);
-    if (quiet) {
+    if (stderrFd >= 0) {
+      dup2(stderrFd, STDERR_FILENO);
+    } else if (quiet) {
       const int devNull = open("/dev/null", O_WRONLY);
       if (devNull >= 0) dup2(devNull, STDERR_FILENO);
     }

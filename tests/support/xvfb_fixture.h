@@ -23,9 +23,10 @@ class SpawnedProcess {
   SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
   // Runs argv[0] (searched in PATH) with the current environment. Its stdout is readable through
-  // ReadLine when `pipeStdout`; its stderr goes to /dev/null when `quiet`. Not started (Running()
-  // false) when the program cannot be run.
-  static SpawnedProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet);
+  // ReadLine when `pipeStdout`; its stderr goes to `stderrFd` when that is given, else to
+  // /dev/null when `quiet`. Not started (Running() false) when the program cannot be run.
+  static SpawnedProcess Spawn(const std::vector<std::string>& argv, bool pipeStdout, bool quiet,
+                              int stderrFd = -1);
 
   // False once the child has ended (it is reaped here, and its status kept for Wait).
   bool Running();
@@ -54,6 +55,7 @@ class XvfbServer {
   bool Start(std::optional<int> display = std::nullopt);
   void Stop();
   bool Running() { return process_.Running(); }
+  pid_t Pid() const { return process_.Pid(); }
   int Display() const { return display_; }
   std::string DisplayName() const { return ":" + std::to_string(display_); }
 

@@ -17,6 +17,7 @@
 #include "ipc/hit_ring.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
+#include "ipc/worker_lock.h"
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/ctl_help.h"
@@ -322,10 +323,11 @@ CtlOutcome RunInProcess(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
-// The worker's side of both rings, created the way the worker creates them.
+// The worker's side of both rings, created the way the worker creates them, with its lock held.
 class CtlRingTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(WorkerLock::Acquire(lock_), WorkerLock::Result::kAcquired);
     cmd_ = CmdRingConsumer::Open();
     ASSERT_TRUE(cmd_.HasView());
     writer_ = HitRingWriter::Create();
@@ -345,6 +347,7 @@ class CtlRingTest : public ::testing::Test {
   }
 
   ScopedIpcNamespace ns_;
+  WorkerLock lock_;
   CmdRingConsumer cmd_;
   std::unique_ptr<HitRingWriter> writer_;
   SharedMapping hitMapping_;
@@ -362,11 +365,59 @@ TEST(CtlNoWorkerTest, MissingRingsGiveExitCodeThree) {
            {"watch", "--count", "1"}}) {
     const CtlOutcome outcome = RunInProcess(args);
     EXPECT_EQ(outcome.code, kExitNoWorker) << args[0];
-    EXPECT_NE(outcome.err.find("no worker"), std::string::npos) << outcome.err;
+    EXPECT_NE((outcome.err + outcome.out).find("no worker is running"), std::string::npos)
+        << outcome.err;
   }
   // Asking did not create anything.
   EXPECT_FALSE(
       SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting).HasHandle());
+}
+
+TEST(CtlNoWorkerTest, RingsLeftByADeadWorkerAreNoWorker) {
+  ScopedIpcNamespace ns;
+  // The objects a worker leaves behind, without the lock that only a live worker holds.
+  CmdRingConsumer cmd = CmdRingConsumer::Open();
+  ASSERT_TRUE(cmd.HasView());
+  const std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create();
+  writer->Publish("pending", HitMessage{});
+  {
+    WorkerLock died;
+    ASSERT_EQ(WorkerLock::Acquire(died), WorkerLock::Result::kAcquired);
+  }
+  const std::string noWorker = "no worker is running in namespace '" + ns.Name() +
+                               "'; start one with tavrik-worker, or with systemctl --user start "
+                               "tavrik-worker where it is installed as a user service";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"add", "--name", "n", "--path", "p", "--roi", "0,0,1,1"},
+           {"remove", "n"},
+           {"clear"},
+           {"heartbeat"},
+           {"version"},
+           {"watch", "--count", "1"}}) {
+    const CtlOutcome outcome = RunInProcess(args);
+    EXPECT_EQ(outcome.code, kExitNoWorker) << args[0];
+    EXPECT_EQ(outcome.err, "tavrik-ctl: " + noWorker + "\n") << args[0];
+  }
+  // Nothing was published into the ring nobody reads, and nothing was taken from the hit ring.
+  EXPECT_EQ(LoadIndex(cmd.Ring()->header.writeIndex), 0u);
+  const SharedMapping hit =
+      SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
+  EXPECT_EQ(LoadIndex(static_cast<HitRingLayout*>(hit.View())->header.readIndex), 0u);
+
+  // status says so as a line of its own, and still shows the headers.
+  const CtlOutcome text = RunInProcess({"status"});
+  EXPECT_EQ(text.code, kExitNoWorker);
+  EXPECT_EQ(text.out.rfind("namespace: " + ns.Name() + "\n" + noWorker + "\ncmdRing: ", 0), 0u)
+      << text.out;
+  EXPECT_NE(text.out.find("hitRing: writeIndex=1 "), std::string::npos) << text.out;
+  const CtlOutcome json = RunInProcess({"status", "--json"});
+  EXPECT_EQ(json.code, kExitNoWorker);
+  EXPECT_EQ(json.out.rfind("{\"namespace\":\"" + ns.Name() +
+                               "\",\"workerRunning\":false,"
+                               "\"cmdRing\":{",
+                           0),
+            0u)
+      << json.out;
 }
 
 TEST(CtlNoWorkerTest, UnusableNamespaceIsAUsageError) {
@@ -380,6 +431,8 @@ TEST(CtlNoWorkerTest, UnusableNamespaceIsAUsageError) {
 
 TEST(CtlNoWorkerTest, TooSmallRingIsAFailure) {
   ScopedIpcNamespace ns;
+  WorkerLock lock;  // someone claims to be a worker, on a ring no worker would make
+  ASSERT_EQ(WorkerLock::Acquire(lock), WorkerLock::Result::kAcquired);
   SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
   const CtlOutcome outcome = RunInProcess({"clear"});
   EXPECT_EQ(outcome.code, kExitFailure);
@@ -568,12 +621,15 @@ TEST_F(CtlRingTest, StatusShowsBothHeadersWithoutConsuming) {
   const CtlOutcome json = RunInProcess({"status", "--json"});
   ASSERT_EQ(json.code, kExitOk) << json.err;
   EXPECT_EQ(json.out, "{\"namespace\":\"" + ns_.Name() +
-                          "\",\"cmdRing\":{\"writeIndex\":5,\"readIndex\":3,\"droppedCount\":0,"
+                          "\",\"workerRunning\":true,\"cmdRing\":{\"writeIndex\":5,\"readIndex\":3,"
+                          "\"droppedCount\":0,"
                           "\"headerReserved\":0,\"pending\":2},\"hitRing\":{\"writeIndex\":64,"
                           "\"readIndex\":0,\"droppedCount\":2,\"headerReserved\":9,"
                           "\"pending\":64}}\n");
   const CtlOutcome text = RunInProcess({"status"});
   ASSERT_EQ(text.code, kExitOk);
+  EXPECT_EQ(text.out.rfind("namespace: " + ns_.Name() + "\nworker: running\ncmdRing: ", 0), 0u)
+      << text.out;
   EXPECT_NE(text.out.find("cmdRing: writeIndex=5 readIndex=3 droppedCount=0 headerReserved=0 "
                           "pending=2\n"),
             std::string::npos)
@@ -600,6 +656,8 @@ TEST(CtlBinaryTest, ExitCodesAsDocumented) {
   EXPECT_EQ(RunBinary("add --name n"), 2);
   EXPECT_EQ(RunBinary("status"), 3);
 
+  WorkerLock lock;
+  ASSERT_EQ(WorkerLock::Acquire(lock), WorkerLock::Result::kAcquired);
   CmdRingConsumer worker = CmdRingConsumer::Open();
   ASSERT_TRUE(worker.HasView());
   EXPECT_EQ(RunBinary("add --name 'caf\xC3\xA9' --path p.png --roi 1,2,3,4"), 0);

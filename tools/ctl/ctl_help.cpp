@@ -19,28 +19,33 @@ Commands:
   heartbeat  ask the worker for a heartbeat and print its reply (__hb__:CMD)
   version    ask the worker for its version and print its reply (__ver__:...)
   watch      print hit-ring messages as JSON, one object per line
-  status     print the headers of both rings
+  status     say whether a worker runs and print the headers of both rings
   probe      evaluate one template against a screenshot or a live window in this process,
              with the worker's own code, and show how the decision came about (no worker
              needed; see tavrik-ctl probe --help for its options and exit codes)
 
-tavrik-ctl never creates the rings: it opens the ones a running worker made. Commands that
-publish wait for a free command slot (the ring holds 64) and fail when none frees up in time.
-Concurrent tavrik-ctl processes take turns through an advisory lock.
+tavrik-ctl never creates the rings: it opens the ones a running worker made. A worker holds a
+lock for its whole life, and every command but probe looks at it first: when it is free, the
+command says "no worker is running in namespace ..." and exits 3, whatever ring objects an
+earlier worker left behind. Commands that publish wait for a free command slot (the ring holds
+64) and fail when none frees up in time. Concurrent tavrik-ctl processes take turns through an
+advisory lock.
 
 Environment:
   TAVRIK_IPC_NAMESPACE  namespace of the shared-memory objects (POSIX only). When set and not
                         empty, the objects are /<ns>-CmdRingMMF, /<ns>-CmdRingEvent,
-                        /<ns>-HitRingMMF and /<ns>-HitRingEvent; otherwise <ns> is
-                        tavrik-<uid>. Must match the worker's. On Windows the objects are
-                        Local\CmdRingMMF and so on, and the variable is ignored.
+                        /<ns>-HitRingMMF, /<ns>-HitRingEvent and the worker's lock
+                        /<ns>-TavrikWorkerLock; otherwise <ns> is tavrik-<uid>. Must match
+                        the worker's. On Windows the objects are Local\CmdRingMMF and so on
+                        (the lock is the mutex Local\TavrikWorkerLock), and the variable is
+                        ignored.
 
 Exit codes:
   0  success
   1  other failure (for example a ring that exists but is too small)
   2  usage error (unknown command or option, bad value, text too long for its field)
-  3  no worker (the rings do not exist), or a timeout waiting for room in the command ring,
-     for the producer lock or for a reply
+  3  no worker is running (its lock is free, or the rings do not exist), or a timeout waiting
+     for room in the command ring, for the producer lock or for a reply
 )";
 
 const char kAddHelp[] =
@@ -129,9 +134,12 @@ Without either option, watch runs until interrupted.
 const char kStatusHelp[] =
     R"(Usage: tavrik-ctl status [--json]
 
-Prints the headers of the command ring and the hit ring: writeIndex, readIndex, droppedCount,
-headerReserved and the number of pending messages (writeIndex - readIndex). Reads only.
-  --json   one JSON object instead of readable lines
+Says whether a worker runs ("worker: running", or "no worker is running in namespace ..."),
+then prints the headers of the command ring and the hit ring when they exist: writeIndex,
+readIndex, droppedCount, headerReserved and the number of pending messages (writeIndex -
+readIndex). Reads only. Exits 3 when no worker runs, even when the rings are there.
+  --json   one JSON object instead of readable lines (workerRunning, then cmdRing and hitRing
+           when the rings exist)
 )";
 
 const char kProbeHelp[] =

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <sstream>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
 #include "ipc/shared_memory.h"
+#include "ipc/worker_lock.h"
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/ctl_help.h"
 #include "tools/ctl/hit_json.h"
@@ -81,6 +84,30 @@ int OpenRing(const char* mappingName, std::size_t bytes, const char* what, Share
   }
 }
 
+// Ring objects outlive a dead worker; only its lock says whether anyone will take a command or
+// write a message. Returns kExitOk when a worker runs; otherwise the exit code, and in `why` the
+// reason, as a message without a prefix.
+int CheckWorker(std::string& why) {
+  OpenStatus status;
+  switch (QueryWorkerLiveness(&status)) {
+    case WorkerLiveness::kRunning:
+      return kExitOk;
+    case WorkerLiveness::kNotRunning:
+      why = "no worker is running in namespace '" + CurrentIpcNamespace() + "'; " + kStartHint;
+      return kExitNoWorker;
+    case WorkerLiveness::kUnknown:
+      break;
+  }
+  const std::string object = "the worker lock (" + ObjectDescription(kWorkerLockName) + ")";
+  if (status.error == OpenError::kNotOwned) {
+    why = "no worker of ours: " + object + " belongs to another user";
+    return kExitNoWorker;
+  }
+  why = "cannot tell whether a worker is running: " + object + ": " +
+        std::string(DescribeOpenError(status.error)) + SystemErrorText(status.systemError);
+  return kExitFailure;
+}
+
 int ReportPublishFailure(PublishResult result, double timeoutSeconds, std::ostream& err) {
   switch (result) {
     case PublishResult::kPublished:
@@ -96,6 +123,10 @@ int ReportPublishFailure(PublishResult result, double timeoutSeconds, std::ostre
       return kExitNoWorker;
     case PublishResult::kLockUnavailable:
       err << "tavrik-ctl: cannot take the command ring's producer lock\n";
+      return kExitFailure;
+    case PublishResult::kRingLost:
+      err << "tavrik-ctl: the command ring was cut short by another process while the command "
+             "was published; it did not reach the worker\n";
       return kExitFailure;
     case PublishResult::kNoView:
       err << "tavrik-ctl: the command ring is not mapped\n";
@@ -221,28 +252,41 @@ int Watch(const CtlRequest& request, std::ostream& out, std::ostream& err) {
 }
 
 int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
+  std::string noWorker;
+  const int workerCode = CheckWorker(noWorker);
+  const bool running = workerCode == kExitOk;
+  // Without a worker, missing rings are no news: the headers are shown when they are there.
+  std::ostringstream ignored;
+  std::ostream& ringErrors = running ? err : ignored;
   SharedMapping cmdRing;
   SharedMapping hitRing;
-  if (const int code = OpenRing(kCmdRingMappingName, kCmdRingBytes, "command ring", cmdRing, err);
-      code != kExitOk) {
-    return code;
+  int code = OpenRing(kCmdRingMappingName, kCmdRingBytes, "command ring", cmdRing, ringErrors);
+  if (code == kExitOk) {
+    code = OpenRing(kHitRingMappingName, kHitRingBytes, "hit ring", hitRing, ringErrors);
   }
-  if (const int code = OpenRing(kHitRingMappingName, kHitRingBytes, "hit ring", hitRing, err);
-      code != kExitOk) {
-    return code;
+  std::optional<RingHeader> cmd;
+  std::optional<RingHeader> hit;
+  if (code == kExitOk) {
+    cmd = ReadHeader(static_cast<CmdRingLayout*>(cmdRing.View())->header);
+    hit = ReadHeader(static_cast<HitRingLayout*>(hitRing.View())->header);
   }
-  const RingHeader cmd = ReadHeader(static_cast<CmdRingLayout*>(cmdRing.View())->header);
-  const RingHeader hit = ReadHeader(static_cast<HitRingLayout*>(hitRing.View())->header);
   if (request.json) {
     out << "{\"namespace\":" << JsonString(CurrentIpcNamespace())
-        << ",\"cmdRing\":" << RingHeaderToJson(cmd) << ",\"hitRing\":" << RingHeaderToJson(hit)
-        << "}\n";
+        << ",\"workerRunning\":" << (running ? "true" : "false");
+    if (cmd) {
+      out << ",\"cmdRing\":" << RingHeaderToJson(*cmd) << ",\"hitRing\":" << RingHeaderToJson(*hit);
+    }
+    out << "}\n";
   } else {
     out << "namespace: " << CurrentIpcNamespace() << '\n'
-        << "cmdRing: " << RingHeaderToText(cmd) << '\n'
-        << "hitRing: " << RingHeaderToText(hit) << '\n';
+        << (running ? "worker: running" : noWorker) << '\n';
+    if (cmd) {
+      out << "cmdRing: " << RingHeaderToText(*cmd) << '\n'
+          << "hitRing: " << RingHeaderToText(*hit) << '\n';
+    }
   }
-  return kExitOk;
+  if (request.json && !running) err << "tavrik-ctl: " << noWorker << '\n';
+  return running ? code : workerCode;
 }
 
 }  // namespace
@@ -277,6 +321,15 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitUsage;
   }
 
+  // status says it in its own way, add --check publishes nothing; every other verb needs a worker
+  // at the other end.
+  if (request.verb != Verb::kStatus && !request.check) {
+    std::string noWorker;
+    if (const int code = CheckWorker(noWorker); code != kExitOk) {
+      err << "tavrik-ctl: " << noWorker << '\n';
+      return code;
+    }
+  }
   switch (request.verb) {
     case Verb::kAdd: {
       for (const std::string& warning : TemplatePathWarnings(request.command)) {

@@ -73,7 +73,6 @@ namespace Tavrik.Client.Tests
     {
         static int _counter;
         Process _worker;
-        int _standInFd = -1;
 
         public Sandbox()
         {
@@ -118,8 +117,18 @@ namespace Tavrik.Client.Tests
             WaitUntil(() => File.Exists(log)
                           && File.ReadAllText(log).Contains("Tavrik waiting for spec registrations"),
                       "the worker's start-up");
-            if (!File.Exists("/dev/shm" + ObjectName("TavrikWorkerLock")))
-                _standInFd = HoldLock(ObjectName("TavrikWorkerLock"));
+            // The worker holds its liveness lock exactly as the protocol document describes it.
+            int lockFd = Libc.shm_open(ObjectName("TavrikWorkerLock"), Libc.O_RDONLY | Libc.O_CLOEXEC, 0);
+            Assert.That(lockFd, Is.GreaterThanOrEqualTo(0), "the worker's lock object");
+            try
+            {
+                Assert.That(Libc.flock(lockFd, Libc.LOCK_SH | Libc.LOCK_NB), Is.EqualTo(-1),
+                            "the worker does not hold its liveness lock");
+            }
+            finally
+            {
+                Libc.close(lockFd);
+            }
         }
 
         /// <summary>Creates the object and holds an exclusive flock on it, as a worker does.</summary>
@@ -172,9 +181,6 @@ namespace Tavrik.Client.Tests
                 _worker.Dispose();
                 _worker = null;
             }
-            if (_standInFd >= 0)
-                Libc.close(_standInFd);
-            _standInFd = -1;
             foreach (string pattern in new[] { Namespace + "-*", "sem." + Namespace + "-*" })
                 foreach (string file in System.IO.Directory.GetFiles("/dev/shm", pattern))
                     File.Delete(file);

@@ -65,7 +65,6 @@ class Sandbox:
         self.namespace = f"tavrik-py-{os.getpid()}-{next(_counter)}"
         self.directory = directory
         self.worker: Optional[subprocess.Popen] = None
-        self._stand_in: Optional[int] = None
 
     def object(self, name: str) -> str:
         return f"/{self.namespace}-{name}"
@@ -83,16 +82,22 @@ class Sandbox:
         return path.read_text() if path.exists() else ""
 
     def start_worker(self, display: Optional[str] = None) -> None:
-        """Starts tavrik-worker and waits until it has started up. When the worker holds no
-        liveness lock of its own, the test holds one for it, so that the client sees a live
-        worker."""
+        """Starts tavrik-worker and waits until it has started up, holding its liveness lock
+        exactly as the protocol document describes it."""
         env = self.env(display)
         env["TAVRIK_LOG"] = str(self.directory / "worker.log")
         self.worker = subprocess.Popen([program("tavrik-worker")], env=env)
         wait_until(lambda: "Tavrik waiting for spec registrations" in self.log,
                    "the worker's start-up")
-        if not os.path.exists("/dev/shm" + self.object("TavrikWorkerLock")):
-            self._stand_in = hold_lock(self.object("TavrikWorkerLock"))
+        lock = os.open("/dev/shm" + self.object("TavrikWorkerLock"), os.O_RDONLY)
+        try:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                raise AssertionError("the worker does not hold its liveness lock")
+            except BlockingIOError:
+                pass  # held: what every client's liveness test relies on
+        finally:
+            os.close(lock)
 
     def freeze(self) -> None:
         """Stops the worker (SIGSTOP) and returns once every thread of it has stopped."""
@@ -119,8 +124,6 @@ class Sandbox:
             os.kill(self.worker.pid, signal.SIGCONT)
             self.worker.terminate()
             self.worker.wait(5)
-        if self._stand_in is not None:
-            os.close(self._stand_in)
         for pattern in (f"{self.namespace}-*", f"sem.{self.namespace}-*"):
             for path in glob.glob("/dev/shm/" + pattern):
                 os.unlink(path)
