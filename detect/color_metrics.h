@@ -24,4 +24,14 @@ double MeanValue(const cv::Mat& image);
 // Means of the 8-bit Lab channels (L scaled to 0..255, a and b neutral at 128).
 LabMean MeanLab(const cv::Mat& image);
 
+// MeanHueSat, MeanValue and MeanLab of one image, with one HSV and one Lab conversion (read
+// straight from 4-byte pixels, alpha ignored) into buffers kept by the calling thread. The results
+// are exactly those of the three calls.
+struct SpotColour {
+  HueSatMean hueSat{-1.0, -1.0};
+  double value = -1.0;
+  LabMean lab{-1.0, -1.0, -1.0};
+};
+SpotColour MeasureSpot(const cv::Mat& image);
+
 }  // namespace tavrik

@@ -2,13 +2,108 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <opencv2/core/utility.hpp>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
 
 namespace tavrik {
+
+// A fixed set of helper threads that, together with the caller, run the jobs of one pass. The
+// caller takes part, so a pool of n threads has n - 1 helpers.
+class EvaluationPool {
+ public:
+  explicit EvaluationPool(int threads) {
+    // OpenCV's own parallel loops stay off while evaluations run side by side: the pool already
+    // uses the cores it may use (cv::setNumThreads is process-wide).
+    cv::setNumThreads(1);
+    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this] { HelperLoop(); });
+  }
+  ~EvaluationPool() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+  EvaluationPool(const EvaluationPool&) = delete;
+  EvaluationPool& operator=(const EvaluationPool&) = delete;
+
+  int Threads() const { return static_cast<int>(helpers_.size()) + 1; }
+
+  // Runs job(i) for every i in [0, count) and returns when all have finished.
+  void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      job_ = &job;
+      count_ = count;
+      next_ = 0;
+      unfinished_ = count;
+      ++generation_;
+    }
+    wake_.notify_all();
+    Work();
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return unfinished_ == 0; });
+    job_ = nullptr;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::size_t index = 0;
+      const std::function<void(std::size_t)>* job = nullptr;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (job_ == nullptr || next_ >= count_) return;
+        index = next_++;
+        job = job_;
+      }
+      (*job)(index);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (--unfinished_ == 0) done_.notify_all();
+    }
+  }
+
+  void HelperLoop() {
+    std::uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+        if (stop_) return;
+        seen = generation_;
+      }
+      Work();
+    }
+  }
+
+  std::vector<std::thread> helpers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(std::size_t)>* job_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+  std::size_t unfinished_ = 0;
+  std::uint64_t generation_ = 0;
+  bool stop_ = false;
+};
+
+DetectionLoopState::DetectionLoopState() = default;
+DetectionLoopState::~DetectionLoopState() = default;
+DetectionLoopState::DetectionLoopState(DetectionLoopState&&) noexcept = default;
+DetectionLoopState& DetectionLoopState::operator=(DetectionLoopState&&) noexcept = default;
+
+int PoolThreadsFor(unsigned hardwareThreads) {
+  const int half = static_cast<int>(hardwareThreads / 2);
+  return std::clamp(half, 1, kMaxPoolThreads);
+}
 
 DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {
   DetectionLoopState state;
@@ -48,6 +143,41 @@ bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
   return elapsed >= cooldownNs;
 }
 
+namespace {
+
+// The due templates of a pass in snapshot order, each with the index of its capture rectangle:
+// templates that watch the same rectangle share one capture (and its derived planes).
+void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime, DetectionLoopState& state,
+                std::size_t& groups) {
+  state.due.clear();
+  groups = 0;
+  Evaluation plan;
+  for (const TemplatePtr& info : snapshot) {
+    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
+    DetectionLoopState::DueEntry entry{info.get(), groups};
+    if (PlanCapture(*info, plan)) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        if (state.captures[g]->rect == plan.captureRect) {
+          entry.group = g;
+          break;
+        }
+      }
+    }
+    if (entry.group == groups) {
+      if (state.captures.size() <= groups) {
+        state.captures.push_back(std::make_unique<SharedCapture>());
+      }
+      state.captures[groups]->rect = plan.captureRect;
+      ++groups;
+    }
+    state.due.push_back(entry);
+  }
+  // Nothing is captured yet: the first evaluation of each group captures its rectangle.
+  for (std::size_t g = 0; g < groups; ++g) state.captures[g]->Forget();
+}
+
+}  // namespace
+
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
                       const std::function<std::int64_t()>& clock) {
   TemplateSnapshot snapshot = context.registry.SnapshotTemplates();
@@ -62,11 +192,53 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     return;
   }
-  for (const TemplatePtr& info : snapshot) {
-    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
-    if (EvaluateTemplate(*info, context.log, context.writer, context.capture) ==
-        EvaluationOutcome::kDecided) {
-      info->lastDecisionTime = passTime;
+  std::size_t groups = 0;
+  CollectDue(snapshot, passTime, state, groups);
+  const EvaluationEngine engine{nullptr, context.transform};
+  const int wanted = context.poolThreads > 0
+                         ? context.poolThreads
+                         : PoolThreadsFor(std::thread::hardware_concurrency());
+  const int threads = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(wanted), groups));
+
+  if (threads <= 1) {
+    // One thread: evaluate and report each template in turn, as the loop always has.
+    if (state.evaluations.empty()) state.evaluations.resize(1);
+    if (state.errors.empty()) state.errors.resize(1);
+    Evaluation& e = state.evaluations[0];
+    std::string& error = state.errors[0];
+    for (const DetectionLoopState::DueEntry& entry : state.due) {
+      const TemplateInfo& info = *entry.info;
+      EvaluationOutcome outcome =
+          RunEvaluation(info, context.capture, *state.captures[entry.group], engine, e, error);
+      outcome = ReportOutcome(outcome, e, info, error, context.log, context.writer);
+      if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
+    }
+  } else {
+    // Several threads: each group (one rectangle) is evaluated on one thread, its templates in
+    // snapshot order; then every outcome is reported on this thread in snapshot order.
+    if (!state.pool || state.pool->Threads() != wanted) {
+      state.pool.reset();
+      state.pool = std::make_unique<EvaluationPool>(wanted);
+    }
+    const std::size_t n = state.due.size();
+    if (state.evaluations.size() < n) state.evaluations.resize(n);
+    if (state.outcomes.size() < n) state.outcomes.resize(n);
+    if (state.errors.size() < n) state.errors.resize(n);
+    const CaptureFunction& capture = context.capture;
+    state.pool->Run(groups, [&](std::size_t group) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const DetectionLoopState::DueEntry& entry = state.due[i];
+        if (entry.group != group) continue;
+        state.outcomes[i] = RunEvaluation(*entry.info, capture, *state.captures[group], engine,
+                                          state.evaluations[i], state.errors[i]);
+      }
+    });
+    for (std::size_t i = 0; i < n; ++i) {
+      const DetectionLoopState::DueEntry& entry = state.due[i];
+      const EvaluationOutcome outcome = ReportOutcome(state.outcomes[i], state.evaluations[i],
+                                                      *entry.info, state.errors[i], context.log,
+                                                      context.writer);
+      if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
     }
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;

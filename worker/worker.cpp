@@ -63,7 +63,7 @@ int RunWorker() {
 
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
-  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegion};
+  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionInto};
   RunDetectionLoop(detection);
   commandThread.join();  // not reached: the loop runs until the process is terminated
   return 0;
