@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -16,7 +17,12 @@ namespace tavrik {
 namespace {
 
 // What a region-side spectrum is made of.
-enum class Content { kGrey, kColour, kColourSquared };
+enum class Content {
+  kGrey,           // the grey plane
+  kColour,         // one colour channel
+  kColourSquared,  // one colour channel, squared
+  kSumOfSquares,   // the squares of the three colour channels, added (one plane)
+};
 
 // Regions whose spectra for one template size exceed this are transformed tile by tile as they
 // are needed instead of being kept for the other templates of the pass.
@@ -35,6 +41,12 @@ class Scratch {
  private:
   cv::Mat storage_;
 };
+
+// Zeroes a matrix row by row (cv::Mat::setTo allocates a scratch buffer on every call).
+void Zero(cv::Mat& m) {
+  const std::size_t bytes = static_cast<std::size_t>(m.cols) * m.elemSize();
+  for (int row = 0; row < m.rows; ++row) std::memset(m.ptr(row), 0, bytes);
+}
 
 }  // namespace
 
@@ -183,7 +195,7 @@ void EnsureSums(RegionPixels& region) {
 template <typename T>
 void FillPlaneT(RegionPixels& region, Content content, int channel, cv::Rect window,
                 cv::Mat& plane) {
-  plane.setTo(cv::Scalar::all(0));
+  Zero(plane);
   if (content == Content::kGrey) {
     const cv::Mat& grey = region.Grey();
     for (int row = 0; row < window.height; ++row) {
@@ -200,6 +212,14 @@ void FillPlaneT(RegionPixels& region, Content content, int channel, cv::Rect win
     T* out = plane.ptr<T>(row);
     if (content == Content::kColour) {
       for (int col = 0; col < window.width; ++col) out[col] = static_cast<T>(in[col * cn]);
+    } else if (content == Content::kSumOfSquares) {
+      const std::uint8_t* px = in - channel;
+      for (int col = 0; col < window.width; ++col, px += cn) {
+        const int b = px[0];
+        const int g = px[1];
+        const int r = px[2];
+        out[col] = static_cast<T>(b * b + g * g + r * r);  // exact: at most 3 * 255^2
+      }
     } else {
       for (int col = 0; col < window.width; ++col) {
         // img.mul(img) in float: the squares of 8-bit values are exact.
@@ -551,7 +571,7 @@ void ComputeMatchMap(RegionPixels& region, const TemplateInfo& info, PreparedMat
   map = ws.map.View(l.corr.height, l.corr.width, CV_32F);
   if (!p.masked) {
     if (p.constantOne) {
-      map.setTo(cv::Scalar::all(1));
+      for (int row = 0; row < map.rows; ++row) std::fill_n(map.ptr<float>(row), map.cols, 1.0f);
       return;
     }
     CrossCorrelate(region, ws, kind, l, p.depth, Content::kGrey, 1, p.term1, nullptr, map);
@@ -563,8 +583,15 @@ void ComputeMatchMap(RegionPixels& region, const TemplateInfo& info, PreparedMat
   const int channels = static_cast<int>(p.term1.size());
   CrossCorrelate(region, ws, kind, l, p.depth, Content::kColour, channels, p.term1, nullptr, map);
   cv::Mat temp = ws.term2.View(l.corr.height, l.corr.width, CV_32F);
-  CrossCorrelate(region, ws, kind, l, p.depth, Content::kColourSquared, channels, p.term1,
-                 &p.term2, temp);
+  if (ws.Get(kind, l.dft, p.depth).transform->SumsChannelsInSpectrum()) {
+    // The mask is the same for every channel, so the channels' squares can be added before the
+    // transform: one forward transform instead of three.
+    CrossCorrelate(region, ws, kind, l, p.depth, Content::kSumOfSquares, 1, p.term1, &p.term2,
+                   temp);
+  } else {
+    CrossCorrelate(region, ws, kind, l, p.depth, Content::kColourSquared, channels, p.term1,
+                   &p.term2, temp);
+  }
   cv::Mat scaled = ws.scaled.View(l.corr.height, l.corr.width, CV_32F);
   // sqrt(templ2_mask2_sum * temp_result, temp_result): the MatExpr is evaluated by convertTo with
   // the factor (or, for a factor of exactly 1, by adding 0), then the square root.
