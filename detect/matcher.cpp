@@ -460,21 +460,17 @@ bool Prepare(PreparedMatch& p, const TemplateInfo& info, cv::Size region, Transf
 }
 
 // common_matchTemplate for one channel, on the correlation in `map`, with window sums from the
-// region's integral images. The expressions are OpenCV's, in OpenCV's order.
-void NormaliseGrey(const PreparedMatch& p, RegionPixels& region, cv::Mat& map) {
-  if (p.method == cv::TM_CCORR) return;
-  const int numType = p.method == cv::TM_CCORR || p.method == cv::TM_CCORR_NORMED ? 0
-                      : p.method == cv::TM_CCOEFF || p.method == cv::TM_CCOEFF_NORMED ? 1
-                                                                                       : 2;
-  const bool isNormed = p.method == cv::TM_CCORR_NORMED || p.method == cv::TM_SQDIFF_NORMED ||
-                        p.method == cv::TM_CCOEFF_NORMED;
-  const int method = p.method;
+// region's integral images. The expressions are OpenCV's, evaluated in OpenCV's order and with
+// its types, so every value rounds as it does there; only the control flow is written as selects
+// (both sides computed, one kept), which the compiler can vectorise. `kNumType` is OpenCV's
+// numType: 0 CCORR, 1 CCOEFF, 2 SQDIFF; all three are normed here.
+template <int kNumType>
+void NormaliseRows(const PreparedMatch& p, const RegionPixels::Impl& r, cv::Mat& map) {
   const double invArea = p.invArea;
   const double templMean = p.templMean;
   const double templNorm = p.templNorm;
   const double templSum2 = p.templSum2;
-  EnsureSums(region);
-  const RegionPixels::Impl& r = region.Internal();
+  const double otherwise = kNumType == 2 ? 1.0 : 0.0;  // method != TM_SQDIFF_NORMED ? 0 : 1
   const int tw = p.layout.templ.width;
   const int th = p.layout.templ.height;
   for (int i = 0; i < map.rows; ++i) {
@@ -485,40 +481,49 @@ void NormaliseGrey(const PreparedMatch& p, RegionPixels& region, cv::Mat& map) {
     const double* q2 = r.sqsum.ptr<double>(i + th);
     for (int j = 0; j < map.cols; ++j) {
       double num = rrow[j];
-      double t;
       double wndMean2 = 0;
-      double wndSum2 = 0;
-      if (numType == 1) {
-        t = p0[j] - p0[j + tw] - p2[j] + p2[j + tw];
+      if (kNumType == 1) {
+        const double t = p0[j] - p0[j + tw] - p2[j] + p2[j + tw];
         wndMean2 += t * t;
         num -= t * templMean;
         wndMean2 *= invArea;
       }
-      if (isNormed || numType == 2) {
-        t = q0[j] - q0[j + tw] - q2[j] + q2[j + tw];
-        wndSum2 += t;
-        if (numType == 2) {
-          num = wndSum2 - 2 * num + templSum2;
-          num = std::max(num, 0.);
-        }
+      double wndSum2 = 0;
+      wndSum2 += q0[j] - q0[j + tw] - q2[j] + q2[j + tw];
+      if (kNumType == 2) {
+        num = wndSum2 - 2 * num + templSum2;
+        num = num < 0. ? 0. : num;  // MAX(num, 0.)
       }
-      if (isNormed) {
-        const double diff2 = std::max(wndSum2 - wndMean2, 0.);
-        if (diff2 <= std::min(0.5, 10 * FLT_EPSILON * wndSum2)) {
-          t = 0;  // avoid rounding errors
-        } else {
-          t = std::sqrt(diff2) * templNorm;
-        }
-        if (std::fabs(num) < t) {
-          num /= t;
-        } else if (std::fabs(num) < t * 1.125) {
-          num = num > 0 ? 1 : -1;
-        } else {
-          num = method != cv::TM_SQDIFF_NORMED ? 0 : 1;
-        }
-      }
-      rrow[j] = static_cast<float>(num);
+      double diff2 = wndSum2 - wndMean2;
+      diff2 = diff2 < 0 ? 0 : diff2;  // MAX(wndSum2 - wndMean2, 0)
+      const double limit = std::min(0.5, 10 * FLT_EPSILON * wndSum2);
+      const double scaled = std::sqrt(diff2) * templNorm;
+      const double t = diff2 <= limit ? 0 : scaled;  // 0: avoid rounding errors
+      const double magnitude = std::fabs(num);
+      const double quotient = num / t;
+      const double sign = num > 0 ? 1 : -1;
+      const double near = magnitude < t * 1.125 ? sign : otherwise;
+      rrow[j] = static_cast<float>(magnitude < t ? quotient : near);
     }
+  }
+}
+
+void NormaliseGrey(const PreparedMatch& p, RegionPixels& region, cv::Mat& map) {
+  if (p.method == cv::TM_CCORR) return;
+  EnsureSums(region);
+  const RegionPixels::Impl& r = region.Internal();
+  switch (p.method) {
+    case cv::TM_CCORR_NORMED:
+      NormaliseRows<0>(p, r, map);
+      break;
+    case cv::TM_CCOEFF_NORMED:
+      NormaliseRows<1>(p, r, map);
+      break;
+    case cv::TM_SQDIFF_NORMED:
+      NormaliseRows<2>(p, r, map);
+      break;
+    default:
+      CV_Error(cv::Error::StsBadArg, "only the normed methods are prepared");
   }
 }
 
