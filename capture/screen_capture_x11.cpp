@@ -46,8 +46,7 @@ ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& imag
   return ReadOutcome::kDone;
 }
 
-ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat& image,
-                             bool bgra) {
+ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat& image, bool bgra) {
   xcb_connection_t* c = session.Connection();
   ErrorSink error;
   Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(

@@ -51,8 +51,7 @@ double MeanValue(const cv::Mat& image) {
 
 SpotColour MeasureSpot(const cv::Mat& image) {
   SpotColour spot;
-  if (image.empty() || image.depth() != CV_8U ||
-      (image.channels() != 3 && image.channels() != 4)) {
+  if (image.empty() || image.depth() != CV_8U || (image.channels() != 3 && image.channels() != 4)) {
     return spot;
   }
   // Grown, never shrunk: a steady state of template-sized spots allocates nothing.

@@ -195,10 +195,10 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   std::size_t groups = 0;
   CollectDue(snapshot, passTime, state, groups);
   const EvaluationEngine engine{nullptr, context.transform};
-  const int wanted = context.poolThreads > 0
-                         ? context.poolThreads
-                         : PoolThreadsFor(std::thread::hardware_concurrency());
-  const int threads = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(wanted), groups));
+  const int wanted = context.poolThreads > 0 ? context.poolThreads
+                                             : PoolThreadsFor(std::thread::hardware_concurrency());
+  const int threads =
+      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(wanted), groups));
 
   if (threads <= 1) {
     // One thread: evaluate and report each template in turn, as the loop always has.
@@ -235,9 +235,9 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     });
     for (std::size_t i = 0; i < n; ++i) {
       const DetectionLoopState::DueEntry& entry = state.due[i];
-      const EvaluationOutcome outcome = ReportOutcome(state.outcomes[i], state.evaluations[i],
-                                                      *entry.info, state.errors[i], context.log,
-                                                      context.writer);
+      const EvaluationOutcome outcome =
+          ReportOutcome(state.outcomes[i], state.evaluations[i], *entry.info, state.errors[i],
+                        context.log, context.writer);
       if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
     }
   }

@@ -64,7 +64,7 @@ struct DetectionLoopState {
   };
   std::vector<DueEntry> due;
   std::vector<std::unique_ptr<SharedCapture>> captures;  // one per distinct rectangle of a pass
-  std::vector<Evaluation> evaluations;                    // one per due template (pooled passes)
+  std::vector<Evaluation> evaluations;                   // one per due template (pooled passes)
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
   std::unique_ptr<EvaluationPool> pool;

@@ -141,8 +141,8 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
     if (!shared.attempted || !(shared.rect == r)) {
       shared.rect = r;
       shared.attempted = true;
-      shared.ok = capture && capture(r.x, r.y, r.width, r.height, shared.pixels) &&
-                  !shared.pixels.empty();
+      shared.ok =
+          capture && capture(r.x, r.y, r.width, r.height, shared.pixels) && !shared.pixels.empty();
       shared.region.Reset(shared.ok ? shared.pixels : cv::Mat());
     }
     if (!shared.ok) {
@@ -165,9 +165,9 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
   return EvaluationOutcome::kError;
 }
 
-EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e,
-                                const TemplateInfo& info, const std::string& error,
-                                const LogSink& log, HitRingWriter* writer) noexcept {
+EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const TemplateInfo& info,
+                                const std::string& error, const LogSink& log,
+                                HitRingWriter* writer) noexcept {
   try {
     switch (outcome) {
       case EvaluationOutcome::kCaptureFailed:

@@ -22,8 +22,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <opencv2/core/mat.hpp>
+#include <string>
 
 #include "base/log_sink.h"
 #include "detect/evaluation.h"

@@ -60,7 +60,8 @@ MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
   if (region.cols < info.image.cols || region.rows < info.image.rows) return MatchScore{};
   thread_local RegionPixels pixels;
   pixels.Reset(region);
-  const MatchScore score = ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind());
+  const MatchScore score =
+      ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind());
   pixels.Reset(cv::Mat());
   return score;
 }

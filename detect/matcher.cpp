@@ -32,8 +32,8 @@ constexpr std::size_t kMaxSharedSpectraBytes = std::size_t{32} << 20;
 class Scratch {
  public:
   cv::Mat View(int rows, int cols, int type) {
-    const std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) *
-                              CV_ELEM_SIZE(type);
+    const std::size_t bytes =
+        static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * CV_ELEM_SIZE(type);
     if (bytes > storage_.total()) storage_.create(1, static_cast<int>(bytes), CV_8U);
     return cv::Mat(rows, cols, type, storage_.data);
   }
@@ -331,7 +331,8 @@ void CrossCorrelate(RegionPixels& region, MatchWorkspace::Impl& ws, TransformKin
         transform.Forward(te.tile, tile.in.height);
         source = &te.tile;
       }
-      const SpectrumSlot& tk = sameForAll != nullptr ? *sameForAll : templ[static_cast<std::size_t>(k)];
+      const SpectrumSlot& tk =
+          sameForAll != nullptr ? *sameForAll : templ[static_cast<std::size_t>(k)];
       if (inSpectrum) {
         transform.MulConj(*source, tk, te.work, k > 0);
         continue;

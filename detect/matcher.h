@@ -55,12 +55,12 @@ struct PreparedMatch {
   cv::Size region;
   TransformKind kind = TransformKind::kOpenCv;
   int method = 0;
-  bool masked = false;   // colour TM_CCORR_NORMED under the edge mask
+  bool masked = false;    // colour TM_CCORR_NORMED under the edge mask
   bool fallback = false;  // a path this unit does not cover: cv::matchTemplate
   CorrelationLayout layout;
-  int depth = 0;                      // transform depth: CV_32F (8-bit input) or CV_64F (masked)
-  std::vector<SpectrumSlot> term1;    // template spectra, one per channel
-  SpectrumSlot term2;                 // masked: the spectrum of the mask (the same for all channels)
+  int depth = 0;                    // transform depth: CV_32F (8-bit input) or CV_64F (masked)
+  std::vector<SpectrumSlot> term1;  // template spectra, one per channel
+  SpectrumSlot term2;               // masked: the spectrum of the mask (the same for all channels)
   // Grey normalisation (common_matchTemplate's constants).
   bool constantOne = false;  // TM_CCOEFF_NORMED of a flat template: the map is all 1
   double templMean = 0.0;

@@ -34,7 +34,8 @@ PlanPair GetPlans(cv::Size size, int depth) {
   const int rows = size.height;
   const int cols = size.width;
   const std::size_t real = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-  const std::size_t complex = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols / 2 + 1);
+  const std::size_t complex =
+      static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols / 2 + 1);
   PlanPair pair;
   // FFTW_MEASURE overwrites the arrays while it plans, so it plans on scratch arrays; the plans
   // are later run on the caller's (equally aligned) arrays.

@@ -45,8 +45,9 @@ class OpenCvTransform final : public Transform2D {
     CV_Assert(plane.size() == size_ && plane.depth() == depth_ && plane.channels() == 1);
     auto it = cache.find(rows);
     if (it == cache.end()) {
-      it = cache.emplace(rows, cv::hal::DFT2D::create(size_.width, size_.height, depth_, 1, 1,
-                                                       flags, rows))
+      it = cache
+               .emplace(rows, cv::hal::DFT2D::create(size_.width, size_.height, depth_, 1, 1, flags,
+                                                     rows))
                .first;
     }
     it->second->apply(plane.data, plane.step, plane.data, plane.step);

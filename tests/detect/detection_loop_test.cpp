@@ -147,10 +147,11 @@ TEST_F(DetectionPassTest, BusyPassesDecideAndMoveTheIdleDeadline) {
 
 TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
   auto info = AddPatternTemplate("gone", 1000);
-  context_.capture = FromImageSource([this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    ++captures_;
-    return cv::Mat();
-  });
+  context_.capture =
+      FromImageSource([this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+        ++captures_;
+        return cv::Mat();
+      });
   Pass(1 * kSecond);
   Pass(1 * kSecond + 1);
   EXPECT_EQ(captures_, 2);

@@ -30,7 +30,9 @@ class PoolPass {
     info->rawRoi = info->roi = roi;
     registry_.ReplaceOrInsert(name, info);
   }
-  void Pass(std::int64_t now) { RunDetectionPass(context_, state_, [now] { return now; }); }
+  void Pass(std::int64_t now) {
+    RunDetectionPass(context_, state_, [now] { return now; });
+  }
 
   std::vector<std::string> DecisionLines() const {
     std::vector<std::string> out;

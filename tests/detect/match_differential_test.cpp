@@ -74,8 +74,8 @@ std::vector<Case> BuildCorpus() {
   };
 
   // Random noise, template cut from the region (a perfect match exists).
-  const int noiseSizes[][4] = {{64, 64, 16, 16}, {120, 90, 24, 20}, {200, 150, 32, 32},
-                               {256, 256, 64, 64}, {97, 61, 13, 7}, {150, 150, 48, 30}};
+  const int noiseSizes[][4] = {{64, 64, 16, 16},   {120, 90, 24, 20}, {200, 150, 32, 32},
+                               {256, 256, 64, 64}, {97, 61, 13, 7},   {150, 150, 48, 30}};
   for (int i = 0; i < 60; ++i) {
     const auto& s = noiseSizes[i % 6];
     cv::Mat region = Noise(s[1], s[0], rng);
@@ -93,10 +93,10 @@ std::vector<Case> BuildCorpus() {
     add("independent", Blurred(s[1], s[0], rng), Blurred(s[3], s[2], rng));
   }
   // Odd, prime and degenerate sizes, template equal to the region.
-  const int oddSizes[][4] = {{1, 1, 1, 1},   {2, 3, 1, 1},   {7, 5, 3, 2},    {13, 1, 5, 1},
-                             {1, 17, 1, 4},  {31, 29, 31, 29}, {61, 97, 7, 13}, {53, 59, 1, 1},
-                             {37, 41, 37, 1}, {43, 47, 1, 47}, {101, 103, 29, 31}, {17, 19, 17, 19},
-                             {5, 5, 5, 5},   {3, 200, 2, 11}, {211, 3, 13, 2}};
+  const int oddSizes[][4] = {
+      {1, 1, 1, 1},       {2, 3, 1, 1},     {7, 5, 3, 2},   {13, 1, 5, 1},   {1, 17, 1, 4},
+      {31, 29, 31, 29},   {61, 97, 7, 13},  {53, 59, 1, 1}, {37, 41, 37, 1}, {43, 47, 1, 47},
+      {101, 103, 29, 31}, {17, 19, 17, 19}, {5, 5, 5, 5},   {3, 200, 2, 11}, {211, 3, 13, 2}};
   for (int i = 0; i < 45; ++i) {
     const auto& s = oddSizes[i % 15];
     cv::Mat region = (i / 15) % 2 == 0 ? Noise(s[1], s[0], rng) : Blurred(s[1], s[0], rng);
@@ -108,14 +108,14 @@ std::vector<Case> BuildCorpus() {
   for (int i = 0; i < 5; ++i) {
     const cv::Mat flatRegion(80, 100, CV_8UC3, flats[i]);
     const cv::Mat flatTempl(16, 12, CV_8UC3, flats[(i + 1) % 5]);
-    add("flat", flatRegion, flatTempl);                            // flat in flat
+    add("flat", flatRegion, flatTempl);                           // flat in flat
     add("flat", flatRegion, cv::Mat(16, 12, CV_8UC3, flats[i]));  // the same flat
     add("flat", flatRegion, Noise(16, 12, rng));                  // texture in flat
     add("flat", Blurred(80, 100, rng), flatTempl);                // flat in texture
     cv::Mat half = Blurred(90, 90, rng);
     half(cv::Rect(0, 0, 45, 90)).setTo(flats[i]);
-    add("flat", half, CutFrom(half, 20, 20, rng));                // half flat, half texture
-    add("flat", half, half(cv::Rect(30, 10, 30, 30)).clone());    // straddling the edge
+    add("flat", half, CutFrom(half, 20, 20, rng));              // half flat, half texture
+    add("flat", half, half(cv::Rect(30, 10, 30, 30)).clone());  // straddling the edge
   }
   // Ties: a tiled pattern has its best value at several places; the first in row-major order
   // wins, as in cv::minMaxLoc.
@@ -128,8 +128,8 @@ std::vector<Case> BuildCorpus() {
     add("ties", region, region(cv::Rect(tile / 2, tile / 3, tile, tile)).clone());
   }
   // Several blocks per map (crossCorr's tiling, with partial tiles at the right and bottom).
-  const int largeSizes[][4] = {{600, 420, 20, 20}, {520, 300, 9, 13}, {700, 260, 24, 8},
-                               {300, 560, 16, 16}};
+  const int largeSizes[][4] = {
+      {600, 420, 20, 20}, {520, 300, 9, 13}, {700, 260, 24, 8}, {300, 560, 16, 16}};
   for (int i = 0; i < 4; ++i) {
     const auto& s = largeSizes[i];
     cv::Mat region = Blurred(s[1], s[0], rng);
@@ -350,12 +350,12 @@ struct Tally {
   int nonFiniteMismatches = 0;
   long long positions = 0;
   long long beyondTolerance = 0;  // finite positions more than 1e-4 apart
-  double worst = 0;             // over all finite positions
-  double worstConditioned = 0;  // over windows that are not nearly flat
+  double worst = 0;               // over all finite positions
+  double worstConditioned = 0;    // over windows that are not nearly flat
   int sameLines = 0;
   int sameDecisions = 0;
-  int referenceNonFinite = 0;          // evaluations whose OpenCV map has NaN or inf
-  int decisionsDifferNonFinite = 0;    // ... and whose decision differs
+  int referenceNonFinite = 0;        // evaluations whose OpenCV map has NaN or inf
+  int decisionsDifferNonFinite = 0;  // ... and whose decision differs
 };
 
 void Print(const char* engine, const char* kind, const Tally& t) {
@@ -363,8 +363,8 @@ void Print(const char* engine, const char* kind, const Tally& t) {
             << " evaluations=" << t.evaluations << " bitIdenticalMaps=" << t.exactMaps
             << " positions=" << t.positions << " maxFiniteDiff=" << t.worst
             << " maxDiffNotFlat=" << t.worstConditioned << " beyond1e-4=" << t.beyondTolerance
-            << " nonFiniteMismatches=" << t.nonFiniteMismatches
-            << " identicalLines=" << t.sameLines << " identicalDecisions=" << t.sameDecisions
+            << " nonFiniteMismatches=" << t.nonFiniteMismatches << " identicalLines=" << t.sameLines
+            << " identicalDecisions=" << t.sameDecisions
             << " referenceMapsWithNonFinite=" << t.referenceNonFinite
             << " ofWhichDecisionDiffers=" << t.decisionsDifferNonFinite << "\n";
 }
@@ -388,7 +388,8 @@ std::vector<Tally> RunCorpus(TransformKind engine, bool requireExact) {
         t.exactMaps += exact ? 1 : 0;
         int nonFinite2 = 0;
         int beyond = 0;
-        t.worst = std::max(t.worst, MaxFiniteDifference(ref.map, ours.map, &nonFinite2, cv::Mat(), &beyond));
+        t.worst = std::max(t.worst,
+                           MaxFiniteDifference(ref.map, ours.map, &nonFinite2, cv::Mat(), &beyond));
         t.nonFiniteMismatches += nonFinite2;
         t.beyondTolerance += beyond;
         t.positions += static_cast<long long>(ref.map.total());
@@ -402,13 +403,12 @@ std::vector<Tally> RunCorpus(TransformKind engine, bool requireExact) {
         const bool refNonFinite = !cv::checkRange(ref.map, true, nullptr, -1e30, 1e30);
         t.referenceNonFinite += refNonFinite ? 1 : 0;
         t.decisionsDifferNonFinite += refNonFinite && !sameDecision ? 1 : 0;
-        const std::string where = std::string(c.family) + " " + kKinds[k].name +
-                                  (kKinds[k].fullMask ? " (full mask)" : "") + " region " +
-                                  std::to_string(c.region.cols) + "x" +
-                                  std::to_string(c.region.rows) + " template " +
-                                  std::to_string(c.templ.cols) + "x" +
-                                  std::to_string(c.templ.rows) + " channels " +
-                                  std::to_string(pixels.channels());
+        const std::string where =
+            std::string(c.family) + " " + kKinds[k].name +
+            (kKinds[k].fullMask ? " (full mask)" : "") + " region " +
+            std::to_string(c.region.cols) + "x" + std::to_string(c.region.rows) + " template " +
+            std::to_string(c.templ.cols) + "x" + std::to_string(c.templ.rows) + " channels " +
+            std::to_string(pixels.channels());
         if (requireExact) {
           EXPECT_TRUE(exact) << where;
           EXPECT_EQ(ours.line, ref.line) << where;
@@ -418,8 +418,8 @@ std::vector<Tally> RunCorpus(TransformKind engine, bool requireExact) {
           // those are counted, not required.
           if (!refNonFinite) {
             EXPECT_LE(worstConditioned, 1e-4) << where;
-            EXPECT_TRUE(sameDecision) << where << "\n  ours: " << ours.line
-                                      << "\n  ref:  " << ref.line;
+            EXPECT_TRUE(sameDecision)
+                << where << "\n  ours: " << ours.line << "\n  ref:  " << ref.line;
           }
         }
       }
