@@ -147,33 +147,36 @@ namespace {
 
 // The due templates of a pass in snapshot order, each with the index of its capture rectangle:
 // templates that watch the same rectangle share one capture (and its derived planes).
-void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime, DetectionLoopState& state,
-                std::size_t& groups) {
+void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
+                DetectionLoopState& state) {
   state.due.clear();
-  groups = 0;
+  state.groups.clear();
   Evaluation plan;
   for (const TemplatePtr& info : snapshot) {
     if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
-    DetectionLoopState::DueEntry entry{info.get(), groups};
-    if (PlanCapture(*info, plan)) {
-      for (std::size_t g = 0; g < groups; ++g) {
-        if (state.captures[g]->rect == plan.captureRect) {
+    DetectionLoopState::DueEntry entry{info.get(), state.groups.size()};
+    const bool planned = PlanCapture(*info, plan);
+    if (planned) {
+      for (std::size_t g = 0; g < state.groups.size(); ++g) {
+        if (state.groups[g] == plan.captureRect) {
           entry.group = g;
           break;
         }
       }
     }
-    if (entry.group == groups) {
-      if (state.captures.size() <= groups) {
-        state.captures.push_back(std::make_unique<SharedCapture>());
-      }
-      state.captures[groups]->rect = plan.captureRect;
-      ++groups;
-    }
+    // A rectangle that cannot be captured gets a group of its own (its evaluation fails before
+    // capturing anything).
+    if (entry.group == state.groups.size()) state.groups.push_back(plan.captureRect);
     state.due.push_back(entry);
   }
-  // Nothing is captured yet: the first evaluation of each group captures its rectangle.
-  for (std::size_t g = 0; g < groups; ++g) state.captures[g]->Forget();
+}
+
+// The capture buffer and derived planes of the thread evaluating a group: one per thread, reused
+// from group to group and from pass to pass, so memory does not grow with the number of
+// rectangles and a steady state allocates nothing.
+SharedCapture& ThreadCapture() {
+  thread_local SharedCapture capture;
+  return capture;
 }
 
 }  // namespace
@@ -192,54 +195,46 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     return;
   }
-  std::size_t groups = 0;
-  CollectDue(snapshot, passTime, state, groups);
+  CollectDue(snapshot, passTime, state);
+  const std::size_t n = state.due.size();
+  const std::size_t groups = state.groups.size();
+  if (state.evaluations.size() < n) state.evaluations.resize(n);
+  if (state.outcomes.size() < n) state.outcomes.resize(n);
+  if (state.errors.size() < n) state.errors.resize(n);
+
+  // Each group (one rectangle) is evaluated on one thread: one capture, then its templates in
+  // snapshot order. Then every outcome is reported on this thread in snapshot order, so a reader
+  // of the hit ring sees the same sequence whatever the number of threads.
   const EvaluationEngine engine{nullptr, context.transform};
+  const CaptureFunction& capture = context.capture;
+  const auto evaluateGroup = [&](std::size_t group) {
+    SharedCapture& shared = ThreadCapture();
+    shared.Forget();
+    for (std::size_t i = 0; i < n; ++i) {
+      const DetectionLoopState::DueEntry& entry = state.due[i];
+      if (entry.group != group) continue;
+      state.outcomes[i] = RunEvaluation(*entry.info, capture, shared, engine, state.evaluations[i],
+                                        state.errors[i]);
+    }
+    shared.Forget();
+  };
   const int wanted = context.poolThreads > 0 ? context.poolThreads
                                              : PoolThreadsFor(std::thread::hardware_concurrency());
-  const int threads =
-      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(wanted), groups));
-
-  if (threads <= 1) {
-    // One thread: evaluate and report each template in turn, as the loop always has.
-    if (state.evaluations.empty()) state.evaluations.resize(1);
-    if (state.errors.empty()) state.errors.resize(1);
-    Evaluation& e = state.evaluations[0];
-    std::string& error = state.errors[0];
-    for (const DetectionLoopState::DueEntry& entry : state.due) {
-      const TemplateInfo& info = *entry.info;
-      EvaluationOutcome outcome =
-          RunEvaluation(info, context.capture, *state.captures[entry.group], engine, e, error);
-      outcome = ReportOutcome(outcome, e, info, error, context.log, context.writer);
-      if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
-    }
+  if (wanted <= 1 || groups <= 1) {
+    for (std::size_t g = 0; g < groups; ++g) evaluateGroup(g);
   } else {
-    // Several threads: each group (one rectangle) is evaluated on one thread, its templates in
-    // snapshot order; then every outcome is reported on this thread in snapshot order.
     if (!state.pool || state.pool->Threads() != wanted) {
       state.pool.reset();
       state.pool = std::make_unique<EvaluationPool>(wanted);
     }
-    const std::size_t n = state.due.size();
-    if (state.evaluations.size() < n) state.evaluations.resize(n);
-    if (state.outcomes.size() < n) state.outcomes.resize(n);
-    if (state.errors.size() < n) state.errors.resize(n);
-    const CaptureFunction& capture = context.capture;
-    state.pool->Run(groups, [&](std::size_t group) {
-      for (std::size_t i = 0; i < n; ++i) {
-        const DetectionLoopState::DueEntry& entry = state.due[i];
-        if (entry.group != group) continue;
-        state.outcomes[i] = RunEvaluation(*entry.info, capture, *state.captures[group], engine,
-                                          state.evaluations[i], state.errors[i]);
-      }
-    });
-    for (std::size_t i = 0; i < n; ++i) {
-      const DetectionLoopState::DueEntry& entry = state.due[i];
-      const EvaluationOutcome outcome =
-          ReportOutcome(state.outcomes[i], state.evaluations[i], *entry.info, state.errors[i],
-                        context.log, context.writer);
-      if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
-    }
+    state.pool->Run(groups, evaluateGroup);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const DetectionLoopState::DueEntry& entry = state.due[i];
+    const EvaluationOutcome outcome =
+        ReportOutcome(state.outcomes[i], state.evaluations[i], *entry.info, state.errors[i],
+                      context.log, context.writer);
+    if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
 }

@@ -63,8 +63,8 @@ struct DetectionLoopState {
     std::size_t group = 0;
   };
   std::vector<DueEntry> due;
-  std::vector<std::unique_ptr<SharedCapture>> captures;  // one per distinct rectangle of a pass
-  std::vector<Evaluation> evaluations;                   // one per due template (pooled passes)
+  std::vector<IntRect> groups;          // the distinct capture rectangles of a pass
+  std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
   std::unique_ptr<EvaluationPool> pool;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <opencv2/core/types.hpp>
@@ -139,11 +140,26 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
     if (!PlanCapture(info, e)) return EvaluationOutcome::kCaptureFailed;
     const IntRect& r = e.captureRect;
     if (!shared.attempted || !(shared.rect == r)) {
+      // A capture that throws leaves the rectangle unattempted: the next template tries again.
       shared.rect = r;
-      shared.attempted = true;
+      shared.attempted = false;
+      shared.ok = false;
+      shared.region.Reset(cv::Mat());
+      // A BGRA view of the right size over the reused storage: a screen source that fills it in
+      // place allocates nothing.
+      const std::size_t bytes = static_cast<std::size_t>(std::max(r.width, 0)) *
+                                static_cast<std::size_t>(std::max(r.height, 0)) * 4;
+      if (bytes > 0 && bytes <= static_cast<std::size_t>(INT32_MAX)) {
+        if (shared.storage.total() < bytes)
+          shared.storage.create(1, static_cast<int>(bytes), CV_8U);
+        shared.pixels = cv::Mat(r.height, r.width, CV_8UC4, shared.storage.data);
+      } else {
+        shared.pixels = cv::Mat();
+      }
       shared.ok =
           capture && capture(r.x, r.y, r.width, r.height, shared.pixels) && !shared.pixels.empty();
-      shared.region.Reset(shared.ok ? shared.pixels : cv::Mat());
+      shared.attempted = true;
+      if (shared.ok) shared.region.Reset(shared.pixels);
     }
     if (!shared.ok) {
       e.captured = cv::Mat();

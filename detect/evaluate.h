@@ -46,13 +46,14 @@ using ImageSource =
 CaptureFunction FromImageSource(ImageSource source);
 
 // One captured rectangle of a pass, shared by every template that watches it: captured once,
-// and its grey plane, window sums and forward spectra made once (RegionPixels). Kept by the
-// DetectionLoop from pass to pass so that its buffers are reused.
+// and its grey plane, window sums and forward spectra made once (RegionPixels). Each evaluating
+// thread keeps one and reuses its buffers from rectangle to rectangle and pass to pass.
 struct SharedCapture {
   IntRect rect;
   bool attempted = false;  // the capture was tried in this pass
   bool ok = false;         // and succeeded
-  cv::Mat pixels;
+  cv::Mat pixels;          // offered to the screen source as a BGRA view of `storage`
+  cv::Mat storage;         // grown, never shrunk: rectangles of any size reuse it
   RegionPixels region;
 
   void Forget() {

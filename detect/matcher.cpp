@@ -112,11 +112,14 @@ MatchWorkspace& ThreadMatchWorkspace() {
 
 struct RegionPixels::Impl {
   bool greyValid = false;
-  cv::Mat grey;
+  cv::Mat grey;  // views of the right size over grown storage: no reallocation between sizes
+  Scratch greyStorage;
   // Window sums of the grey plane: integral images of grey and grey^2, (rows+1) x (cols+1).
   bool sumsValid = false;
   cv::Mat sum;    // CV_64F holding exact integers, like cv::integral(..., CV_64F)
   cv::Mat sqsum;  // CV_64F
+  Scratch sumStorage;
+  Scratch sqsumStorage;
 
   struct SpectraEntry {
     bool valid = false;
@@ -147,6 +150,7 @@ void RegionPixels::Reset(const cv::Mat& pixels) {
 const cv::Mat& RegionPixels::Grey() {
   if (!impl_->greyValid) {
     CV_Assert(pixels_.depth() == CV_8U && (pixels_.channels() == 3 || pixels_.channels() == 4));
+    impl_->grey = impl_->greyStorage.View(pixels_.rows, pixels_.cols, CV_8UC1);
     cvc::CvtColor(pixels_, impl_->grey,
                   pixels_.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     impl_->greyValid = true;
@@ -165,8 +169,8 @@ void EnsureSums(RegionPixels& region) {
   const cv::Mat& grey = region.Grey();
   const int rows = grey.rows;
   const int cols = grey.cols;
-  r.sum.create(rows + 1, cols + 1, CV_64F);
-  r.sqsum.create(rows + 1, cols + 1, CV_64F);
+  r.sum = r.sumStorage.View(rows + 1, cols + 1, CV_64F);
+  r.sqsum = r.sqsumStorage.View(rows + 1, cols + 1, CV_64F);
   std::fill_n(r.sum.ptr<double>(0), cols + 1, 0.0);
   std::fill_n(r.sqsum.ptr<double>(0), cols + 1, 0.0);
   for (int y = 0; y < rows; ++y) {
