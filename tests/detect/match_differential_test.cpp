@@ -492,6 +492,33 @@ TEST(MatchDifferential, UnchangedRegionReusesTheEvaluationAndANewRecordForgetsIt
   EXPECT_EQ(evaluate(copy, region), first);
 }
 
+TEST(MatchDifferential, TemplatesOfOneRegionShareItsSpectraWithoutChangingAnything) {
+  // Several templates of the same size (so the same block layout) and of other sizes read one
+  // region in turn, as the templates of one rectangle do in a pass: the region's grey plane,
+  // window sums and forward spectra are made once and reused; every line must still be the
+  // reference's.
+  cv::RNG rng(11);
+  const cv::Mat region = Blurred(180, 230, rng);
+  for (const char* kind : {"general", "t3:x", "t2:x"}) {
+    RegionPixels shared;
+    shared.Reset(region);
+    for (int i = 0; i < 6; ++i) {
+      const int side = i < 4 ? 24 : 17 + i;
+      TemplateInfo info;
+      info.name = kind;
+      info.image = CutFrom(region, side, side, rng);
+      ASSERT_TRUE(PrepareTemplate(info, 0.8f));
+      info.rawRoi = info.roi = {0, 0, region.cols, region.rows};
+      Evaluation e;
+      ASSERT_TRUE(PlanCapture(info, e));
+      EvaluateSharedRegion(e, info, shared, EvaluationEngine{});
+      ComputeReportPositions(e, info);
+      EXPECT_EQ(ComposeDecisionLine(e, info), ReferenceEvaluation(region, info).line)
+          << kind << " template " << i;
+    }
+  }
+}
+
 TEST(MatchDifferential, SpotColourEqualsTheThreeMetrics) {
   cv::RNG rng(5);
   for (int i = 0; i < 20; ++i) {
