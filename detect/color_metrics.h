@@ -25,13 +25,19 @@ double MeanValue(const cv::Mat& image);
 LabMean MeanLab(const cv::Mat& image);
 
 // MeanHueSat, MeanValue and MeanLab of one image, with one HSV and one Lab conversion (read
-// straight from 4-byte pixels, alpha ignored) into buffers kept by the calling thread. The results
-// are exactly those of the three calls.
+// straight from 4-byte pixels, alpha ignored). The results are exactly those of the three calls.
 struct SpotColour {
   HueSatMean hueSat{-1.0, -1.0};
   double value = -1.0;
   LabMean lab{-1.0, -1.0, -1.0};
 };
-SpotColour MeasureSpot(const cv::Mat& image);
+// The conversion buffers of one thread, grown and never shrunk, so that a steady state of
+// template-sized spots allocates nothing.
+struct SpotScratch {
+  cv::Mat hsv;
+  cv::Mat lab;
+};
+SpotColour MeasureSpot(const cv::Mat& image, SpotScratch& scratch);
+SpotColour MeasureSpot(const cv::Mat& image);  // with buffers of its own
 
 }  // namespace tavrik

@@ -21,7 +21,7 @@ class EvaluationPool {
     // OpenCV's own parallel loops stay off while evaluations run side by side: the pool already
     // uses the cores it may use (cv::setNumThreads is process-wide).
     cv::setNumThreads(1);
-    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this] { HelperLoop(); });
+    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { HelperLoop(i); });
   }
   ~EvaluationPool() {
     {
@@ -36,8 +36,10 @@ class EvaluationPool {
 
   int Threads() const { return static_cast<int>(helpers_.size()) + 1; }
 
-  // Runs job(i) for every i in [0, count) and returns when all have finished.
-  void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
+  // Runs job(i, worker) for every i in [0, count) and returns when all have finished; `worker`
+  // is the running thread's index, 0 for the caller.
+  using Job = std::function<void(std::size_t index, int worker)>;
+  void Run(std::size_t count, const Job& job) {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       job_ = &job;
@@ -47,30 +49,30 @@ class EvaluationPool {
       ++generation_;
     }
     wake_.notify_all();
-    Work();
+    Work(0);
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return unfinished_ == 0; });
     job_ = nullptr;
   }
 
  private:
-  void Work() {
+  void Work(int worker) {
     for (;;) {
       std::size_t index = 0;
-      const std::function<void(std::size_t)>* job = nullptr;
+      const Job* job = nullptr;
       {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (job_ == nullptr || next_ >= count_) return;
         index = next_++;
         job = job_;
       }
-      (*job)(index);
+      (*job)(index, worker);
       const std::lock_guard<std::mutex> lock(mutex_);
       if (--unfinished_ == 0) done_.notify_all();
     }
   }
 
-  void HelperLoop() {
+  void HelperLoop(int worker) {
     std::uint64_t seen = 0;
     for (;;) {
       {
@@ -79,7 +81,7 @@ class EvaluationPool {
         if (stop_) return;
         seen = generation_;
       }
-      Work();
+      Work(worker);
     }
   }
 
@@ -87,7 +89,7 @@ class EvaluationPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  const std::function<void(std::size_t)>* job_ = nullptr;
+  const Job* job_ = nullptr;
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t unfinished_ = 0;
@@ -171,14 +173,6 @@ void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
   }
 }
 
-// The capture buffer and derived planes of the thread evaluating a group: one per thread, reused
-// from group to group and from pass to pass, so memory does not grow with the number of
-// rectangles and a steady state allocates nothing.
-SharedCapture& ThreadCapture() {
-  thread_local SharedCapture capture;
-  return capture;
-}
-
 }  // namespace
 
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
@@ -205,10 +199,19 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   // Each group (one rectangle) is evaluated on one thread: one capture, then its templates in
   // snapshot order. Then every outcome is reported on this thread in snapshot order, so a reader
   // of the hit ring sees the same sequence whatever the number of threads.
-  const EvaluationEngine engine{nullptr, context.transform};
+  const int wanted = context.poolThreads > 0 ? context.poolThreads
+                                             : PoolThreadsFor(std::thread::hardware_concurrency());
+  const bool pooled = wanted > 1 && groups > 1;
+  const std::size_t threadCount = pooled ? static_cast<std::size_t>(wanted) : 1;
+  while (state.threads.size() < threadCount) {
+    state.threads.push_back(std::make_unique<DetectionLoopState::PassThread>());
+  }
   const CaptureFunction& capture = context.capture;
-  const auto evaluateGroup = [&](std::size_t group) {
-    SharedCapture& shared = ThreadCapture();
+  const TransformKind kind = context.transform;
+  const auto evaluateGroup = [&](std::size_t group, int worker) {
+    DetectionLoopState::PassThread& thread = *state.threads[static_cast<std::size_t>(worker)];
+    const EvaluationEngine engine{&thread.workspace, kind};
+    SharedCapture& shared = thread.capture;
     shared.Forget();
     for (std::size_t i = 0; i < n; ++i) {
       const DetectionLoopState::DueEntry& entry = state.due[i];
@@ -218,10 +221,8 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     shared.Forget();
   };
-  const int wanted = context.poolThreads > 0 ? context.poolThreads
-                                             : PoolThreadsFor(std::thread::hardware_concurrency());
-  if (wanted <= 1 || groups <= 1) {
-    for (std::size_t g = 0; g < groups; ++g) evaluateGroup(g);
+  if (!pooled) {
+    for (std::size_t g = 0; g < groups; ++g) evaluateGroup(g, 0);
   } else {
     if (!state.pool || state.pool->Threads() != wanted) {
       state.pool.reset();

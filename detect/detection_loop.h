@@ -67,7 +67,14 @@ struct DetectionLoopState {
   std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
-  std::unique_ptr<EvaluationPool> pool;
+  // What each evaluating thread uses (index 0: the loop's own thread): its workspace and its
+  // capture buffer, reused from rectangle to rectangle and from pass to pass.
+  struct PassThread {
+    MatchWorkspace workspace;
+    SharedCapture capture;
+  };
+  std::vector<std::unique_ptr<PassThread>> threads;
+  std::unique_ptr<EvaluationPool> pool;  // declared last: its threads stop before the above go
 };
 
 // Loop start: the first "IDLE" heartbeat is due 5 s after `nowNs`.

@@ -58,7 +58,8 @@ MatchWorkspace& WorkspaceOf(const EvaluationEngine& engine) {
 // The match, the best-match rectangle and its colour (stage 1 after the capture).
 void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
                      const EvaluationEngine& engine) {
-  e.match = ScoreRegion(region, info, WorkspaceOf(engine), engine.kind);
+  MatchWorkspace& workspace = WorkspaceOf(engine);
+  e.match = ScoreRegion(region, info, workspace, engine.kind);
   e.baseline = e.match.mapMean > 0.0 ? e.match.mapMean : 0.0;
   e.raw = e.match.raw;
 
@@ -68,7 +69,7 @@ void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& regi
   e.matchRect = {spot.x, spot.y, spot.width, spot.height};
   if (spot.width > 0 && spot.height > 0) {
     // One HSV and one Lab conversion give MeanHueSat, MeanValue and MeanLab.
-    const SpotColour colour = MeasureSpot(e.captured(spot));
+    const SpotColour colour = MeasureSpot(e.captured(spot), workspace.spot);
     e.spotHueSat = colour.hueSat;
     e.spotValue = colour.value;
     e.spotLab = colour.lab;

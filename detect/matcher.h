@@ -31,6 +31,7 @@
 #include <opencv2/core/mat.hpp>
 #include <vector>
 
+#include "detect/color_metrics.h"
 #include "detect/transform.h"
 #include "registry/template_info.h"
 
@@ -108,11 +109,16 @@ class MatchWorkspace {
   struct Impl;
   Impl& Internal() { return *impl_; }
 
+  SpotScratch spot;  // the spot colour's conversion buffers (MeasureSpot)
+
  private:
   std::unique_ptr<Impl> impl_;
 };
 
-// The calling thread's workspace (for callers that do not keep their own).
+// The calling thread's workspace, for callers on one long-lived thread that keep none of their
+// own (tools, tests, EvaluateTemplate). Threads that end while the process goes on (the
+// evaluation pool's) are given explicit workspaces instead: a thread_local holding OpenCV
+// matrices must not be destroyed at thread exit after OpenCV's own thread data (mingw-w64).
 MatchWorkspace& ThreadMatchWorkspace();
 
 // Computes the response map of `info` over `region` into `map` (CV_32F, region - template + 1;
