@@ -54,7 +54,8 @@ TemplateInfo MakeTemplate(const std::string& name, const cv::Mat& region, int te
 }
 
 CaptureFunction Prepared(const cv::Mat& region) {
-  return [region](std::int32_t, std::int32_t, std::int32_t, std::int32_t) { return region; };
+  return FromImageSource(
+      [region](std::int32_t, std::int32_t, std::int32_t, std::int32_t) { return region; });
 }
 
 // args: kind (0 grey general, 1 t2 masked colour, 2 t3 squared difference), ROI side, template side

@@ -1,6 +1,7 @@
 #include "capture/capture_geometry.h"
 
 #include <algorithm>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 
 namespace tavrik {
@@ -71,6 +72,28 @@ void CopyPackedToBgr(const std::uint8_t* src, std::size_t srcStride, int width, 
       out[0] = in[layout.blue];
       out[1] = in[layout.green];
       out[2] = in[layout.red];
+    }
+  }
+}
+
+void CopyPackedToBgra(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+                      const PackedPixelLayout& layout, cv::Mat& dst, int dstX, int dstY) {
+  if (width <= 0 || height <= 0) return;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+  const bool asIs =
+      layout.bytesPerPixel == 4 && layout.blue == 0 && layout.green == 1 && layout.red == 2;
+  for (int row = 0; row < height; ++row) {
+    const std::uint8_t* in = src + static_cast<std::size_t>(row) * srcStride;
+    std::uint8_t* out = dst.ptr<std::uint8_t>(dstY + row) + static_cast<std::size_t>(dstX) * 4;
+    if (asIs) {
+      std::memcpy(out, in, rowBytes);
+      continue;
+    }
+    for (int col = 0; col < width; ++col, in += layout.bytesPerPixel, out += 4) {
+      out[0] = in[layout.blue];
+      out[1] = in[layout.green];
+      out[2] = in[layout.red];
+      out[3] = 255;
     }
   }
 }

@@ -47,6 +47,11 @@ std::optional<PackedPixelLayout> PackedLayoutFor(int bitsPerPixel, bool lsbFirst
 void CopyPackedToBgr(const std::uint8_t* src, std::size_t srcStride, int width, int height,
                      const PackedPixelLayout& layout, cv::Mat& dst, int dstX, int dstY);
 
+// The same into `dst` as CV_8UC4 BGRA. A little-endian x8r8g8b8 server's rows are copied as they
+// are (its fourth byte included); other layouts are rearranged with alpha 255.
+void CopyPackedToBgra(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+                      const PackedPixelLayout& layout, cv::Mat& dst, int dstX, int dstY);
+
 // Bytes per row of a ZPixmap image: width * bitsPerPixel rounded up to scanlinePad bits.
 std::size_t PackedRowStride(int width, int bitsPerPixel, int scanlinePad);
 

@@ -26,4 +26,11 @@ bool CaptureSizeAcceptable(std::int32_t width, std::int32_t height);
 cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
                             std::int32_t height);
 
+// The same rectangle as 4-byte BGRA pixels (the fourth byte is whatever the server keeps there)
+// written into `image`, which is reused when it already is CV_8UC4 of that size: the only copy
+// of the pixels is the one out of the server. False (with `image` unspecified) on failure. This is
+// the DetectionLoop's screen source; the matcher reads the 4-byte pixels directly.
+bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image);
+
 }  // namespace tavrik

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
-#include <vector>
 
 #include "capture/screen_capture.h"
 
@@ -85,23 +84,23 @@ void CopyVisiblePart(const GdiCapture& gdi, std::int32_t x, std::int32_t y, std:
 
 }  // namespace
 
-cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
-                            std::int32_t height) {
+bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image) {
   // Below 1 pixel nothing is asked of GDI; absurd sizes would otherwise try to allocate
   // gigabytes for the bitmap and the pixel buffer.
-  if (!CaptureSizeAcceptable(width, height)) return cv::Mat();
+  if (!CaptureSizeAcceptable(width, height)) return false;
 
   GdiCapture gdi(width, height);
   // Without the screen context, the memory context or the bitmap there is no size to read
   // back: report a failed capture.
-  if (!gdi.Ready()) return cv::Mat();
+  if (!gdi.Ready()) return false;
   CopyVisiblePart(gdi, x, y, width, height);
 
   BITMAP description{};
-  if (GetObjectA(gdi.Bitmap(), sizeof description, &description) == 0) return cv::Mat();
+  if (GetObjectA(gdi.Bitmap(), sizeof description, &description) == 0) return false;
   const int bitmapWidth = description.bmWidth;
   const int bitmapHeight = description.bmHeight;
-  if (!CaptureSizeAcceptable(bitmapWidth, bitmapHeight)) return cv::Mat();
+  if (!CaptureSizeAcceptable(bitmapWidth, bitmapHeight)) return false;
 
   BITMAPINFOHEADER header{};
   header.biSize = sizeof header;
@@ -111,18 +110,22 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
   header.biBitCount = 32;
   header.biCompression = BI_RGB;
 
-  std::vector<std::uint8_t> pixels(
-      static_cast<std::size_t>(bitmapWidth) * static_cast<std::size_t>(bitmapHeight) * 4, 0);
-  // On failure the buffer stays zero and the capture is black.
-  GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), pixels.data(),
+  // GetDIBits writes the 32-bit pixels straight into the caller's buffer (rows of width * 4
+  // bytes, no padding); on failure it stays zero and the capture is black.
+  image.create(bitmapHeight, bitmapWidth, CV_8UC4);
+  image.setTo(cv::Scalar::all(0));
+  GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), image.data,
             reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+  return true;
+}
 
-  const cv::Mat bgra(bitmapHeight, bitmapWidth, CV_8UC4, pixels.data());
+cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
+                            std::int32_t height) {
+  cv::Mat bgra;
+  if (!CaptureScreenRegionInto(x, y, width, height, bgra)) return cv::Mat();
   cv::Mat bgr;
   cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-  gdi.Release();
-  // The caller gets pixels of its own; the buffer goes when this returns.
-  return bgr.clone();
+  return bgr;
 }
 
 }  // namespace tavrik

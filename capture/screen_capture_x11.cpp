@@ -15,7 +15,16 @@ enum class ReadOutcome {
   kConnection,  // the connection is gone
 };
 
-ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& image) {
+void CopyPacked(const std::uint8_t* src, std::size_t stride, const CaptureClip& clip,
+                const PackedPixelLayout& layout, cv::Mat& image, bool bgra) {
+  if (bgra) {
+    CopyPackedToBgra(src, stride, clip.width, clip.height, layout, image, clip.dstX, clip.dstY);
+  } else {
+    CopyPackedToBgr(src, stride, clip.width, clip.height, layout, image, clip.dstX, clip.dstY);
+  }
+}
+
+ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& image, bool bgra) {
   const std::size_t stride =
       PackedRowStride(clip.width, session.BitsPerPixel(), session.ScanlinePad());
   const ShmSegment* segment = session.EnsureShm(stride * static_cast<std::size_t>(clip.height));
@@ -33,12 +42,11 @@ ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& imag
       error.Out()));
   if (!reply) return error.Raised() ? ReadOutcome::kRefused : ReadOutcome::kConnection;
   if (reply->depth != session.RootDepth()) return ReadOutcome::kRefused;
-  CopyPackedToBgr(segment->Data(), stride, clip.width, clip.height, *session.Layout(), image,
-                  clip.dstX, clip.dstY);
+  CopyPacked(segment->Data(), stride, clip, *session.Layout(), image, bgra);
   return ReadOutcome::kDone;
 }
 
-ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat& image) {
+ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat& image, bool bgra) {
   xcb_connection_t* c = session.Connection();
   ErrorSink error;
   Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
@@ -56,28 +64,30 @@ ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat&
       static_cast<std::size_t>(length) < stride * static_cast<std::size_t>(clip.height)) {
     return ReadOutcome::kRefused;
   }
-  CopyPackedToBgr(xcb_get_image_data(reply.get()), stride, clip.width, clip.height,
-                  *session.Layout(), image, clip.dstX, clip.dstY);
+  CopyPacked(xcb_get_image_data(reply.get()), stride, clip, *session.Layout(), image, bgra);
   return ReadOutcome::kDone;
 }
 
 }  // namespace
 
-cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
-                                 std::int32_t width, std::int32_t height) {
+namespace {
+
+// Captures into `image` (CV_8UC3 BGR or CV_8UC4 BGRA, reused when it has that size and type).
+bool CaptureInto(CaptureMethod method, std::int32_t x, std::int32_t y, std::int32_t width,
+                 std::int32_t height, cv::Mat& image, bool bgra) {
   // Checked before any connection exists: a nonsense size never reaches the server, and an
   // absurd one is never allocated.
-  if (!CaptureSizeAcceptable(width, height)) return cv::Mat();
+  if (!CaptureSizeAcceptable(width, height)) return false;
 
   SigpipeGuard sigpipeGuard;
   Session* session = ThreadSession();
-  if (session == nullptr) return cv::Mat();
+  if (session == nullptr) return false;
   session->DrainEvents();
-  if (!session->Layout()) return cv::Mat();
+  if (!session->Layout()) return false;
   bool useShm = method != CaptureMethod::kGetImage && session->ShmUsable();
-  if (method == CaptureMethod::kShm && !useShm) return cv::Mat();
+  if (method == CaptureMethod::kShm && !useShm) return false;
 
-  cv::Mat image(height, width, CV_8UC3);
+  image.create(height, width, bgra ? CV_8UC4 : CV_8UC3);
   bool refreshedRootSize = false;
   for (;;) {
     const CaptureClip clip =
@@ -86,29 +96,43 @@ cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int3
     // on-screen part is read into a black image. A region wholly on the screen is overwritten
     // completely and needs no clearing.
     if (clip.width != width || clip.height != height) image.setTo(cv::Scalar::all(0));
-    if (clip.Empty()) return image;
-    const ReadOutcome outcome =
-        useShm ? ReadWithShm(*session, clip, image) : ReadWithGetImage(*session, clip, image);
+    if (clip.Empty()) return true;
+    const ReadOutcome outcome = useShm ? ReadWithShm(*session, clip, image, bgra)
+                                       : ReadWithGetImage(*session, clip, image, bgra);
     switch (outcome) {
       case ReadOutcome::kDone:
-        return image;
+        return true;
       case ReadOutcome::kConnection:
-        return cv::Mat();
+        return false;
       case ReadOutcome::kNoShm:
         // A display we cannot share memory with (remote, or no SysV IPC): use the socket from
         // now on, unless the caller insisted on MIT-SHM.
-        if (method == CaptureMethod::kShm) return cv::Mat();
+        if (method == CaptureMethod::kShm) return false;
         session->DisableShm();
         useShm = false;
         break;
       case ReadOutcome::kRefused:
-        if (refreshedRootSize) return cv::Mat();
+        if (refreshedRootSize) return false;
         session->RefreshRootSize();
         refreshedRootSize = true;
         break;
     }
-    if (session->Broken()) return cv::Mat();
+    if (session->Broken()) return false;
   }
+}
+
+}  // namespace
+
+cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
+                                 std::int32_t width, std::int32_t height) {
+  cv::Mat image;
+  if (!CaptureInto(method, x, y, width, height, image, false)) return cv::Mat();
+  return image;
+}
+
+bool CaptureScreenRegionIntoUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
+                                  std::int32_t width, std::int32_t height, cv::Mat& image) {
+  return CaptureInto(method, x, y, width, height, image, true);
 }
 
 }  // namespace x11
@@ -116,6 +140,11 @@ cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int3
 cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
                             std::int32_t height) {
   return x11::CaptureScreenRegionUsing(x11::CaptureMethod::kAuto, x, y, width, height);
+}
+
+bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image) {
+  return x11::CaptureScreenRegionIntoUsing(x11::CaptureMethod::kAuto, x, y, width, height, image);
 }
 
 }  // namespace tavrik

@@ -17,4 +17,8 @@ enum class CaptureMethod {
 cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
                                  std::int32_t width, std::int32_t height);
 
+// CaptureScreenRegionInto (BGRA into a reused image) with a chosen transfer path.
+bool CaptureScreenRegionIntoUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
+                                  std::int32_t width, std::int32_t height, cv::Mat& image);
+
 }  // namespace tavrik::x11

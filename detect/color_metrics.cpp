@@ -49,6 +49,31 @@ double MeanValue(const cv::Mat& image) {
   return cv::mean(planes[2])[0];
 }
 
+SpotColour MeasureSpot(const cv::Mat& image, SpotScratch& scratch) {
+  SpotColour spot;
+  if (image.empty() || image.depth() != CV_8U || (image.channels() != 3 && image.channels() != 4)) {
+    return spot;
+  }
+  const std::size_t bytes = image.total() * 3;
+  if (scratch.hsv.total() < bytes) scratch.hsv.create(1, static_cast<int>(bytes), CV_8U);
+  if (scratch.lab.total() < bytes) scratch.lab.create(1, static_cast<int>(bytes), CV_8U);
+  cv::Mat hsv(image.rows, image.cols, CV_8UC3, scratch.hsv.data);
+  cv::Mat lab(image.rows, image.cols, CV_8UC3, scratch.lab.data);
+  cvc::CvtColor(image, hsv, cv::COLOR_BGR2HSV);
+  const cv::Scalar h = cv::mean(hsv);
+  spot.hueSat = HueSatMean{h[0] / 180.0, h[1] / 255.0};
+  spot.value = h[2];
+  cvc::CvtColor(image, lab, cv::COLOR_BGR2Lab);
+  const cv::Scalar m = cv::mean(lab);
+  spot.lab = LabMean{m[0], m[1], m[2]};
+  return spot;
+}
+
+SpotColour MeasureSpot(const cv::Mat& image) {
+  SpotScratch scratch;
+  return MeasureSpot(image, scratch);
+}
+
 LabMean MeanLab(const cv::Mat& image) {
   cv::Mat bgr;
   if (!AsBgr(image, bgr)) return kNoLab;

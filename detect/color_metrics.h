@@ -24,4 +24,20 @@ double MeanValue(const cv::Mat& image);
 // Means of the 8-bit Lab channels (L scaled to 0..255, a and b neutral at 128).
 LabMean MeanLab(const cv::Mat& image);
 
+// MeanHueSat, MeanValue and MeanLab of one image, with one HSV and one Lab conversion (read
+// straight from 4-byte pixels, alpha ignored). The results are exactly those of the three calls.
+struct SpotColour {
+  HueSatMean hueSat{-1.0, -1.0};
+  double value = -1.0;
+  LabMean lab{-1.0, -1.0, -1.0};
+};
+// The conversion buffers of one thread, grown and never shrunk, so that a steady state of
+// template-sized spots allocates nothing.
+struct SpotScratch {
+  cv::Mat hsv;
+  cv::Mat lab;
+};
+SpotColour MeasureSpot(const cv::Mat& image, SpotScratch& scratch);
+SpotColour MeasureSpot(const cv::Mat& image);  // with buffers of its own
+
 }  // namespace tavrik

@@ -2,13 +2,110 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <opencv2/core/utility.hpp>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
 
 namespace tavrik {
+
+// A fixed set of helper threads that, together with the caller, run the jobs of one pass. The
+// caller takes part, so a pool of n threads has n - 1 helpers.
+class EvaluationPool {
+ public:
+  explicit EvaluationPool(int threads) {
+    // OpenCV's own parallel loops stay off while evaluations run side by side: the pool already
+    // uses the cores it may use (cv::setNumThreads is process-wide).
+    cv::setNumThreads(1);
+    for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { HelperLoop(i); });
+  }
+  ~EvaluationPool() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+  EvaluationPool(const EvaluationPool&) = delete;
+  EvaluationPool& operator=(const EvaluationPool&) = delete;
+
+  int Threads() const { return static_cast<int>(helpers_.size()) + 1; }
+
+  // Runs job(i, worker) for every i in [0, count) and returns when all have finished; `worker`
+  // is the running thread's index, 0 for the caller.
+  using Job = std::function<void(std::size_t index, int worker)>;
+  void Run(std::size_t count, const Job& job) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      job_ = &job;
+      count_ = count;
+      next_ = 0;
+      unfinished_ = count;
+      ++generation_;
+    }
+    wake_.notify_all();
+    Work(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return unfinished_ == 0; });
+    job_ = nullptr;
+  }
+
+ private:
+  void Work(int worker) {
+    for (;;) {
+      std::size_t index = 0;
+      const Job* job = nullptr;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (job_ == nullptr || next_ >= count_) return;
+        index = next_++;
+        job = job_;
+      }
+      (*job)(index, worker);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (--unfinished_ == 0) done_.notify_all();
+    }
+  }
+
+  void HelperLoop(int worker) {
+    std::uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+        if (stop_) return;
+        seen = generation_;
+      }
+      Work(worker);
+    }
+  }
+
+  std::vector<std::thread> helpers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const Job* job_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+  std::size_t unfinished_ = 0;
+  std::uint64_t generation_ = 0;
+  bool stop_ = false;
+};
+
+DetectionLoopState::DetectionLoopState() = default;
+DetectionLoopState::~DetectionLoopState() = default;
+DetectionLoopState::DetectionLoopState(DetectionLoopState&&) noexcept = default;
+DetectionLoopState& DetectionLoopState::operator=(DetectionLoopState&&) noexcept = default;
+
+int PoolThreadsFor(unsigned hardwareThreads) {
+  const int half = static_cast<int>(hardwareThreads / 2);
+  return std::clamp(half, 1, kMaxPoolThreads);
+}
 
 DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {
   DetectionLoopState state;
@@ -48,6 +145,36 @@ bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
   return elapsed >= cooldownNs;
 }
 
+namespace {
+
+// The due templates of a pass in snapshot order, each with the index of its capture rectangle:
+// templates that watch the same rectangle share one capture (and its derived planes).
+void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
+                DetectionLoopState& state) {
+  state.due.clear();
+  state.groups.clear();
+  Evaluation plan;
+  for (const TemplatePtr& info : snapshot) {
+    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
+    DetectionLoopState::DueEntry entry{info.get(), state.groups.size()};
+    const bool planned = PlanCapture(*info, plan);
+    if (planned) {
+      for (std::size_t g = 0; g < state.groups.size(); ++g) {
+        if (state.groups[g] == plan.captureRect) {
+          entry.group = g;
+          break;
+        }
+      }
+    }
+    // A rectangle that cannot be captured gets a group of its own (its evaluation fails before
+    // capturing anything).
+    if (entry.group == state.groups.size()) state.groups.push_back(plan.captureRect);
+    state.due.push_back(entry);
+  }
+}
+
+}  // namespace
+
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
                       const std::function<std::int64_t()>& clock) {
   TemplateSnapshot snapshot = context.registry.SnapshotTemplates();
@@ -62,12 +189,53 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     return;
   }
-  for (const TemplatePtr& info : snapshot) {
-    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
-    if (EvaluateTemplate(*info, context.log, context.writer, context.capture) ==
-        EvaluationOutcome::kDecided) {
-      info->lastDecisionTime = passTime;
+  CollectDue(snapshot, passTime, state);
+  const std::size_t n = state.due.size();
+  const std::size_t groups = state.groups.size();
+  if (state.evaluations.size() < n) state.evaluations.resize(n);
+  if (state.outcomes.size() < n) state.outcomes.resize(n);
+  if (state.errors.size() < n) state.errors.resize(n);
+
+  // Each group (one rectangle) is evaluated on one thread: one capture, then its templates in
+  // snapshot order. Then every outcome is reported on this thread in snapshot order, so a reader
+  // of the hit ring sees the same sequence whatever the number of threads.
+  const int wanted = context.poolThreads > 0 ? context.poolThreads
+                                             : PoolThreadsFor(std::thread::hardware_concurrency());
+  const bool pooled = wanted > 1 && groups > 1;
+  const std::size_t threadCount = pooled ? static_cast<std::size_t>(wanted) : 1;
+  while (state.threads.size() < threadCount) {
+    state.threads.push_back(std::make_unique<DetectionLoopState::PassThread>());
+  }
+  const CaptureFunction& capture = context.capture;
+  const TransformKind kind = context.transform;
+  const auto evaluateGroup = [&](std::size_t group, int worker) {
+    DetectionLoopState::PassThread& thread = *state.threads[static_cast<std::size_t>(worker)];
+    const EvaluationEngine engine{&thread.workspace, kind};
+    SharedCapture& shared = thread.capture;
+    shared.Forget();
+    for (std::size_t i = 0; i < n; ++i) {
+      const DetectionLoopState::DueEntry& entry = state.due[i];
+      if (entry.group != group) continue;
+      state.outcomes[i] = RunEvaluation(*entry.info, capture, shared, engine, state.evaluations[i],
+                                        state.errors[i]);
     }
+    shared.Forget();
+  };
+  if (!pooled) {
+    for (std::size_t g = 0; g < groups; ++g) evaluateGroup(g, 0);
+  } else {
+    if (!state.pool || state.pool->Threads() != wanted) {
+      state.pool.reset();
+      state.pool = std::make_unique<EvaluationPool>(wanted);
+    }
+    state.pool->Run(groups, evaluateGroup);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const DetectionLoopState::DueEntry& entry = state.due[i];
+    const EvaluationOutcome outcome =
+        ReportOutcome(state.outcomes[i], state.evaluations[i], *entry.info, state.errors[i],
+                      context.log, context.writer);
+    if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
 }

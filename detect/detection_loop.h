@@ -11,8 +11,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "base/log_sink.h"
 #include "detect/evaluate.h"
@@ -25,16 +27,54 @@ namespace tavrik {
 inline constexpr std::int64_t kIdleHeartbeatIntervalNs = 5'000'000'000;
 inline constexpr std::int64_t kPassPauseMs = 50;
 
+// At most this many threads evaluate templates, whatever the machine has.
+inline constexpr int kMaxPoolThreads = 4;
+
+// The evaluation pool's size for a machine with `hardwareThreads` (0: unknown): half of them,
+// at least 1, at most kMaxPoolThreads. The pool never takes every core.
+int PoolThreadsFor(unsigned hardwareThreads);
+
 struct DetectionContext {
   TemplateRegistry& registry;
   HitRingWriter* writer = nullptr;
   const LogSink& log;
   CaptureFunction capture;  // CaptureScreenRegion unless a test injects another source
+  // Threads evaluating the due templates of a pass (the calling thread is one of them); 0 means
+  // PoolThreadsFor(std::thread::hardware_concurrency()). Decisions are reported in snapshot order
+  // whatever the number.
+  int poolThreads = 0;
+  TransformKind transform = DefaultTransformKind();
 };
 
+class EvaluationPool;
+
 struct DetectionLoopState {
+  DetectionLoopState();
+  ~DetectionLoopState();
+  DetectionLoopState(DetectionLoopState&&) noexcept;
+  DetectionLoopState& operator=(DetectionLoopState&&) noexcept;
+
   std::int64_t idleDeadline = 0;
   std::string loggedTemplateList;
+
+  // Kept from pass to pass so that a steady state allocates nothing.
+  struct DueEntry {
+    TemplateInfo* info = nullptr;
+    std::size_t group = 0;
+  };
+  std::vector<DueEntry> due;
+  std::vector<IntRect> groups;          // the distinct capture rectangles of a pass
+  std::vector<Evaluation> evaluations;  // one per due template
+  std::vector<EvaluationOutcome> outcomes;
+  std::vector<std::string> errors;
+  // What each evaluating thread uses (index 0: the loop's own thread): its workspace and its
+  // capture buffer, reused from rectangle to rectangle and from pass to pass.
+  struct PassThread {
+    MatchWorkspace workspace;
+    SharedCapture capture;
+  };
+  std::vector<std::unique_ptr<PassThread>> threads;
+  std::unique_ptr<EvaluationPool> pool;  // declared last: its threads stop before the above go
 };
 
 // Loop start: the first "IDLE" heartbeat is due 5 s after `nowNs`.

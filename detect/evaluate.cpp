@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <opencv2/core/types.hpp>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include "detect/decision.h"
 #include "detect/match_score.h"
 #include "detect/report.h"
+#include "detect/template_state.h"
 
 namespace tavrik {
 namespace {
@@ -46,8 +49,17 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& e) {
          FitsInt32(y + std::max<std::int64_t>(height, 0));
 }
 
-void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
-  e.match = ScoreTemplateMatch(e.captured, info);
+namespace {
+
+MatchWorkspace& WorkspaceOf(const EvaluationEngine& engine) {
+  return engine.workspace != nullptr ? *engine.workspace : ThreadMatchWorkspace();
+}
+
+// The match, the best-match rectangle and its colour (stage 1 after the capture).
+void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
+                     const EvaluationEngine& engine) {
+  MatchWorkspace& workspace = WorkspaceOf(engine);
+  e.match = ScoreRegion(region, info, workspace, engine.kind);
   e.baseline = e.match.mapMean > 0.0 ? e.match.mapMean : 0.0;
   e.raw = e.match.raw;
 
@@ -56,17 +68,141 @@ void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
       cv::Rect(0, 0, e.captured.cols, e.captured.rows);
   e.matchRect = {spot.x, spot.y, spot.width, spot.height};
   if (spot.width > 0 && spot.height > 0) {
-    const cv::Mat view = e.captured(spot);
-    e.spotHueSat = MeanHueSat(view);
-    e.spotValue = MeanValue(view);
-    e.spotLab = MeanLab(view);
+    // One HSV and one Lab conversion give MeanHueSat, MeanValue and MeanLab.
+    const SpotColour colour = MeasureSpot(e.captured(spot), workspace.spot);
+    e.spotHueSat = colour.hueSat;
+    e.spotValue = colour.value;
+    e.spotLab = colour.lab;
   } else {
     e.spotHueSat = {-1.0, -1.0};
     e.spotValue = -1.0;
     e.spotLab = {-1.0, -1.0, -1.0};
   }
+}
 
+void CopyMatchAndColour(const Evaluation& from, Evaluation& to) {
+  to.match = from.match;
+  to.baseline = from.baseline;
+  to.raw = from.raw;
+  to.matchRect = from.matchRect;
+  to.spotHueSat = from.spotHueSat;
+  to.spotValue = from.spotValue;
+  to.spotLab = from.spotLab;
+}
+
+bool SamePixels(const cv::Mat& a, const cv::Mat& b) {
+  if (a.size() != b.size() || a.type() != b.type()) return false;
+  const std::size_t rowBytes = static_cast<std::size_t>(a.cols) * a.elemSize();
+  for (int row = 0; row < a.rows; ++row) {
+    if (std::memcmp(a.ptr(row), b.ptr(row), rowBytes) != 0) return false;
+  }
+  return true;
+}
+
+thread_local RegionPixels t_region;
+
+}  // namespace
+
+void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
+  t_region.Reset(e.captured);
+  MatchAndMeasure(e, info, t_region, EvaluationEngine{});
+  t_region.Reset(cv::Mat());
   Decide(e, info);
+}
+
+void EvaluateSharedRegion(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
+                          const EvaluationEngine& engine) {
+  e.captured = region.Pixels();
+  TemplateDetectionState& state = DetectionStateOf(info);
+  if (state.haveLast && SamePixels(state.lastPixels, e.captured)) {
+    CopyMatchAndColour(state.last, e);
+  } else {
+    state.haveLast = false;
+    MatchAndMeasure(e, info, region, engine);
+    e.captured.copyTo(state.lastPixels);
+    CopyMatchAndColour(e, state.last);
+    state.haveLast = true;
+  }
+  Decide(e, info);
+}
+
+CaptureFunction FromImageSource(ImageSource source) {
+  return [source = std::move(source)](std::int32_t x, std::int32_t y, std::int32_t width,
+                                      std::int32_t height, cv::Mat& image) {
+    image = source ? source(x, y, width, height) : cv::Mat();
+    return !image.empty();
+  };
+}
+
+EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction& capture,
+                                SharedCapture& shared, const EvaluationEngine& engine,
+                                Evaluation& e, std::string& error) noexcept {
+  try {
+    if (!PlanCapture(info, e)) return EvaluationOutcome::kCaptureFailed;
+    const IntRect& r = e.captureRect;
+    if (!shared.attempted || !(shared.rect == r)) {
+      // A capture that throws leaves the rectangle unattempted: the next template tries again.
+      shared.rect = r;
+      shared.attempted = false;
+      shared.ok = false;
+      shared.region.Reset(cv::Mat());
+      // A BGRA view of the right size over the reused storage: a screen source that fills it in
+      // place allocates nothing.
+      const std::size_t bytes = static_cast<std::size_t>(std::max(r.width, 0)) *
+                                static_cast<std::size_t>(std::max(r.height, 0)) * 4;
+      if (bytes > 0 && bytes <= static_cast<std::size_t>(INT32_MAX)) {
+        if (shared.storage.total() < bytes)
+          shared.storage.create(1, static_cast<int>(bytes), CV_8U);
+        shared.pixels = cv::Mat(r.height, r.width, CV_8UC4, shared.storage.data);
+      } else {
+        shared.pixels = cv::Mat();
+      }
+      shared.ok =
+          capture && capture(r.x, r.y, r.width, r.height, shared.pixels) && !shared.pixels.empty();
+      shared.attempted = true;
+      if (shared.ok) shared.region.Reset(shared.pixels);
+    }
+    if (!shared.ok) {
+      e.captured = cv::Mat();
+      return EvaluationOutcome::kCaptureFailed;
+    }
+    EvaluateSharedRegion(e, info, shared.region, engine);
+    return EvaluationOutcome::kDecided;
+  } catch (const std::exception& failure) {
+    try {
+      error = failure.what();
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      error = "unknown exception";
+    } catch (...) {
+    }
+  }
+  return EvaluationOutcome::kError;
+}
+
+EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const TemplateInfo& info,
+                                const std::string& error, const LogSink& log,
+                                HitRingWriter* writer) noexcept {
+  try {
+    switch (outcome) {
+      case EvaluationOutcome::kCaptureFailed:
+        log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled));
+        return outcome;
+      case EvaluationOutcome::kDecided:
+        ReportDecision(e, info, log, writer);
+        return outcome;
+      case EvaluationOutcome::kError:
+        ReportContainedError(log, info, e.screenRoi, error);
+        return outcome;
+    }
+  } catch (const std::exception& failure) {
+    ReportContainedError(log, info, e.screenRoi, failure.what());
+  } catch (...) {
+    ReportContainedError(log, info, e.screenRoi, "unknown exception");
+  }
+  return EvaluationOutcome::kError;
 }
 
 EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
@@ -74,26 +210,12 @@ EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
                                    Evaluation* record) noexcept {
   Evaluation local;
   Evaluation& e = record != nullptr ? *record : local;
-  try {
-    if (!PlanCapture(info, e)) {
-      log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled));
-      return EvaluationOutcome::kCaptureFailed;
-    }
-    const IntRect& r = e.captureRect;
-    e.captured = capture ? capture(r.x, r.y, r.width, r.height) : cv::Mat();
-    if (e.captured.empty()) {
-      log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled));
-      return EvaluationOutcome::kCaptureFailed;
-    }
-    EvaluateRegion(e, info);
-    ReportDecision(e, info, log, writer);
-    return EvaluationOutcome::kDecided;
-  } catch (const std::exception& error) {
-    ReportContainedError(log, info, e.screenRoi, error.what());
-  } catch (...) {
-    ReportContainedError(log, info, e.screenRoi, "unknown exception");
-  }
-  return EvaluationOutcome::kError;
+  thread_local SharedCapture shared;
+  shared.Forget();
+  std::string error;
+  const EvaluationOutcome outcome =
+      RunEvaluation(info, capture, shared, EvaluationEngine{}, e, error);
+  return ReportOutcome(outcome, e, info, error, log, writer);
 }
 
 }  // namespace tavrik

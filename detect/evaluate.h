@@ -23,17 +23,50 @@
 #include <cstdint>
 #include <functional>
 #include <opencv2/core/mat.hpp>
+#include <string>
 
 #include "base/log_sink.h"
 #include "detect/evaluation.h"
+#include "detect/matcher.h"
+#include "detect/transform.h"
 #include "ipc/hit_ring.h"
 #include "registry/template_info.h"
 
 namespace tavrik {
 
-// A screen source: an 8-bit BGR image of exactly width x height, or an empty image on failure.
-using CaptureFunction =
+// A screen source: fills `image` (the caller's, reused from call to call, so a source that keeps
+// its size allocates nothing) with exactly width x height 8-bit pixels, BGRA (CV_8UC4, the fourth
+// byte is ignored) or BGR (CV_8UC3). False (or an empty image) is a failed capture.
+using CaptureFunction = std::function<bool(std::int32_t x, std::int32_t y, std::int32_t width,
+                                           std::int32_t height, cv::Mat& image)>;
+
+// A source that returns a new image (empty on failure), as tests and tools write them.
+using ImageSource =
     std::function<cv::Mat(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height)>;
+CaptureFunction FromImageSource(ImageSource source);
+
+// One captured rectangle of a pass, shared by every template that watches it: captured once,
+// and its grey plane, window sums and forward spectra made once (RegionPixels). Each evaluating
+// thread keeps one and reuses its buffers from rectangle to rectangle and pass to pass.
+struct SharedCapture {
+  IntRect rect;
+  bool attempted = false;  // the capture was tried in this pass
+  bool ok = false;         // and succeeded
+  cv::Mat pixels;          // offered to the screen source as a BGRA view of `storage`
+  cv::Mat storage;         // grown, never shrunk: rectangles of any size reuse it
+  RegionPixels region;
+
+  void Forget() {
+    attempted = false;
+    ok = false;
+  }
+};
+
+// Where one thread evaluates: its workspace and the transform the worker was configured with.
+struct EvaluationEngine {
+  MatchWorkspace* workspace = nullptr;  // null: the calling thread's own
+  TransformKind kind = DefaultTransformKind();
+};
 
 enum class EvaluationOutcome {
   kDecided,        // decided and reported: the loop stamps lastDecisionTime
@@ -49,6 +82,26 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& evaluation);
 // With evaluation.captured set: match, baseline, raw, matchRect, the spot colour, then the
 // decision. Exceptions from OpenCV propagate.
 void EvaluateRegion(Evaluation& evaluation, const TemplateInfo& info);
+
+// The same on a region shared with other templates. When the region's pixels are byte for byte
+// those of this record's previous decided evaluation (same size), the match and the spot colour
+// are taken from it instead of being computed again; the decision is made again from them, so
+// the outcome, the line and the HitSlot are the same apart from the time stamp.
+void EvaluateSharedRegion(Evaluation& evaluation, const TemplateInfo& info, RegionPixels& region,
+                          const EvaluationEngine& engine);
+
+// The evaluation half of EvaluateTemplate: everything up to the decision, nothing composed or
+// published. On kError, `error` holds the message. Never throws.
+EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction& capture,
+                                SharedCapture& shared, const EvaluationEngine& engine,
+                                Evaluation& evaluation, std::string& error) noexcept;
+
+// The reporting half: the capture-failure line, the decision line and HitSlot, or the error
+// line, as EvaluateTemplate composes them. Returns the final outcome: kError when reporting a
+// decision failed (the error line is then composed instead). Never throws.
+EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& evaluation,
+                                const TemplateInfo& info, const std::string& error,
+                                const LogSink& log, HitRingWriter* writer) noexcept;
 
 // The whole turn, reading the screen through `capture` (an empty function is a failed capture).
 // `record`, when given, receives the evaluation as far as it got. Never throws.

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detect/cv_compat.h"
+#include "detect/template_state.h"
 
 namespace tavrik {
 
@@ -24,34 +25,13 @@ bool MatchesInGrey(const TemplateInfo& info) {
   return MatchMethod(info) != cv::TM_CCORR_NORMED && !info.gray.empty();
 }
 
-MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
+MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff) {
   MatchScore score;
-  if (region.cols < info.image.cols || region.rows < info.image.rows) {
-    return score;  // {0, (0,0), -1}: no threshold accepts it
-  }
-
-  const bool useGray = MatchesInGrey(info);
-  cv::Mat grayRegion;
-  if (useGray) cvc::CvtColor(region, grayRegion, cv::COLOR_BGR2GRAY);
-  const cv::Mat& image = useGray ? grayRegion : region;
-  const cv::Mat& templ = useGray ? info.gray : info.image;
-
-  const int method = MatchMethod(info);
-  const bool sqDiff = method == cv::TM_SQDIFF_NORMED;
-
-  cv::Mat map(region.rows - info.image.rows + 1, region.cols - info.image.cols + 1, CV_32F);
-  if (info.edgeMask.empty()) {
-    cv::matchTemplate(image, templ, map, method);
-  } else {
-    cv::matchTemplate(image, templ, map, method, info.edgeMask);
-  }
-
   double minValue = 0.0;
   double maxValue = 0.0;
   cv::Point minLoc;
   cv::Point maxLoc;
   cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
-
   if (sqDiff) {
     score.raw = SqDiffScoreFromMin(minValue);
     score.matchLoc = {minLoc.x, minLoc.y};
@@ -63,6 +43,37 @@ MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
     score.mapMean = std::isfinite(mean) ? mean : 0.0;
   }
   return score;
+}
+
+MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
+                       TransformKind kind) {
+  const cv::Mat& pixels = region.Pixels();
+  if (pixels.cols < info.image.cols || pixels.rows < info.image.rows) {
+    return MatchScore{};  // {0, (0,0), -1}: no threshold accepts it
+  }
+  cv::Mat map;
+  ComputeMatchMap(region, info, DetectionStateOf(info).match, workspace, kind, map);
+  return ScoreFromMap(map, MatchMethod(info) == cv::TM_SQDIFF_NORMED);
+}
+
+MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
+  if (region.cols < info.image.cols || region.rows < info.image.rows) return MatchScore{};
+  thread_local RegionPixels pixels;
+  pixels.Reset(region);
+  const MatchScore score =
+      ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind());
+  pixels.Reset(cv::Mat());
+  return score;
+}
+
+TemplateDetectionState& DetectionStateOf(const TemplateInfo& info) {
+  if (auto* state = dynamic_cast<TemplateDetectionState*>(info.detection.state.get())) {
+    return *state;
+  }
+  auto state = std::make_unique<TemplateDetectionState>();
+  TemplateDetectionState& ref = *state;
+  info.detection.state = std::move(state);
+  return ref;
 }
 
 }  // namespace tavrik

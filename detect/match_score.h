@@ -16,6 +16,8 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "detect/matcher.h"
+#include "detect/transform.h"
 #include "registry/template_info.h"
 
 namespace tavrik {
@@ -26,9 +28,20 @@ struct MatchScore {
   double raw = -1.0;     // best score, larger is better; -1 when the region is too small
 };
 
-// Scores `region` (8-bit BGR) against the template. A region narrower or shorter than the
-// template's image gives {0, (0,0), -1} without running the matcher.
+// Scores `region` (8-bit BGR or BGRA) against the template. A region narrower or shorter than
+// the template's image gives {0, (0,0), -1} without running the matcher. Uses the template's
+// prepared state, the calling thread's workspace and the configured transform.
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info);
+
+// The same on a region that other templates of the pass may share, with a given workspace and
+// transform.
+MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
+                       TransformKind kind);
+
+// The score of a response map: the best location (the first in row-major order among equal
+// values, as cv::minMaxLoc reports it), its value and the map's mean, with the replacements
+// below. `sqDiff` for TM_SQDIFF_NORMED (the minimum is best, no baseline).
+MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff);
 
 // The OpenCV method ScoreTemplateMatch uses for this template (cv::TM_SQDIFF_NORMED,
 // cv::TM_CCORR_NORMED or cv::TM_CCOEFF_NORMED), and whether it compares grey images.

@@ -28,7 +28,7 @@ void ComputeReportPositions(Evaluation& e, const TemplateInfo& info) {
            SaturateInt32(std::int64_t{e.screenRoi.y} + offsetY)};
   e.rawAbs = {SaturateInt32(std::int64_t{e.captureRect.x} + loc.x),
               SaturateInt32(std::int64_t{e.captureRect.y} + loc.y)};
-  e.displayName = DisplayName(info.name);
+  e.displayName.assign(DisplayNameView(info.name));  // reuses the storage of a reused record
 }
 
 std::string ComposeDecisionLine(const Evaluation& e, const TemplateInfo& info) {

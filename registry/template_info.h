@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <opencv2/core/mat.hpp>
 #include <string>
 
@@ -30,6 +31,31 @@ struct LabMean {
 };
 
 inline constexpr std::int64_t kNeverDecided = std::numeric_limits<std::int64_t>::min();
+
+// What the detection keeps with a record between evaluations: the template's prepared spectra
+// and norms, the previous capture and its evaluation. Defined by detect/ (detect/template_state.h);
+// only the thread evaluating the template touches it, like lastDecisionTime.
+class DetectionState {
+ public:
+  virtual ~DetectionState() = default;
+};
+
+// Holds a record's DetectionState. Copying a record does not copy it: a copy (like a replaced or
+// re-added template) starts with nothing prepared and nothing remembered.
+class DetectionStateSlot {
+ public:
+  DetectionStateSlot() = default;
+  DetectionStateSlot(const DetectionStateSlot&) noexcept {}
+  DetectionStateSlot& operator=(const DetectionStateSlot&) noexcept {
+    state.reset();
+    return *this;
+  }
+  DetectionStateSlot(DetectionStateSlot&&) noexcept = default;
+  DetectionStateSlot& operator=(DetectionStateSlot&&) noexcept = default;
+  ~DetectionStateSlot() = default;
+
+  std::unique_ptr<DetectionState> state;
+};
 
 struct TemplateInfo {
   std::string name;            // UTF-8, also the registry key
@@ -55,6 +81,7 @@ struct TemplateInfo {
   std::int64_t cooldownMs = 0;
   std::int64_t lastDecisionTime = kNeverDecided;  // monotonic ns; DetectionLoop only
   std::u16string processName;                     // normalised image name of the target process
+  mutable DetectionStateSlot detection;           // DetectionLoop only (see DetectionState)
 };
 
 }  // namespace tavrik

@@ -29,6 +29,8 @@ TemplateKindId ParseTemplateKind(std::string_view kindKey) {
 
 std::string DisplayName(std::string_view name) { return std::string(NamePrefix(name)); }
 
+std::string_view DisplayNameView(std::string_view name) { return NamePrefix(name); }
+
 void AssignKind(TemplateInfo& info) {
   info.kindKey = TemplateKind(info.name);
   info.kind = ParseTemplateKind(info.kindKey);

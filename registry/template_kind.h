@@ -34,6 +34,8 @@ inline bool IsKnownKind(TemplateKindId kind) { return kind != TemplateKindId::kG
 
 // The name the peer sees in a HitSlot: everything before the first ':', case kept.
 std::string DisplayName(std::string_view name);
+// The same as a view into `name` (for callers that reuse a string's storage).
+std::string_view DisplayNameView(std::string_view name);
 
 // Sets kindKey, kind, knownKind and isT3 of `info` from its name.
 void AssignKind(TemplateInfo& info);

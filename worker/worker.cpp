@@ -99,7 +99,7 @@ int RunWorker() {
   stopRequests.Watch(stop, log);
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
-  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegion};
+  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionInto};
   RunDetectionLoop(detection, stop.get_token());
 
   // Asked to stop (POSIX: SIGTERM or SIGINT). The loop has ended; the CommandThread finishes the

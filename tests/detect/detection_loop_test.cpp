@@ -94,12 +94,13 @@ class DetectionPassTest : public ::testing::Test {
   }();
   int captures_ = 0;
   std::function<void()> onCapture_;
-  DetectionContext context_{registry_, writer_.get(), log_,
-                            [this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-                              ++captures_;
-                              if (onCapture_) onCapture_();
-                              return pattern_.clone();
-                            }};
+  DetectionContext context_{
+      registry_, writer_.get(), log_,
+      FromImageSource([this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+        ++captures_;
+        if (onCapture_) onCapture_();
+        return pattern_.clone();
+      })};
   DetectionLoopState state_ = StartDetectionLoop(0);
 };
 
@@ -146,10 +147,11 @@ TEST_F(DetectionPassTest, BusyPassesDecideAndMoveTheIdleDeadline) {
 
 TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
   auto info = AddPatternTemplate("gone", 1000);
-  context_.capture = [this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    ++captures_;
-    return cv::Mat();
-  };
+  context_.capture =
+      FromImageSource([this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+        ++captures_;
+        return cv::Mat();
+      });
   Pass(1 * kSecond);
   Pass(1 * kSecond + 1);
   EXPECT_EQ(captures_, 2);

@@ -40,9 +40,9 @@ class FakeScreen {
     return out;
   }
   CaptureFunction Function() {
-    return [this](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
+    return FromImageSource([this](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
       return Capture(x, y, w, h);
-    };
+    });
   }
   cv::Mat& Pixels() { return pixels_; }
   int calls = 0;
@@ -164,9 +164,8 @@ TEST_F(EvaluateTemplateTest, RegionSmallerThanTemplateIsDecidedAsMiss) {
 
 TEST_F(EvaluateTemplateTest, EmptyCaptureIsAFailureWithoutMessage) {
   const TemplateInfo info = CutTemplate("t1:Icon", screen_.Pixels());
-  const CaptureFunction nothing = [](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    return cv::Mat();
-  };
+  const CaptureFunction nothing = FromImageSource(
+      [](std::int32_t, std::int32_t, std::int32_t, std::int32_t) { return cv::Mat(); });
   EXPECT_EQ(Evaluate(info, nothing), EvaluationOutcome::kCaptureFailed);
   ASSERT_EQ(lines_.size(), 1u);
   EXPECT_EQ(lines_[0], "[MISS] t1:Icon reason=captureFailed roi=(130,110,120x80)");
@@ -199,18 +198,22 @@ TEST_F(EvaluateTemplateTest, RectangleOutsideInt32IsACaptureFailure) {
 
 TEST_F(EvaluateTemplateTest, ErrorsAreContainedToOneTemplate) {
   const TemplateInfo info = CutTemplate("t2:Icon", screen_.Pixels());
-  const CaptureFunction throwsCv = [](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
-    CV_Error(cv::Error::StsInternal, "capture exploded\nsecond line");
-    return cv::Mat();
-  };
-  const CaptureFunction throwsAlloc = [](std::int32_t, std::int32_t, std::int32_t,
-                                         std::int32_t) -> cv::Mat { throw std::bad_alloc(); };
+  const CaptureFunction throwsCv =
+      FromImageSource([](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+        CV_Error(cv::Error::StsInternal, "capture exploded\nsecond line");
+        return cv::Mat();
+      });
+  const CaptureFunction throwsAlloc =
+      FromImageSource([](std::int32_t, std::int32_t, std::int32_t, std::int32_t) -> cv::Mat {
+        throw std::bad_alloc();
+      });
   // A two-channel image makes OpenCV itself fail inside matching.
-  const CaptureFunction wrongType = [](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h) {
-    return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));
-  };
-  const CaptureFunction throwsInt = [](std::int32_t, std::int32_t, std::int32_t,
-                                       std::int32_t) -> cv::Mat { throw 42; };
+  const CaptureFunction wrongType =
+      FromImageSource([](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h) {
+        return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));
+      });
+  const CaptureFunction throwsInt = FromImageSource(
+      [](std::int32_t, std::int32_t, std::int32_t, std::int32_t) -> cv::Mat { throw 42; });
 
   for (const CaptureFunction* capture : {&throwsCv, &throwsAlloc, &wrongType, &throwsInt}) {
     EXPECT_EQ(Evaluate(info, *capture), EvaluationOutcome::kError);

@@ -302,7 +302,7 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   // The region: a screenshot cut at the ROI (window origin (0,0)), or the screen at the target
   // window's client origin plus the ROI, exactly as the worker captures it.
   cv::Mat screenshot;
-  CaptureFunction capture = CaptureScreenRegion;
+  CaptureFunction capture = CaptureScreenRegionInto;
   IntRect roi;
   std::string sourceText;
   if (!o.imageFile.empty()) {
@@ -320,11 +320,14 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
           << "x" << screenshot.rows << " screenshot '" << o.imageFile << "'\n";
       return kExitUsage;
     }
-    capture = [&screenshot](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
-      const cv::Rect wanted(x, y, w, h);
-      if ((wanted & cv::Rect(0, 0, screenshot.cols, screenshot.rows)) != wanted) return cv::Mat();
-      return screenshot(wanted).clone();
-    };
+    capture = FromImageSource(
+        [&screenshot](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
+          const cv::Rect wanted(x, y, w, h);
+          if ((wanted & cv::Rect(0, 0, screenshot.cols, screenshot.rows)) != wanted) {
+            return cv::Mat();
+          }
+          return screenshot(wanted).clone();
+        });
     sourceText = "image " + o.imageFile;
   } else {
     roi = *o.roi;

@@ -1,0 +1,533 @@
+// The speed goals of the worker, each measured against its bare baseline in the same process and
+// run (README, "Performance"). Every benchmark interleaves our path and the baseline iteration by
+// iteration, so that load from elsewhere on the machine hits both alike, and reports both mean
+// times and their ratio as counters. Run it with repetitions and random interleaving and read the
+// medians (scripts/bench-speed.sh does exactly that):
+//
+//   bench_speed --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
+//               --benchmark_report_aggregates_only=true
+//
+// Rows (Arg 0: OpenCV's transform, 1: FFTW when built):
+//   BM_GreyEvaluation     capture + grey score + colour + decision + report of a 64x64 template
+//                         in a 256x256 region of a screen whose pixels change every frame,
+//                         against screen grab (bare MIT-SHM) + cvtColor + matchTemplate
+//                         (TM_CCOEFF_NORMED) + minMaxLoc of the same region
+//   BM_MaskedEvaluation   the same for a t2 template (colour, TM_CCORR_NORMED under its edge mask)
+//                         on in-memory images that change every iteration, against the bare masked
+//                         cv::matchTemplate + minMaxLoc of the same images
+//   BM_PassOf100Changing  one pass (pause excluded) over 100 grey templates on 100 different 256²
+//                         regions of a screen repainted before every pass; bare: the loop above
+//                         100 times
+//   BM_PassOf100Unchanged the same pass when nothing on the screen changed since the last one
+//   BM_Capture            CaptureScreenRegionInto (BGRA, reused buffer) of 256² against a bare
+//                         xcb_shm_get_image of the same rectangle
+//   BM_Allocations        heap allocations per evaluation in the steady state (counted by
+//                         replacing malloc and friends in this program): in the matcher and
+//                         colour (must be 0) and in the whole turn including line and HitSlot
+//
+// Starts a private Xvfb when DISPLAY is unset.
+#include <benchmark/benchmark.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/log_sink.h"
+#include "capture/screen_capture.h"
+#include "capture/x11_capture.h"
+#include "capture/x11_connection.h"
+#include "detect/detection_loop.h"
+#include "detect/evaluate.h"
+#include "detect/report.h"
+#include "detect/template_prepare.h"
+#include "detect/transform.h"
+#include "registry/template_registry.h"
+#include "tests/support/xvfb_fixture.h"
+#if TAVRIK_BENCH_FFTW
+#include "detect/transform_fftw.h"
+#endif
+
+// ---- allocation counter: every malloc-family call of the process while counting is on ----------
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
+}
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+bool g_trap = false;  // TAVRIK_BENCH_TRAP_ALLOC set: stop in a debugger at a counted allocation
+inline void Count() {
+  if (g_counting.load(std::memory_order_relaxed)) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (g_trap) __builtin_trap();
+  }
+}
+}  // namespace
+extern "C" {
+void* malloc(std::size_t n) {
+  Count();
+  return __libc_malloc(n);
+}
+void* calloc(std::size_t a, std::size_t b) {
+  Count();
+  return __libc_calloc(a, b);
+}
+void* realloc(void* p, std::size_t n) {
+  Count();
+  return __libc_realloc(p, n);
+}
+void free(void* p) { __libc_free(p); }
+void* memalign(std::size_t alignment, std::size_t n) {
+  Count();
+  return __libc_memalign(alignment, n);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) {
+  Count();
+  return __libc_memalign(alignment, n);
+}
+int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
+  Count();
+  *out = __libc_memalign(alignment, n);
+  return *out == nullptr ? ENOMEM : 0;
+}
+}
+
+namespace tavrik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRegion = 256;
+constexpr int kTemplate = 64;
+
+// Processor time of this whole process (every thread, OpenCV's own included; not the X
+// server's): less disturbed by other load on the machine than elapsed time.
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+TransformKind KindArg(const benchmark::State& state) {
+  return state.range(0) == 1 ? TransformKind::kFftw : TransformKind::kOpenCv;
+}
+
+bool SkipIfUnavailable(benchmark::State& state) {
+  if (KindArg(state) == TransformKind::kFftw && !FftwAvailable()) {
+    state.SkipWithError("FFTW not built");
+    return true;
+  }
+  return false;
+}
+
+// ---- the X side: a bare MIT-SHM client and a painter ----------------------------------------
+
+struct BareShm {
+  xcb_connection_t* c = nullptr;
+  xcb_window_t root = 0;
+  xcb_gcontext_t gc = 0;
+  void* address = nullptr;
+  xcb_shm_seg_t segment = 0;
+  bool ok = false;
+
+  BareShm() {
+    int screenNumber = 0;
+    c = xcb_connect(nullptr, &screenNumber);
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&screens);
+    root = screens.data->root;
+    const std::size_t bytes = std::size_t{kRegion} * kRegion * 4;
+    const int shmId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    address = shmat(shmId, nullptr, 0);
+    segment = xcb_generate_id(c);
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_shm_attach_checked(c, segment, static_cast<std::uint32_t>(shmId), 0));
+    shmctl(shmId, IPC_RMID, nullptr);
+    gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, root, 0, nullptr);
+    ok = error == nullptr && !xcb_connection_has_error(c);
+    std::free(error);
+  }
+  ~BareShm() {
+    shmdt(address);
+    xcb_disconnect(c);
+  }
+  BareShm(const BareShm&) = delete;
+  BareShm& operator=(const BareShm&) = delete;
+
+  // The bare grab: one ShmGetImage and its reply; the pixels are then in `address`.
+  void Get(int x, int y, int w, int h) {
+    std::free(xcb_shm_get_image_reply(
+        c,
+        xcb_shm_get_image(c, root, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                          static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h),
+                          ~std::uint32_t{0}, XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
+        nullptr));
+  }
+  cv::Mat Pixels(int w, int h) const { return cv::Mat(h, w, CV_8UC4, address); }
+
+  // Paints `bgra` (CV_8UC4) at (x, y) of the root window, in strips that fit one request.
+  void Paint(const cv::Mat& bgra, int x, int y) {
+    const int strip = std::max(1, 200000 / (bgra.cols * 4));
+    for (int row = 0; row < bgra.rows; row += strip) {
+      const int rows = std::min(strip, bgra.rows - row);
+      const cv::Mat part = bgra.rowRange(row, row + rows).clone();
+      xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, gc, static_cast<std::uint16_t>(part.cols),
+                    static_cast<std::uint16_t>(rows), static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y + row), 0, 24,
+                    static_cast<std::uint32_t>(part.total() * 4), part.data);
+    }
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // wait for it
+  }
+};
+
+BareShm& Bare() {
+  static BareShm bare;
+  return bare;
+}
+
+cv::Mat NoiseBgra(int rows, int cols, std::uint64_t seed) {
+  cv::Mat bgr(rows, cols, CV_8UC3);
+  cv::RNG(seed).fill(bgr, cv::RNG::UNIFORM, 0, 256);
+  cv::GaussianBlur(bgr, bgr, cv::Size(5, 5), 1.5);  // some structure, like a real screen
+  cv::Mat bgra;
+  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+  return bgra;
+}
+
+// A few noise frames painted in turn: the screen changes every frame.
+struct Frames {
+  std::vector<cv::Mat> frames;
+  std::size_t next = 0;
+  Frames(int rows, int cols, int count) {
+    for (int i = 0; i < count; ++i) frames.push_back(NoiseBgra(rows, cols, 100 + i));
+  }
+  const cv::Mat& Next() { return frames[next++ % frames.size()]; }
+};
+
+std::shared_ptr<TemplateInfo> GreyTemplate(const std::string& name, const cv::Mat& bgra, int x,
+                                           int y) {
+  auto info = std::make_shared<TemplateInfo>();
+  info->name = name;
+  cv::cvtColor(bgra(cv::Rect(x, y, kTemplate, kTemplate)), info->image, cv::COLOR_BGRA2BGR);
+  PrepareTemplate(*info, 0.9f);
+  return info;
+}
+
+// ---- rows --------------------------------------------------------------------------------------
+
+void BM_GreyEvaluation(benchmark::State& state) {
+  if (SkipIfUnavailable(state)) return;
+  BareShm& bare = Bare();
+  if (!bare.ok) {
+    state.SkipWithError("MIT-SHM unavailable");
+    return;
+  }
+  Frames frames(kRegion, kRegion, 8);
+  const auto info = GreyTemplate("general", frames.frames[0], 40, 50);
+  info->rawRoi = info->roi = {0, 0, kRegion, kRegion};
+  const EvaluationEngine engine{nullptr, KindArg(state)};
+  const CaptureFunction capture = CaptureScreenRegionInto;
+  const LogSink log;
+  SharedCapture shared;
+  Evaluation e;
+  std::string error;
+  cv::Mat grey;
+  cv::Mat map;
+  double ours = 0;
+  double base = 0;
+  double oursCpu = 0;
+  double baseCpu = 0;
+  for (auto _ : state) {
+    bare.Paint(frames.Next(), 0, 0);
+    double c0 = ProcessCpuSeconds();
+    auto t0 = Clock::now();
+    shared.Forget();
+    const EvaluationOutcome outcome = RunEvaluation(*info, capture, shared, engine, e, error);
+    ReportOutcome(outcome, e, *info, error, log, nullptr);
+    auto t1 = Clock::now();
+    oursCpu += ProcessCpuSeconds() - c0;
+    if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
+    ours += Seconds(t0, t1);
+
+    bare.Paint(frames.Next(), 0, 0);
+    c0 = ProcessCpuSeconds();
+    t0 = Clock::now();
+    bare.Get(0, 0, kRegion, kRegion);
+    cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
+    cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
+    double minValue = 0;
+    double maxValue = 0;
+    cv::Point minLoc;
+    cv::Point maxLoc;
+    cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
+    benchmark::DoNotOptimize(maxValue);
+    t1 = Clock::now();
+    baseCpu += ProcessCpuSeconds() - c0;
+    base += Seconds(t0, t1);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["ours_us"] = ours / n * 1e6;
+  state.counters["bare_us"] = base / n * 1e6;
+  state.counters["ratio"] = ours / base;
+  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+}
+
+void BM_MaskedEvaluation(benchmark::State& state) {
+  if (SkipIfUnavailable(state)) return;
+  Frames frames(kRegion, kRegion, 8);
+  std::vector<cv::Mat> bgr(frames.frames.size());
+  for (std::size_t i = 0; i < bgr.size(); ++i)
+    cv::cvtColor(frames.frames[i], bgr[i], cv::COLOR_BGRA2BGR);
+  TemplateInfo info;
+  info.name = "t2:bench";
+  info.image = bgr[0](cv::Rect(40, 50, kTemplate, kTemplate)).clone();
+  PrepareTemplate(info, 0.97f);
+  info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
+  const EvaluationEngine engine{nullptr, KindArg(state)};
+  std::size_t index = 0;
+  // The screen source hands out the next frame's BGRA pixels (a capture is a copy).
+  const CaptureFunction capture = [&](std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                                      cv::Mat& image) {
+    frames.frames[index % frames.frames.size()].copyTo(image);
+    return true;
+  };
+  const LogSink log;
+  SharedCapture shared;
+  Evaluation e;
+  std::string error;
+  cv::Mat map;
+  double ours = 0;
+  double base = 0;
+  double oursCpu = 0;
+  double baseCpu = 0;
+  for (auto _ : state) {
+    ++index;
+    double c0 = ProcessCpuSeconds();
+    auto t0 = Clock::now();
+    shared.Forget();
+    const EvaluationOutcome outcome = RunEvaluation(info, capture, shared, engine, e, error);
+    ReportOutcome(outcome, e, info, error, log, nullptr);
+    auto t1 = Clock::now();
+    oursCpu += ProcessCpuSeconds() - c0;
+    if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
+    ours += Seconds(t0, t1);
+
+    c0 = ProcessCpuSeconds();
+    t0 = Clock::now();
+    cv::matchTemplate(bgr[index % bgr.size()], info.image, map, cv::TM_CCORR_NORMED, info.edgeMask);
+    double minValue = 0;
+    double maxValue = 0;
+    cv::Point minLoc;
+    cv::Point maxLoc;
+    cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
+    benchmark::DoNotOptimize(maxValue);
+    t1 = Clock::now();
+    baseCpu += ProcessCpuSeconds() - c0;
+    base += Seconds(t0, t1);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["ours_us"] = ours / n * 1e6;
+  state.counters["bare_us"] = base / n * 1e6;
+  state.counters["ratio"] = ours / base;
+  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+}
+
+// 100 grey templates on 100 different 256² rectangles of the screen.
+struct HundredTemplates {
+  TemplateRegistry registry;
+  std::vector<std::shared_ptr<TemplateInfo>> infos;
+  cv::Mat screen;
+  cv::Mat screen2;
+  HundredTemplates() {
+    screen = NoiseBgra(1024, 1280, 7);
+    screen2 = NoiseBgra(1024, 1280, 8);
+    for (int i = 0; i < 100; ++i) {
+      const int x = (i % 10) * 100;
+      const int y = (i / 10) * 76;
+      auto info = GreyTemplate("general" + std::to_string(i), screen, x + 60, y + 70);
+      info->rawRoi = info->roi = {x, y, kRegion, kRegion};
+      registry.ReplaceOrInsert(info->name, info);
+      infos.push_back(info);
+    }
+  }
+};
+
+void Pass100(benchmark::State& state, bool changing) {
+  if (SkipIfUnavailable(state)) return;
+  BareShm& bare = Bare();
+  if (!bare.ok) {
+    state.SkipWithError("MIT-SHM unavailable");
+    return;
+  }
+  HundredTemplates h;
+  const LogSink log;
+  DetectionContext context{h.registry, nullptr, log, CaptureScreenRegionInto};
+  context.transform = KindArg(state);
+  DetectionLoopState loopState = StartDetectionLoop(0);
+  bare.Paint(h.screen, 0, 0);
+  std::int64_t now = 0;
+  RunDetectionPass(context, loopState, [&] { return now; });  // prepares every template
+  cv::Mat grey;
+  cv::Mat map;
+  double ours = 0;
+  double oursCpu = 0;
+  double base = 0;
+  double baseCpu = 0;
+  int frame = 0;
+  for (auto _ : state) {
+    // Our passes alternate between two screens, so every pass sees every region changed.
+    if (changing) bare.Paint(++frame % 2 == 1 ? h.screen2 : h.screen, 0, 0);
+    now += 1'000'000;
+    double c0 = ProcessCpuSeconds();
+    auto t0 = Clock::now();
+    RunDetectionPass(context, loopState, [&] { return now; });
+    auto t1 = Clock::now();
+    oursCpu += ProcessCpuSeconds() - c0;
+    ours += Seconds(t0, t1);
+    c0 = ProcessCpuSeconds();
+    t0 = Clock::now();
+    for (const auto& info : h.infos) {
+      bare.Get(info->rawRoi.x, info->rawRoi.y, kRegion, kRegion);
+      cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
+      cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
+      double maxValue = 0;
+      cv::minMaxLoc(map, nullptr, &maxValue);
+      benchmark::DoNotOptimize(maxValue);
+    }
+    t1 = Clock::now();
+    baseCpu += ProcessCpuSeconds() - c0;
+    base += Seconds(t0, t1);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["ours_ms"] = ours / n * 1e3;
+  state.counters["ours_cpu_ms"] = oursCpu / n * 1e3;  // this process (not the X server)
+  state.counters["bare_ms"] = base / n * 1e3;
+  state.counters["ratio"] = ours / base;
+  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+}
+void BM_PassOf100Changing(benchmark::State& state) { Pass100(state, true); }
+void BM_PassOf100Unchanged(benchmark::State& state) { Pass100(state, false); }
+
+void BM_Capture(benchmark::State& state) {
+  BareShm& bare = Bare();
+  cv::Mat image;
+  if (!bare.ok ||
+      !x11::CaptureScreenRegionIntoUsing(x11::CaptureMethod::kShm, 0, 0, kRegion, kRegion, image)) {
+    state.SkipWithError("MIT-SHM unavailable");
+    return;
+  }
+  double ours = 0;
+  double base = 0;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    bare.Get(0, 0, kRegion, kRegion);
+    auto t1 = Clock::now();
+    x11::CaptureScreenRegionIntoUsing(x11::CaptureMethod::kShm, 0, 0, kRegion, kRegion, image);
+    auto t2 = Clock::now();
+    benchmark::DoNotOptimize(image.data);
+    base += Seconds(t0, t1);
+    ours += Seconds(t1, t2);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["ours_us"] = ours / n * 1e6;
+  state.counters["bare_us"] = base / n * 1e6;
+  state.counters["ratio"] = ours / base;
+}
+
+// Allocations per evaluation once everything is prepared: grey (kind 0) and t2 (kind 1) on
+// in-memory frames that change every time, so every evaluation really matches.
+void BM_Allocations(benchmark::State& state) {
+  if (SkipIfUnavailable(state)) return;
+  const bool masked = state.range(1) == 1;
+  Frames frames(kRegion, kRegion, 4);
+  TemplateInfo info;
+  info.name = masked ? "t2:alloc" : "general-template-with-a-long-name";
+  cv::cvtColor(frames.frames[0](cv::Rect(40, 50, kTemplate, kTemplate)), info.image,
+               cv::COLOR_BGRA2BGR);
+  PrepareTemplate(info, 0.9f);
+  info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
+  const EvaluationEngine engine{nullptr, KindArg(state)};
+  std::size_t index = 0;
+  const CaptureFunction capture = [&](std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                                      cv::Mat& image) {
+    frames.frames[index % frames.frames.size()].copyTo(image);
+    return true;
+  };
+  const LogSink log;
+  SharedCapture shared;
+  Evaluation e;
+  std::string error;
+  for (int i = 0; i < 8; ++i) {  // warm-up: plans, spectra, buffers
+    ++index;
+    shared.Forget();
+    ReportOutcome(RunEvaluation(info, capture, shared, engine, e, error), e, info, error, log,
+                  nullptr);
+  }
+  long evaluation = 0;
+  long report = 0;
+  for (auto _ : state) {
+    ++index;
+    shared.Forget();
+    g_allocations = 0;
+    g_counting = true;
+    const EvaluationOutcome outcome = RunEvaluation(info, capture, shared, engine, e, error);
+    g_counting = false;
+    evaluation += g_allocations.load();
+    g_allocations = 0;
+    g_counting = true;
+    ReportOutcome(outcome, e, info, error, log, nullptr);
+    g_counting = false;
+    report += g_allocations.load();
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["evaluation_allocs"] = static_cast<double>(evaluation) / n;
+  state.counters["report_allocs"] = static_cast<double>(report) / n;
+}
+
+BENCHMARK(BM_GreyEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MaskedEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PassOf100Changing)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PassOf100Unchanged)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Capture)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Allocations)->ArgsProduct({{0, 1}, {0, 1}})->Iterations(50);
+
+}  // namespace
+}  // namespace tavrik
+
+int main(int argc, char** argv) {
+  g_trap = std::getenv("TAVRIK_BENCH_TRAP_ALLOC") != nullptr;
+#if TAVRIK_BENCH_FFTW
+  tavrik::InstallFftwFactory(tavrik::MakeFftwTransform);
+#endif
+  tavrik::test::XvfbServer server;
+  std::optional<tavrik::test::ScopedEnv> display;
+  if (std::getenv("DISPLAY") == nullptr) {
+    if (!server.Start()) return 1;
+    display.emplace("DISPLAY", server.DisplayName());
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  tavrik::x11::CloseThreadSession();
+  return 0;
+}

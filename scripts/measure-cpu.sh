@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Measures the worker's processor use, as % of one core, from /proc/<pid>/stat (utime + stime):
+#   1. idle (no template registered) over SECONDS_PER_PHASE seconds;
+#   2. with 10 templates (mixed kinds, 256x256 ROIs on the demo target) at cooldown 1000 ms over
+#      SECONDS_PER_PHASE seconds, after they have been registered and evaluated once.
+# Usage: scripts/measure-cpu.sh [preset] (default dev); SECONDS_PER_PHASE=60 by default.
+# Starts its own Xvfb when DISPLAY is unset; uses a private IPC namespace.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-dev}"
+seconds="${SECONDS_PER_PHASE:-60}"
+bin="build/${preset}/bin"
+[[ -x "$bin/tavrik-worker" && -x "$bin/tavrik-ctl" && -x "$bin/tavrik-demo" ]] || {
+  echo "measure-cpu: build the $preset preset first (tavrik-worker, tavrik-ctl, tavrik-demo)" >&2
+  exit 2
+}
+work=$(mktemp -d)
+export TAVRIK_IPC_NAMESPACE="tavrik-cpu-$$"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"*
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [[ -z "${DISPLAY:-}" ]]; then
+  display=:$(( 90 + RANDOM % 400 ))
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  export DISPLAY=$display
+  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+fi
+
+"$bin/tavrik-demo" --write-templates "$work"
+"$bin/tavrik-demo" --x 0 --y 0 --toggle-ms 3000 > "$work/target.out" &
+pids+=($!)
+for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
+
+"$bin/tavrik-worker" &
+worker=$!
+pids+=("$worker")
+for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
+
+ticks() { awk '{print $14 + $15}' "/proc/$worker/stat"; }
+hz=$(getconf CLK_TCK)
+measure() {
+  local before after
+  before=$(ticks)
+  sleep "$seconds"
+  after=$(ticks)
+  awk -v d="$((after - before))" -v hz="$hz" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * d / hz / s }'
+}
+
+sleep 2
+idle=$(measure)
+echo "idle worker (no templates), ${seconds} s: ${idle} % of one core"
+
+# Ten templates: five kinds twice, on 256x256 ROIs of the 480x320 target.
+kinds=(general t1 t2 t3 icon)
+for i in $(seq 0 9); do
+  kind=${kinds[$((i % 5))]}
+  image="$work/badge.png"
+  (( i % 2 == 1 )) && image="$work/ring.png"
+  x=$(( (i % 5) * 40 ))
+  y=$(( (i / 5) * 60 ))
+  "$bin/tavrik-ctl" add --name "$kind:cpu$i" --path "$image" --process tavrik-demo \
+    --roi "$x,$y,256,256" --threshold 0.9 --cooldown-ms 1000 >/dev/null
+done
+sleep 3  # registered and evaluated at least once (spectra prepared)
+busy=$(measure)
+echo "worker with 10 templates at cooldown 1000 ms, ${seconds} s: ${busy} % of one core"

@@ -1,0 +1,127 @@
+// The DetectionLoop with an evaluation pool: templates that watch the same rectangle share one
+// capture, evaluations run on several threads, and the decisions are still reported in snapshot
+// order with the lines a single thread composes. Labelled "threads" (CI runs it under TSan).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
+
+#include "detect/color_metrics.h"
+#include "detect/detection_loop.h"
+#include "detect/template_prepare.h"
+
+namespace tavrik {
+namespace {
+
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+class PoolPass {
+ public:
+  explicit PoolPass(int threads) { context_.poolThreads = threads; }
+
+  void Add(const std::string& name, IntRect roi, cv::Rect cut) {
+    auto info = std::make_shared<TemplateInfo>();
+    info->name = name;
+    info->image = screen_(cut).clone();
+    ASSERT_TRUE(PrepareTemplate(*info, 0.9f));
+    info->rawRoi = info->roi = roi;
+    registry_.ReplaceOrInsert(name, info);
+  }
+  void Pass(std::int64_t now) {
+    RunDetectionPass(context_, state_, [now] { return now; });
+  }
+
+  std::vector<std::string> DecisionLines() const {
+    std::vector<std::string> out;
+    for (const std::string& line : lines_) {
+      if (line.rfind("[Loop]", 0) != 0) out.push_back(line);
+    }
+    return out;
+  }
+  std::vector<std::string> SnapshotOrder() const {
+    std::vector<std::string> names;
+    for (const TemplatePtr& info : registry_.SnapshotTemplates()) names.push_back(info->name);
+    return names;
+  }
+  std::vector<std::string> LineOrder() const {
+    std::vector<std::string> names;
+    for (const std::string& line : DecisionLines()) {
+      const std::size_t start = line.find(' ') + 1;
+      names.push_back(line.substr(start, line.find(' ', start) - start));
+    }
+    return names;
+  }
+  int Captures() const { return captures_.load(); }
+
+ private:
+  cv::Mat screen_ = [] {
+    cv::Mat m(200, 300, CV_8UC3);
+    cv::RNG(9).fill(m, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(m, m, cv::Size(5, 5), 1.5);
+    return m;
+  }();
+  std::atomic<int> captures_{0};
+  TemplateRegistry registry_;
+  std::vector<std::string> lines_;  // LogSink serialises Emit; only the loop's thread emits
+  LogSink log_{[this](std::string_view l) { lines_.emplace_back(l); }};
+  DetectionContext context_{
+      registry_, nullptr, log_,
+      FromImageSource([this](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
+        ++captures_;
+        cv::Mat out;
+        cv::cvtColor(screen_(cv::Rect(x, y, w, h)), out, cv::COLOR_BGR2BGRA);
+        return out;
+      })};
+  DetectionLoopState state_ = StartDetectionLoop(0);
+};
+
+void AddSix(PoolPass& p) {
+  const IntRect a{0, 0, 120, 100};
+  const IntRect b{100, 50, 150, 120};
+  const IntRect c{30, 80, 200, 100};
+  p.Add("t1:one", a, cv::Rect(20, 30, 24, 24));
+  p.Add("t2:two", b, cv::Rect(150, 90, 32, 20));
+  p.Add("t3:three", c, cv::Rect(60, 100, 16, 16));
+  p.Add("general:four", a, cv::Rect(50, 10, 30, 30));
+  p.Add("t2:five", c, cv::Rect(100, 120, 20, 20));
+  p.Add("t3:six", b, cv::Rect(180, 60, 40, 30));
+}
+
+TEST(EvaluationPoolTest, SizeIsHalfTheCoresAtLeastOneAtMostFour) {
+  EXPECT_EQ(PoolThreadsFor(0), 1);
+  EXPECT_EQ(PoolThreadsFor(1), 1);
+  EXPECT_EQ(PoolThreadsFor(2), 1);
+  EXPECT_EQ(PoolThreadsFor(4), 2);
+  EXPECT_EQ(PoolThreadsFor(7), 3);
+  EXPECT_EQ(PoolThreadsFor(64), kMaxPoolThreads);
+}
+
+TEST(EvaluationPoolTest, PooledPassReportsInSnapshotOrderWithTheSameLines) {
+  PoolPass single(1);
+  AddSix(single);
+  single.Pass(1 * kSecond);
+  EXPECT_EQ(single.Captures(), 3) << "one capture per distinct rectangle";
+  ASSERT_EQ(single.DecisionLines().size(), 6u);
+  EXPECT_EQ(single.LineOrder(), single.SnapshotOrder());
+
+  for (int threads : {2, 3, 4}) {
+    PoolPass pooled(threads);
+    AddSix(pooled);
+    for (int pass = 1; pass <= 3; ++pass) pooled.Pass(pass * kSecond);
+    EXPECT_EQ(pooled.Captures(), 9) << threads;
+    const std::vector<std::string> lines = pooled.DecisionLines();
+    ASSERT_EQ(lines.size(), 18u) << threads;
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), single.DecisionLines())
+        << threads;
+    // The later passes see the same pixels: reused evaluations, the same lines.
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.begin() + 12),
+              single.DecisionLines());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 12, lines.end()), single.DecisionLines());
+  }
+}
+
+}  // namespace
+}  // namespace tavrik
