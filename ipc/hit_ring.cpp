@@ -176,8 +176,10 @@ HitRingReader::PeekResult HitRingReader::Peek(std::uint32_t index, HitSlot& out)
   if (!behind(index, LoadIndex(ring_->header.writeIndex))) return PeekResult::kNotYetWritten;
   std::memcpy(&out, &ring_->slots[index & kRingSlotMask], sizeof out);
   // The writer reuses this slot only for message index + 64, which needs readIndex past index:
-  // while readIndex has not passed it, the copy is whole.
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // while readIndex has not passed it, the copy is whole. The copy must be done before readIndex
+  // is read again; x86-64, the rings' platform, never lets a load pass an older load, so it is
+  // enough that the compiler keeps the order.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   if (behind(index, LoadIndex(ring_->header.readIndex))) return PeekResult::kConsumed;
   return PeekResult::kCopied;
 }
