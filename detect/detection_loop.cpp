@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/numeric.h"
 
 namespace tavrik {
 
@@ -35,7 +36,7 @@ std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& logge
   }
   if (list == loggedTemplateList) return {};
   loggedTemplateList = list;
-  return "[Loop] templates=" + std::to_string(names.size()) + " [" + list + "]";
+  return (LineText() << "[Loop] templates=" << names.size() << " [" << list << "]").str();
 }
 
 bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/line_escape.h"
 #include "base/log_sink.h"
 #include "capture/screen_capture.h"
 #include "capture/target_window.h"
@@ -57,7 +58,7 @@ int RunWorker() {
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.
-    log.Emit(std::string("[Init] Failed to start CommandThread: ") + e.what());
+    log.Emit("[Init] Failed to start CommandThread: " + LineSafe(e.what()));
     return 1;
   }
 

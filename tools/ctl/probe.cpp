@@ -18,6 +18,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/line_escape.h"
 #include "base/log_sink.h"
 #include "base/numeric.h"
 #include "base/utf.h"
@@ -319,17 +320,18 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   Evaluation e;
   const EvaluationOutcome outcome = EvaluateTemplate(info, sink, nullptr, capture, &e);
 
-  out << "name=" << info.name << '\n'
+  // Names and file names may carry anything; each output line must stay one line.
+  out << "name=" << LineSafe(info.name) << '\n'
       << "kind=" << kind << '\n'
       << "knownKind=" << Bool(info.knownKind) << '\n'
       << "method=" << MethodText(info) << '\n'
-      << "template=" << o.templateFile << " (" << info.image.cols << "x" << info.image.rows
-      << ")\n";
+      << "template=" << LineSafe(o.templateFile) << " (" << info.image.cols << "x"
+      << info.image.rows << ")\n";
   if (!info.edgeMask.empty()) {
     out << "edgeMask=" << cv::countNonZero(info.edgeMask) << " of " << info.edgeMask.total()
         << " pixels\n";
   }
-  out << "source=" << sourceText << '\n'
+  out << "source=" << LineSafe(sourceText) << '\n'
       << "roi=" << FormatRect(info.roi) << '\n'
       << "capture=" << FormatRect(e.captureRect) << '\n';
 
