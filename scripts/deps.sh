@@ -6,7 +6,7 @@
 #            build (scripts/win32-deps.sh builds OpenCV on top) and the test suite under Wine
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config python3
-          libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth)
 for arg in "$@"; do

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "base/line_escape.h"
 #include "base/utf.h"
 #include "ipc/command_ring.h"
+#include "tests/commands/template_files.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xvfb_fixture.h"
 
@@ -130,6 +132,34 @@ TEST_F(WorkerHostileInputTest, ForgedNamesAndRandomSlotsNeverBreakOrForgeALine) 
   }
   EXPECT_EQ(unknown, 0u);
   EXPECT_TRUE(LogHas("[Spec] Add requested name=rtl\\u{202E}gnp.exe\\u{2028}\\u{85}\\u{1B}[2J "));
+}
+
+// The peak resident memory of a process in KiB (VmHWM), or -1.
+long PeakResidentKiB(pid_t pid) {
+  std::istringstream status(test::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(WorkerHostileInputTest, DecompressionBombIsRefusedBeforeItIsDecoded) {
+  const fs::path bomb = dir_ / "bomb.png";
+  {
+    const std::vector<unsigned char> bytes = test::DecompressionBombPng(16384, 16384);
+    std::ofstream(bomb, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  StartWorker();
+  Add(u"bomb", Utf8ToUtf16(bomb.string()));
+  Add(u"after", Utf8ToUtf16((dir_ / "ring.png").string()));
+  ASSERT_TRUE(LogHas("[Spec] Registered 'after'"));
+  EXPECT_TRUE(LogHas("[Spec] Failed to load template 'bomb' from \"" + bomb.string() + "\""));
+  // Decoding it would take 768 MiB for the image alone.
+  const long peak = PeakResidentKiB(worker_.Pid());
+  ASSERT_GT(peak, 0);
+  EXPECT_LT(peak, 200 * 1024) << "peak resident KiB";
 }
 
 }  // namespace

@@ -255,7 +255,8 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   info.image = LoadTemplateImage(info.path);
   if (info.image.empty()) {
     err << prefix << "cannot read the template image '" << o.templateFile
-        << "' (missing, not a regular file, over 256 MiB, or not an image format OpenCV reads)\n";
+        << "' (missing, not a regular file, over 256 MiB, above 4194304 pixels, or not an "
+           "image format the worker reads)\n";
     return kExitUsage;
   }
   if (!PrepareTemplate(info, o.threshold)) {
@@ -276,11 +277,11 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   IntRect roi;
   std::string sourceText;
   if (!o.imageFile.empty()) {
-    screenshot = LoadTemplateImage(PathFromUtf8(o.imageFile));
+    screenshot = LoadImageFile(PathFromUtf8(o.imageFile), kMaxCapturePixels);
     if (screenshot.empty()) {
       err << prefix << "cannot read the screenshot '" << o.imageFile
-          << "' (missing, not a regular file, over 256 MiB, or not an image format OpenCV "
-             "reads)\n";
+          << "' (missing, not a regular file, over 256 MiB, larger than a capture, or not an "
+             "image format the worker reads)\n";
       return kExitUsage;
     }
     roi = o.roi.value_or(IntRect{0, 0, screenshot.cols, screenshot.rows});

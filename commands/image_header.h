@@ -1,0 +1,35 @@
+// The pixel size an encoded image declares in its header, read without decoding it.
+//
+// A template file is checked here before the decoder sees it: a few hundred kilobytes of
+// compressed PNG can declare 16384 x 16384 pixels and take gigabytes and many seconds to decode.
+// The reader knows the header of every format the template loader lets through, recognised by
+// the same signatures the decoder uses:
+//   PNG (IHDR), BMP (core and info headers), JPEG (the first SOFn frame header), WebP (VP8, VP8L,
+//   VP8X), TIFF and BigTIFF (the first directory), the PNM family (P1..P6, PAM P7, PFM PF/Pf),
+//   Sun raster and Radiance HDR.
+// Anything else (OpenEXR, JPEG 2000, unknown bytes) and any header that is cut short or
+// inconsistent gives no size, and the loader refuses the file: a size it cannot bound is a size
+// it does not decode.
+//
+// Pure functions over a byte buffer; safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tavrik {
+
+struct ImageDimensions {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint64_t Pixels() const { return std::uint64_t{width} * height; }
+  friend bool operator==(const ImageDimensions&, const ImageDimensions&) = default;
+};
+
+// Width and height (both at least 1) from the header of an encoded image; nothing when the
+// format is not one listed above or its header is malformed.
+std::optional<ImageDimensions> ReadImageDimensions(const unsigned char* data, std::size_t size);
+
+}  // namespace tavrik
