@@ -41,19 +41,6 @@
 namespace tavrik::ctl {
 namespace {
 
-struct ProbeOptions {
-  bool help = false;
-  std::string name;
-  std::string templateFile;
-  float threshold = 0.0f;  // as an add command carries it; 0 takes the default
-  std::optional<float> thresholdGiven;
-  std::string imageFile;
-  std::string processName;
-  std::optional<IntRect> roi;
-  std::string outFile;
-  bool exitCodeOnMiss = false;
-};
-
 OptionKind ProbeOptionKind(std::string_view option) {
   if (option == "--exit-code") return OptionKind::kFlag;
   if (option == "--name" || option == "--template" || option == "--threshold" ||
@@ -77,7 +64,7 @@ bool CheckFileText(const std::string& text, const char* option, std::string& err
   return ConvertFieldText(text, option, std::numeric_limits<std::size_t>::max(), ignored, error);
 }
 
-bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& o, std::string& error) {
+bool ParseProbeOptions(const std::vector<std::string>& args, ProbeOptions& o, std::string& error) {
   ParsedOptions options;
   if (const auto failure = ParseOptions(args, 0, ProbeOptionKind, options)) {
     error = *failure;
@@ -170,6 +157,18 @@ bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& o, std::
   o.exitCodeOnMiss = options.Has("--exit-code");
   return true;
 }
+
+}  // namespace
+
+bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& options,
+                    std::string& error) {
+  if (ParseProbeOptions(args, options, error)) return true;
+  // The message echoes arguments, which may hold anything: it is escaped to stay one line.
+  error = LineSafe(error);
+  return false;
+}
+
+namespace {
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
 
