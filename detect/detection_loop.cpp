@@ -65,9 +65,21 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   }
   for (const TemplatePtr& info : snapshot) {
     if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
-    if (EvaluateTemplate(*info, context.log, context.writer, context.capture) ==
-        EvaluationOutcome::kDecided) {
-      info->lastDecisionTime = passTime;
+    const bool errorLineDue = info->lastErrorLineTime == kNeverDecided ||
+                              passTime - info->lastErrorLineTime >= kErrorLineIntervalNs;
+    switch (EvaluateTemplate(*info, context.log, context.writer, context.capture, nullptr,
+                             errorLineDue ? ErrorLine::kWrite : ErrorLine::kSuppress)) {
+      case EvaluationOutcome::kDecided:
+        info->lastDecisionTime = passTime;
+        break;
+      case EvaluationOutcome::kError:
+        // A template that fails every time waits for its cooldown like any other; only a failed
+        // capture (the screen not readable for now) is retried in the next pass.
+        info->lastDecisionTime = passTime;
+        if (errorLineDue) info->lastErrorLineTime = passTime;
+        break;
+      case EvaluationOutcome::kCaptureFailed:
+        break;
     }
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;

@@ -71,7 +71,7 @@ void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
 
 EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
                                    HitRingWriter* writer, const CaptureFunction& capture,
-                                   Evaluation* record) noexcept {
+                                   Evaluation* record, ErrorLine errorLine) noexcept {
   Evaluation local;
   Evaluation& e = record != nullptr ? *record : local;
   try {
@@ -89,9 +89,11 @@ EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
     ReportDecision(e, info, log, writer);
     return EvaluationOutcome::kDecided;
   } catch (const std::exception& error) {
-    ReportContainedError(log, info, e.screenRoi, error.what());
+    if (errorLine == ErrorLine::kWrite) ReportContainedError(log, info, e.screenRoi, error.what());
   } catch (...) {
-    ReportContainedError(log, info, e.screenRoi, "unknown exception");
+    if (errorLine == ErrorLine::kWrite) {
+      ReportContainedError(log, info, e.screenRoi, "unknown exception");
+    }
   }
   return EvaluationOutcome::kError;
 }

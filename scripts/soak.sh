@@ -24,9 +24,14 @@ max_count_growth=2
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j2 --target tavrik-worker tavrik-ctl tavrik-demo \
   tavrik-x-resources >/dev/null
-bin="$PWD/build/$preset/bin"
 
 work=$(mktemp -d /tmp/tavrik-soak.XXXXXX)
+# Copies, so that a rebuild during a long run does not swap programs under it.
+bin="$work/bin"
+mkdir -p "$bin"
+for program in tavrik-worker tavrik-ctl tavrik-demo tavrik-x-resources; do
+  cp "build/$preset/bin/$program" "$bin/"
+done
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
