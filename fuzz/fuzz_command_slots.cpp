@@ -63,8 +63,9 @@ struct Worker {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavrik;
   static fuzz::Worker worker;
-  const SpecContext specs{worker.registry, worker.log, worker.exeDirectory,
-                          [](std::u16string_view, WindowOrigin&, std::int32_t*) { return false; }};
+  const SpecContext specs{
+      worker.registry, worker.log, worker.exeDirectory,
+      [](std::u16string_view, WindowOrigin&, std::int32_t*) { return WindowLookup::kNotFound; }};
   const CommandTable table{
       .addSpec = [&](const SpecCommand& command) { AddSpecHandler(specs, command); },
       .removeSpec = [&](const std::u16string& name) { RemoveSpecHandler(specs, name); },

@@ -43,7 +43,7 @@ int RunWorker() {
   SendVersion(writer.get());
 
   TemplateRegistry registry;
-  const SpecContext specs{registry, log, exeDirectory, LocateTargetWindow};
+  const SpecContext specs{registry, log, exeDirectory, LookUpTargetWindow};
   const CommandTable table{
       .addSpec = [&](const SpecCommand& command) { AddSpecHandler(specs, command); },
       .removeSpec = [&](const std::u16string& name) { RemoveSpecHandler(specs, name); },

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <future>
 #include <limits>
 #include <opencv2/core.hpp>
@@ -23,6 +24,7 @@ using test::ScratchDir;
 
 struct FakeWindow {
   bool found = false;
+  WindowLookup failure = WindowLookup::kNotFound;
   WindowOrigin origin{};
   std::int32_t dpi = kDefaultDpi;
   std::vector<std::u16string> calls;
@@ -35,10 +37,10 @@ class SpecCommandsTest : public ::testing::Test {
         context_{registry_, log_, dir_.Path(),
                  [this](std::u16string_view name, WindowOrigin& origin, std::int32_t* dpi) {
                    window_.calls.emplace_back(name);
-                   if (!window_.found) return false;
+                   if (!window_.found) return window_.failure;
                    origin = window_.origin;
                    if (dpi != nullptr) *dpi = window_.dpi;
-                   return true;
+                   return WindowLookup::kFound;
                  }} {
     cv::Mat image(12, 16, CV_8UC3, cv::Scalar(40, 90, 200));
     image(cv::Rect(4, 3, 8, 6)).setTo(cv::Scalar(250, 250, 250));
@@ -157,6 +159,15 @@ TEST_F(SpecCommandsTest, WindowFoundCachesOriginAndDpiWithLineFour) {
   EXPECT_EQ(t->rawRoi, (IntRect{10, 20, 64, 48}));  // stays relative to the origin
 }
 
+TEST_F(SpecCommandsTest, LookupWithoutADisplaySaysSoAndRegistersAllTheSame) {
+  window_.failure = WindowLookup::kNoDisplay;
+  AddSpecHandler(context_, Command(u"chest"));
+  ASSERT_EQ(lines_.size(), 3u);
+  EXPECT_EQ(lines_[1], "[Spec] Window lookup for 'game' found no display");
+  ASSERT_NE(Only("chest"), nullptr);
+  EXPECT_EQ(Only("chest")->windowOrigin, (IntPoint{0, 0}));
+}
+
 TEST_F(SpecCommandsTest, ProcessNotRunningRegistersWithoutOrigin) {
   SpecCommand c = Command(u"chest");
   c.processName.clear();
@@ -169,12 +180,19 @@ TEST_F(SpecCommandsTest, ProcessNotRunningRegistersWithoutOrigin) {
 }
 
 TEST_F(SpecCommandsTest, RealWindowLookupForAProcessThatCannotExist) {
-  const SpecContext real{registry_, log_, dir_.Path(), LocateTargetWindow};  // the worker's
+  const SpecContext real{registry_, log_, dir_.Path(), LookUpTargetWindow};  // the worker's
   SpecCommand c = Command(u"chest");
   c.processName = u"no-such-process-\u00e9\u00e9-7f3a.exe";
+  // No display to look on: the lookup says so, and the template is registered all the same.
+  const char* display = std::getenv("DISPLAY");
+  const std::string saved = display != nullptr ? display : "";
+  ::unsetenv("DISPLAY");
   AddSpecHandler(real, c);
-  ASSERT_EQ(lines_.size(), 2u);
-  EXPECT_EQ(lines_[1], "[Spec] Registered 'chest' ROI=10,20 64x48 threshold=0.9");
+  if (display != nullptr) ::setenv("DISPLAY", saved.c_str(), 1);
+  ASSERT_EQ(lines_.size(), 3u);
+  EXPECT_EQ(lines_[1],
+            "[Spec] Window lookup for 'no-such-process-\xC3\xA9\xC3\xA9-7f3a' found no display");
+  EXPECT_EQ(lines_.back(), "[Spec] Registered 'chest' ROI=10,20 64x48 threshold=0.9");
   const TemplatePtr t = Only("chest");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->windowOrigin, (IntPoint{0, 0}));
@@ -360,7 +378,7 @@ TEST_F(SpecCommandsTest, WindowLookupRunsWithoutTheRegistryLock) {
     // The DetectionLoop must be able to take its snapshot while a lookup is pending.
     auto snapshot = std::async(std::launch::async, [&] { return registry_.SnapshotTemplates(); });
     snapshotStatus = snapshot.wait_for(std::chrono::seconds(10));
-    return false;
+    return WindowLookup::kNotFound;
   };
   AddSpecHandler(context_, Command(u"other"));
   EXPECT_EQ(snapshotStatus, std::future_status::ready);
