@@ -1,19 +1,33 @@
 // Win32 backend of process_env.h: GetModuleFileNameW, DPI awareness and the console window.
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
+#include <string>
 
 #include "worker/process_env.h"
 
 namespace tavrik {
 
 std::filesystem::path ExecutableDirectory() {
-  wchar_t buffer[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  if (length == 0) return {};
+  // A path that does not fit comes back cut to the buffer's size (length == size): that would be
+  // a wrong ancestor, not the executable's directory. Grow the buffer until the path fits, up to
+  // the longest path the system has.
+  constexpr DWORD kLongestPath = 32768;
+  std::wstring buffer;
+  for (DWORD size = MAX_PATH;; size = std::min<DWORD>(size * 2, kLongestPath)) {
+    buffer.assign(size, L'\0');
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+    if (length == 0) return {};
+    if (length < size) {
+      buffer.resize(length);
+      break;
+    }
+    if (size == kLongestPath) return {};
+  }
   // parent_path drops the last component and the separators before it and keeps a drive root
   // ("C:\"), both '\' and '/' counting as separators.
-  return std::filesystem::path(std::wstring(buffer, length)).parent_path();
+  return std::filesystem::path(buffer).parent_path();
 }
 
 void DeclareDpiAwareness() {

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -19,8 +19,11 @@ class ScratchDir {
  public:
   ScratchDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = std::filesystem::temp_directory_path() / ("tavrik_" + std::to_string(::getpid()) + "_" +
-                                                      info->test_suite_name() + "_" + info->name());
+    // Unique per run without an OS call: the clock tells runs apart, the names tests.
+    path_ =
+        std::filesystem::temp_directory_path() /
+        ("tavrik_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+         "_" + info->test_suite_name() + "_" + info->name());
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
