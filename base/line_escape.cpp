@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "base/utf.h"
+
 namespace tavrik {
 namespace {
 
@@ -23,42 +25,6 @@ void AppendHex(std::string& out, std::uint32_t value, int minDigits) {
   while (n > 0) out.push_back(buffer[--n]);
 }
 
-// Length of the well-formed UTF-8 sequence at text[i] and its code point; 0 when the bytes there
-// do not start one (the same table as the UTF-16 conversion: no overlongs, no surrogates, nothing
-// above U+10FFFF).
-std::size_t DecodeAt(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  std::size_t length = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const unsigned char b = byte(i + k);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return length;
-}
-
 }  // namespace
 
 void AppendLineSafe(std::string& out, std::string_view text) {
@@ -71,22 +37,22 @@ void AppendLineSafe(std::string& out, std::string_view text) {
     i = plain;
     if (i == text.size()) break;
 
-    char32_t cp = 0;
-    const std::size_t length = DecodeAt(text, i, cp);
-    if (length == 0) {
-      out += "\\x{";
-      AppendHex(out, static_cast<unsigned char>(text[i]), 2);
-      out += '}';
-      ++i;
-    } else if (MustEscape(cp)) {
+    const Utf8Step step = DecodeUtf8At(text, i);
+    if (!step.valid) {
+      // Byte by byte: each is shown as it was.
+      for (std::size_t k = 0; k < step.length; ++k) {
+        out += "\\x{";
+        AppendHex(out, static_cast<unsigned char>(text[i + k]), 2);
+        out += '}';
+      }
+    } else if (MustEscape(step.codePoint)) {
       out += "\\u{";
-      AppendHex(out, cp, 1);
+      AppendHex(out, step.codePoint, 1);
       out += '}';
-      i += length;
     } else {
-      out.append(text.data() + i, length);
-      i += length;
+      out.append(text.data() + i, step.length);
     }
+    i += step.length;
   }
 }
 
@@ -103,10 +69,9 @@ bool IsLineSafe(std::string_view text) {
       ++i;
       continue;
     }
-    char32_t cp = 0;
-    const std::size_t length = DecodeAt(text, i, cp);
-    if (length == 0 || MustEscape(cp)) return false;
-    i += length;
+    const Utf8Step step = DecodeUtf8At(text, i);
+    if (!step.valid || MustEscape(step.codePoint)) return false;
+    i += step.length;
   }
   return true;
 }
