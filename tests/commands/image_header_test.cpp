@@ -60,7 +60,9 @@ TEST(ImageHeader, CutOrForeignHeadersGiveNoSize) {
     for (std::size_t n = 0; n < std::min<std::size_t>(whole.size(), 700); ++n) {
       const std::vector<unsigned char> cut(whole.begin(), whole.begin() + n);
       const auto size = Read(cut);
-      if (size) EXPECT_EQ(*size, (ImageDimensions{37, 23})) << extension << " cut at " << n;
+      if (size) {
+        EXPECT_EQ(*size, (ImageDimensions{37, 23})) << extension << " cut at " << n;
+      }
     }
   }
   // OpenEXR and JPEG 2000 signatures, text, nothing: no size, so the loader refuses them.
