@@ -100,6 +100,7 @@ start=$(date +%s)
 end=$((start + minutes * 60))
 next_sample=$((start + sample_s))  # the first sample once the churn has warmed up
 steps=0
+churn=()
 printf '%8s %10s %6s %6s %6s %6s\n' seconds rss_kib fds shm sysv xres
 while :; do
   now=$(date +%s)
@@ -111,12 +112,16 @@ while :; do
     next_sample=$((next_sample + sample_s))
   fi
   ((now >= end)) && break
-  # One command every 100 ms: the next starts when both the pause and the previous command are
-  # over.
+  # One command every 100 ms, whatever one tavrik-ctl takes; at most four in flight (their
+  # producer lock puts them in order).
   churn_step &
-  sleep 0.1
-  wait $!
+  churn+=($!)
   steps=$((steps + 1))
+  while ((${#churn[@]} >= 4)); do
+    wait "${churn[0]}" 2>/dev/null || true
+    churn=("${churn[@]:1}")
+  done
+  sleep 0.1
 done
 
 ctl heartbeat || { echo "soak: the worker no longer answers" >&2; exit 1; }

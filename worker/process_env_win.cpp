@@ -5,29 +5,34 @@
 #include <mutex>
 #include <string>
 
+#include "worker/module_path_win.h"
 #include "worker/process_env.h"
 
 namespace tavrik {
 
-std::filesystem::path ExecutableDirectory() {
+std::wstring ModuleFileName(HMODULE module) {
   // A path that does not fit comes back cut to the buffer's size (length == size): that would be
-  // a wrong ancestor, not the executable's directory. Grow the buffer until the path fits, up to
-  // the longest path the system has.
+  // a wrong ancestor, not the executable's directory.
   constexpr DWORD kLongestPath = 32768;
   std::wstring buffer;
   for (DWORD size = MAX_PATH;; size = std::min<DWORD>(size * 2, kLongestPath)) {
     buffer.assign(size, L'\0');
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+    const DWORD length = ::GetModuleFileNameW(module, buffer.data(), size);
     if (length == 0) return {};
     if (length < size) {
       buffer.resize(length);
-      break;
+      return buffer;
     }
     if (size == kLongestPath) return {};
   }
+}
+
+std::filesystem::path ExecutableDirectory() {
+  const std::wstring path = ModuleFileName(nullptr);
+  if (path.empty()) return {};
   // parent_path drops the last component and the separators before it and keeps a drive root
   // ("C:\"), both '\' and '/' counting as separators.
-  return std::filesystem::path(buffer).parent_path();
+  return std::filesystem::path(path).parent_path();
 }
 
 void DeclareDpiAwareness() {

@@ -54,7 +54,8 @@ TEST(ImageHeader, AgreesWithTheEncoderOnEveryFormat) {
 
 TEST(ImageHeader, CutOrForeignHeadersGiveNoSize) {
   const cv::Mat image(23, 37, CV_8UC3, cv::Scalar(1, 2, 3));
-  for (const char* extension : {".png", ".bmp", ".jpg", ".tif", ".ppm"}) {
+  for (const std::string extension : {".png", ".bmp", ".jpg", ".tif", ".ppm"}) {
+    if (!cv::haveImageWriter("x" + extension)) continue;
     const std::vector<unsigned char> whole = Encode(extension, image);
     // A header cut anywhere gives no size or, once complete, the right one; never another.
     for (std::size_t n = 0; n < std::min<std::size_t>(whole.size(), 700); ++n) {
@@ -72,9 +73,11 @@ TEST(ImageHeader, CutOrForeignHeadersGiveNoSize) {
   EXPECT_FALSE(Read({}));
   EXPECT_FALSE(ReadImageDimensions(nullptr, 0));
   // A BMP with a zero width is malformed, not an image of no pixels.
-  std::vector<unsigned char> bmp = Encode(".bmp", image);
-  bmp[18] = bmp[19] = bmp[20] = bmp[21] = 0;
-  EXPECT_FALSE(Read(bmp));
+  if (cv::haveImageWriter("x.bmp")) {
+    std::vector<unsigned char> bmp = Encode(".bmp", image);
+    bmp[18] = bmp[19] = bmp[20] = bmp[21] = 0;
+    EXPECT_FALSE(Read(bmp));
+  }
 }
 
 TEST(ImageHeader, DecompressionBombIsRefusedBeforeDecoding) {

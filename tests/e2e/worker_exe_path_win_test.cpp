@@ -1,11 +1,15 @@
 // Where the Win32 worker thinks it lives: relative template paths are resolved against the
 // directory of its executable, so a wrong directory shows as a template that cannot be found.
-// The worker is copied to a directory whose path is longer than MAX_PATH, and to the root of a
-// drive letter mapped for the test, and registers a template named relative to itself.
+//  - A module path longer than MAX_PATH: Wine cannot start a program from there, so the module
+//    path query is checked on a DLL loaded from such a directory.
+//  - An executable at the root of a drive: scripts/win32-test.sh maps a drive letter in the Wine
+//    prefix (TAVRIK_TEST_ROOT_DRIVE); the worker runs from its root and registers a template
+//    named relative to itself.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/core.hpp>
@@ -16,6 +20,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/hit_watch.h"
 #include "tests/support/test_support.h"
+#include "worker/module_path_win.h"
 
 namespace tavrik {
 namespace {
@@ -30,7 +35,6 @@ class WorkerExePathTest : public ::testing::Test {
   // Copies the worker and a template (beside it) into `dir`, starts it there and adds the
   // template by its bare file name. The worker's log line for the add.
   std::string AddBesideTheWorker(const fs::path& dir) {
-    fs::create_directories(dir);
     fs::copy_file(test::BuiltExecutable("tavrik-worker"), dir / "tavrik-worker.exe",
                   fs::copy_options::overwrite_existing);
     std::vector<unsigned char> png;
@@ -62,34 +66,48 @@ class WorkerExePathTest : public ::testing::Test {
   test::ChildProcess worker_;
 };
 
-TEST_F(WorkerExePathTest, AnExecutablePathLongerThanMaxPathIsNotCut) {
-  test::ScratchDirectory scratch("exe-path-long");
+TEST(ModuleFileName, APathLongerThanMaxPathIsNotCut) {
+  test::ScratchDirectory scratch("module-path-long");
   fs::path deep = scratch.Path();
-  while (deep.native().size() <= MAX_PATH + 20) deep /= std::wstring(60, L'd');
-  ASSERT_GT((deep / "tavrik-worker.exe").native().size(), static_cast<std::size_t>(MAX_PATH));
-  EXPECT_EQ(AddBesideTheWorker(deep), "[Spec] Registered 'beside' ROI=0,0 8x8 threshold=0.9");
+  while (deep.native().size() <= MAX_PATH + 40) deep /= std::wstring(60, L'd');
+  fs::create_directories(deep);
+  const fs::path module = deep / "tavrik-test-module.dll";
+  fs::copy_file(test::OwnDirectory() / "tavrik-test-module.dll", module,
+                fs::copy_options::overwrite_existing);
+  // Beyond MAX_PATH only the literal-path forms of the calls can remove it, bottom up.
+  struct RemoveDeep {
+    fs::path file;
+    fs::path top;
+    ~RemoveDeep() {
+      DeleteFileW((L"\\\\?\\" + file.native()).c_str());
+      for (fs::path d = file.parent_path(); d.native().size() > top.native().size();
+           d = d.parent_path()) {
+        RemoveDirectoryW((L"\\\\?\\" + d.native()).c_str());
+      }
+    }
+  } removeDeep{module, scratch.Path()};
+  ASSERT_GT(module.native().size(), static_cast<std::size_t>(MAX_PATH));
+
+  HMODULE loaded = LoadLibraryW((L"\\\\?\\" + module.native()).c_str());
+  ASSERT_NE(loaded, nullptr) << GetLastError();
+  std::wstring path = ModuleFileName(loaded);
+  FreeLibrary(loaded);
+  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);  // as it was loaded, or without the prefix
+  EXPECT_EQ(path, module.native());
+  // The executable's own path, short here, comes back whole as well.
+  EXPECT_EQ(fs::path(ModuleFileName(nullptr)).filename(), "e2e_worker_exe_path_win_test.exe");
 }
 
 TEST_F(WorkerExePathTest, AnExecutableAtTheRootOfADriveResolvesAgainstTheRoot) {
-  test::ScratchDirectory target("exe-path-root");
-  // The first free drive letter from T:, mapped to the scratch directory for this test.
-  const DWORD used = GetLogicalDrives();
-  wchar_t letter = L'T';
-  while (letter <= L'Z' && (used & (1u << (letter - L'A'))) != 0) ++letter;
-  ASSERT_LE(letter, L'Z') << "no free drive letter";
-  const std::wstring drive = std::wstring(1, letter) + L":";
-  ASSERT_TRUE(DefineDosDeviceW(0, drive.c_str(), target.Path().c_str())) << GetLastError();
-  struct Unmap {
-    std::wstring drive;
-    std::wstring to;
-    ~Unmap() {
-      DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, drive.c_str(),
-                       to.c_str());
-    }
-  } unmap{drive, target.Path().native()};
-
-  EXPECT_EQ(AddBesideTheWorker(fs::path(drive + L"\\")),
-            "[Spec] Registered 'beside' ROI=0,0 8x8 threshold=0.9");
+  const char* drive = std::getenv("TAVRIK_TEST_ROOT_DRIVE");  // "T:"
+  if (drive == nullptr) GTEST_SKIP() << "no drive mapped for the test (scripts/win32-test.sh)";
+  const fs::path root = fs::path(std::string(drive) + "\\");
+  ASSERT_TRUE(fs::is_directory(root)) << root;
+  EXPECT_EQ(AddBesideTheWorker(root), "[Spec] Registered 'beside' ROI=0,0 8x8 threshold=0.9");
+  worker_.Terminate();
+  std::error_code ec;
+  fs::remove(root / "tavrik-worker.exe", ec);
+  fs::remove(root / "beside.png", ec);
 }
 
 }  // namespace
