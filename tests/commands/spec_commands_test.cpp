@@ -222,7 +222,7 @@ TEST_F(SpecCommandsTest, MissingFileKeepsTheRegisteredTemplate) {
   const TemplatePtr before = Only("chest");
   lines_.clear();
   AddSpecHandler(context_, Command(u"chest", u"bilder\\\u00f6.png"));
-  const fs::path expected = dir_.Path() / "bilder" / "\xC3\xB6.png";
+  const fs::path expected = dir_.Path() / "bilder" / fs::path(u"\u00f6.png");
   EXPECT_EQ(lines_, (std::vector<std::string>{
                         "[Spec] Add requested name=chest path=bilder\\\xC3\xB6.png "
                         "roi=(10,20,64x48) threshold=0.9 cooldownMs=0 baselineMargin=0",
