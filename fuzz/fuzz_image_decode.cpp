@@ -33,7 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!raw.empty()) {
       fuzz::Check(raw.total() == declared->Pixels(), "the decoder decodes the declared size");
-      fuzz::Check(!image.empty(), "an image within the bound is loaded");
+      const int channels = raw.channels();
+      fuzz::Check(raw.depth() != CV_8U || (channels != 1 && channels != 3 && channels != 4) ||
+                      !image.empty(),
+                  "an 8-bit image within the bound is loaded");
     }
   }
   return 0;

@@ -80,6 +80,20 @@ TEST(ImageHeader, CutOrForeignHeadersGiveNoSize) {
   }
 }
 
+TEST(ImageHeader, DecoderThatIgnoresTheColourFlagStillGivesBgr) {
+  // A grey PFM decodes to one channel whatever IMREAD_COLOR asks; the loader makes it BGR.
+  const std::string pfm = "Pf\n2 1\n-1\n";
+  std::vector<unsigned char> bytes(pfm.begin(), pfm.end());
+  for (const float value : {0.25f, 200.0f}) {
+    const auto* raw = reinterpret_cast<const unsigned char*>(&value);
+    bytes.insert(bytes.end(), raw, raw + sizeof value);
+  }
+  const cv::Mat image = DecodeTemplateImage(bytes);
+  ASSERT_EQ(image.type(), CV_8UC3);
+  EXPECT_EQ(image.size(), cv::Size(2, 1));
+  EXPECT_EQ(image.at<cv::Vec3b>(0, 1), cv::Vec3b(200, 200, 200));  // grey in every channel
+}
+
 TEST(ImageHeader, DecompressionBombIsRefusedBeforeDecoding) {
   const std::vector<unsigned char> bomb = test::DecompressionBombPng(16384, 16384);
   EXPECT_LT(bomb.size(), 64u * 1024);
