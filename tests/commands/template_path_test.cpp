@@ -181,7 +181,7 @@ TEST(PosixTemplatePath, DirectoryBytesAreKeptAndEmptyDirectoryUsesThePathAlone) 
 TEST(WindowsDevicePath, DeviceNamespacesAreDevicesLongDrivePathsAndSharesAreNot) {
   for (const std::u16string_view device :
        {u"\\\\.\\pipe\\x", u"//./pipe/x", u"\\\\.\\PhysicalDrive0", u"\\??\\C:\\a.png",
-        u"/??/C:/a.png", u"\\\\?\\UNC\\server\\share\\a.png",
+        u"/?\?/C:/a.png", u"\\\\?\\UNC\\server\\share\\a.png",
         u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\a.png", u"\\\\?\\C:x",
         u"\\\\.\\C:\\a.png"}) {
     EXPECT_TRUE(IsWindowsDevicePath(device)) << ToUtf8(device);
