@@ -207,32 +207,6 @@ std::optional<ImageDimensions> Pnm(const Bytes& b) {
   return std::nullopt;
 }
 
-std::optional<ImageDimensions> Hdr(const Bytes& b) {
-  // Header lines up to an empty line, then the resolution line: "-Y 480 +X 640" and the other
-  // orientations; the number after Y counts rows unless X comes first.
-  std::size_t at = 0;
-  bool previousEmpty = false;
-  for (int lines = 0; lines < 128 && b.Has(at, 1); ++lines) {
-    std::size_t end = at;
-    while (b.Has(end, 1) && b.At(end) != '\n') ++end;
-    if (previousEmpty) {
-      TextHeader line(b, at);
-      const auto first = line.Token();
-      const auto a = line.Number();
-      const auto second = line.Token();
-      const auto c = line.Number();
-      if (!first || !second || first->size() != 2 || second->size() != 2) return std::nullopt;
-      const bool rowsFirst = (*first)[1] == 'Y' && (*second)[1] == 'X';
-      const bool colsFirst = (*first)[1] == 'X' && (*second)[1] == 'Y';
-      if (!rowsFirst && !colsFirst) return std::nullopt;
-      return rowsFirst ? Make(c, a) : Make(a, c);
-    }
-    previousEmpty = end == at;
-    at = end + 1;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::optional<ImageDimensions> ReadImageDimensions(const unsigned char* data, std::size_t size) {
@@ -247,9 +221,6 @@ std::optional<ImageDimensions> ReadImageDimensions(const unsigned char* data, st
     return Tiff(b);
   }
   if (b.Size() >= 3 && b.At(0) == 'P' && b.At(1) >= '1' && b.At(1) <= '7') return Pnm(b);
-  if (b.Starts("PF") || b.Starts("Pf")) return Pnm(b);
-  if (b.Starts("\x59\xA6\x6A\x95")) return Make(b.Be(4, 4), b.Be(8, 4));
-  if (b.Starts("#?RADIANCE") || b.Starts("#?RGBE")) return Hdr(b);
   return std::nullopt;
 }
 

@@ -5,11 +5,12 @@
 // The reader knows the header of every format the template loader lets through, recognised by
 // the same signatures the decoder uses:
 //   PNG (IHDR), BMP (core and info headers), JPEG (the first SOFn frame header), WebP (VP8, VP8L,
-//   VP8X), TIFF and BigTIFF (the first directory), the PNM family (P1..P6, PAM P7, PFM PF/Pf),
-//   Sun raster and Radiance HDR.
-// Anything else (OpenEXR, JPEG 2000, unknown bytes) and any header that is cut short or
-// inconsistent gives no size, and the loader refuses the file: a size it cannot bound is a size
-// it does not decode.
+//   VP8X), TIFF and BigTIFF (the first directory) and the PNM family (P1..P6, PAM P7).
+// Anything else and any header that is cut short or inconsistent gives no size, and the loader
+// refuses the file: a size it cannot bound is a size it does not decode. Left out on purpose are
+// the formats OpenCV decodes only through a temporary file (Radiance HDR, PFM, Sun raster: every
+// add would write a file under the temporary directory, and a truncated HDR file leaks a file
+// descriptor each time), and those it reads in other ways (OpenEXR, JPEG 2000).
 //
 // Pure functions over a byte buffer; safe from any thread.
 #pragma once

@@ -4,7 +4,6 @@
 #include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <optional>
 
 #include "commands/image_header.h"
@@ -40,15 +39,7 @@ cv::Mat DecodeImageBytes(const std::vector<unsigned char>& bytes, std::uint64_t 
   if (!declared || declared->Pixels() > maxPixels) return cv::Mat();
   try {
     cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR);
-    if (image.empty() || image.depth() != CV_8U) return cv::Mat();
-    // Not every decoder honours IMREAD_COLOR (a grey PFM stays one channel): finish the job.
-    if (image.channels() == 1) {
-      cv::cvtColor(image, image, cv::COLOR_GRAY2BGR);
-    } else if (image.channels() == 4) {
-      cv::cvtColor(image, image, cv::COLOR_BGRA2BGR);
-    } else if (image.channels() != 3) {
-      return cv::Mat();
-    }
+    if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
     // The decoder read the same header; a different size means the two disagree about the file.
     if (image.total() != declared->Pixels()) return cv::Mat();
     return image;

@@ -9,7 +9,10 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <iterator>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <vector>
 
 #include "commands/template_loader.h"
 #include "tests/commands/template_files.h"
@@ -63,6 +66,20 @@ TEST(TemplateLoader, UnixSocketIsRefused) {
   ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
   EXPECT_TRUE(LoadWithWatchdog(socketPath, [] {}).empty());
   ::close(s);
+}
+
+TEST(TemplateLoader, RefusedFormatsCostNoDescriptorAndNoTemporaryFile) {
+  // A cut Radiance HDR file: OpenCV would write it to a temporary file and keep that open.
+  std::vector<unsigned char> hdr;
+  const cv::Mat floats(8, 8, CV_32FC3, cv::Scalar(0.5, 0.25, 1.0));
+  ASSERT_TRUE(cv::imencode(".hdr", floats, hdr));
+  hdr.resize(hdr.size() / 2);
+  const auto descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto before = descriptors();
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(DecodeTemplateImage(hdr).empty());
+  EXPECT_EQ(descriptors(), before);
 }
 
 }  // namespace
