@@ -3,14 +3,18 @@
 // A template file is checked here before the decoder sees it: a few hundred kilobytes of
 // compressed PNG can declare 16384 x 16384 pixels and take gigabytes and many seconds to decode.
 // The reader knows the header of every format the template loader lets through, recognised by
-// the same signatures the decoder uses:
-//   PNG (IHDR), BMP (core and info headers), JPEG (the first SOFn frame header), WebP (VP8, VP8L,
-//   VP8X), TIFF and BigTIFF (the first directory) and the PNM family (P1..P6, PAM P7).
+// the decoder's own signature tests (or narrower ones), so the decoder that reads a file is the
+// one whose header was read here:
+//   PNG (IHDR), BMP (core and info headers), JPEG (the first SOFn frame header), TIFF (the first
+//   directory) and the PNM family (P1..P6, PAM P7).
 // Anything else and any header that is cut short or inconsistent gives no size, and the loader
-// refuses the file: a size it cannot bound is a size it does not decode. Left out on purpose are
-// the formats OpenCV decodes only through a temporary file (Radiance HDR, PFM, Sun raster: every
-// add would write a file under the temporary directory, and a truncated HDR file leaks a file
-// descriptor each time), and those it reads in other ways (OpenEXR, JPEG 2000).
+// refuses the file: a size it cannot bound is a size it does not decode. Left out on purpose:
+//   - formats OpenCV decodes only through a temporary file (Radiance HDR, PFM, Sun raster; GDAL):
+//     every add would write a file to disk, a cut HDR file leaks a descriptor each time, and a
+//     file that GDAL takes for DICOM can abort the process inside GDCM;
+//   - WebP and BigTIFF, whose decoders test more (or other) than a signature: a file that passed
+//     here but failed there would go on down the decoder list;
+//   - OpenEXR and JPEG 2000.
 //
 // Pure functions over a byte buffer; safe from any thread.
 #pragma once

@@ -34,9 +34,8 @@ TEST(ImageHeader, AgreesWithTheEncoderOnEveryFormat) {
     std::string extension;
     const cv::Mat* image;
   };
-  const Case cases[] = {{".png", &colour},  {".bmp", &colour}, {".jpg", &colour},
-                        {".webp", &colour}, {".tif", &colour}, {".pbm", &grey},
-                        {".pgm", &grey},    {".ppm", &colour}, {".pam", &colour}};
+  const Case cases[] = {{".png", &colour}, {".bmp", &colour}, {".jpg", &colour}, {".tif", &colour},
+                        {".pbm", &grey},   {".pgm", &grey},   {".ppm", &colour}, {".pam", &colour}};
   for (const Case& c : cases) {
     if (!cv::haveImageWriter("x" + c.extension)) continue;
     const std::vector<unsigned char> bytes = Encode(c.extension, *c.image);
@@ -44,19 +43,15 @@ TEST(ImageHeader, AgreesWithTheEncoderOnEveryFormat) {
     const cv::Mat decoded = DecodeTemplateImage(bytes);
     EXPECT_EQ(decoded.size(), cv::Size(37, 23)) << c.extension;
   }
-  // Formats the decoder reads only through a temporary file are refused unread.
-  const Case viaTemporaryFile[] = {{".pfm", &floats}, {".ras", &colour}, {".hdr", &floats}};
-  for (const Case& c : viaTemporaryFile) {
+  // Formats the decoder reads through a temporary file, or tests more deeply than by a
+  // signature, are refused unread.
+  const Case refused[] = {
+      {".pfm", &floats}, {".ras", &colour}, {".hdr", &floats}, {".webp", &colour}};
+  for (const Case& c : refused) {
     if (!cv::haveImageWriter("x" + c.extension)) continue;
     const std::vector<unsigned char> bytes = Encode(c.extension, *c.image);
     EXPECT_FALSE(Read(bytes)) << c.extension;
     EXPECT_TRUE(DecodeTemplateImage(bytes).empty()) << c.extension;
-  }
-  // Lossless WebP takes another header (VP8L).
-  if (cv::haveImageWriter("x.webp")) {
-    std::vector<unsigned char> lossless;
-    ASSERT_TRUE(cv::imencode(".webp", colour, lossless, {cv::IMWRITE_WEBP_QUALITY, 101}));
-    EXPECT_EQ(Read(lossless), (ImageDimensions{37, 23}));
   }
 }
 
