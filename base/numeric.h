@@ -5,7 +5,9 @@
 // Text: integers in decimal; doubles (and floats, widened) as an untouched C++ stream writes them,
 // printf's "%g" with 6 significant digits (0.9, -1, 1e-07, nan), independent of the locale;
 // points as "(x,y)" and rectangles as "(x,y,wxh)". LineText strings these together so that a
-// line reads like the stream expression it replaces.
+// line reads like the stream expression it replaces. Every piece of text it is given passes
+// through the line escape of base/line_escape.h, so no name, path or message can break a line in
+// two or reorder it; ordinary text comes out unchanged.
 //
 // Pure functions; safe from any thread.
 #pragma once
@@ -17,6 +19,7 @@
 #include <string_view>
 
 #include "base/geometry.h"
+#include "base/line_escape.h"
 
 namespace tavrik {
 
@@ -49,15 +52,12 @@ class LineText {
   LineText() { text_.reserve(128); }
 
   LineText& operator<<(std::string_view text) {
-    text_ += text;
+    AppendLineSafe(text_, text);
     return *this;
   }
   LineText& operator<<(const char* text) { return *this << std::string_view(text); }
   LineText& operator<<(const std::string& text) { return *this << std::string_view(text); }
-  LineText& operator<<(char c) {
-    text_ += c;
-    return *this;
-  }
+  LineText& operator<<(char c) { return *this << std::string_view(&c, 1); }
   template <std::integral T>
   requires(!std::same_as<T, bool> && !std::same_as<T, char>) LineText& operator<<(T value) {
     if constexpr (std::is_signed_v<T>) {

@@ -61,63 +61,47 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
+Utf8Step DecodeUtf8At(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
+  const std::uint8_t b0 = byte(at);
+  if (b0 < 0x80) return Utf8Step{b0, 1, true};
+  // Length and the valid range of the second byte, per the well-formed UTF-8 table; anything
+  // outside it ends the sequence there, and the maximal valid prefix is one bad sequence.
+  std::size_t length = 0;
+  std::uint8_t lo = 0x80, hi = 0xBF;
+  char32_t cp = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;  // no encoded surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return Utf8Step{};
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (at + k >= text.size()) return Utf8Step{0, k, false};
+    const std::uint8_t b = byte(at + k);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return Utf8Step{0, k, false};
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  return Utf8Step{cp, length, true};
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
-  while (i < text.size()) {
-    const std::uint8_t b0 = byte(i);
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
-    // Length and the valid range of the second byte, per the well-formed UTF-8 table; anything
-    // outside it ends the sequence there, and the maximal valid prefix becomes one U+FFFD.
-    int length = 0;
-    std::uint8_t lo = 0x80, hi = 0xBF;
-    char32_t cp = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-      cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      cp = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;  // no encoded surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      cp = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      out.push_back(static_cast<char16_t>(kReplacement));
-      ++i;
-      continue;
-    }
-    std::size_t k = 1;
-    bool complete = true;
-    for (; k < static_cast<std::size_t>(length); ++k) {
-      if (i + k >= text.size()) {
-        complete = false;
-        break;
-      }
-      const std::uint8_t b = byte(i + k);
-      const std::uint8_t low = (k == 1) ? lo : 0x80;
-      const std::uint8_t high = (k == 1) ? hi : 0xBF;
-      if (b < low || b > high) {
-        complete = false;
-        break;
-      }
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (complete) {
-      AppendUtf16(out, cp);
-    } else {
-      out.push_back(static_cast<char16_t>(kReplacement));
-    }
-    i += k;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Step step = DecodeUtf8At(text, i);
+    AppendUtf16(out, step.valid ? step.codePoint : kReplacement);
+    i += step.length;
   }
   return out;
 }

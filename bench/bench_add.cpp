@@ -46,9 +46,10 @@ void AddOne(benchmark::State& state, const char16_t* name) {
   const int side = static_cast<int>(state.range(0));
   tavrik::TemplateRegistry registry;
   const tavrik::LogSink log;
-  const tavrik::SpecContext context{
-      registry, log, BenchDir(),
-      [](std::u16string_view, tavrik::WindowOrigin&, std::int32_t*) { return false; }};
+  const tavrik::SpecContext context{registry, log, BenchDir(),
+                                    [](std::u16string_view, tavrik::WindowOrigin&, std::int32_t*) {
+                                      return tavrik::WindowLookup::kNotFound;
+                                    }};
   tavrik::SpecCommand command;
   command.name = name;
   command.path = tavrik::Utf8ToUtf16("t" + std::to_string(side) + ".png");

@@ -63,10 +63,12 @@ class GdiCapture {
 
 // Copies the part of the rectangle that lies on the virtual screen and leaves the rest black.
 // A single BitBlt over a rectangle that reaches beyond the screen is not dependable: some drivers
-// (Wine's, for one) then copy nothing at all instead of the visible part.
-void CopyVisiblePart(const GdiCapture& gdi, std::int32_t x, std::int32_t y, std::int32_t width,
+// (Wine's, for one) then copy nothing at all instead of the visible part. False when the copy
+// failed (a locked workstation or a secure desktop refuses it): the bitmap then holds black, not
+// the screen.
+bool CopyVisiblePart(const GdiCapture& gdi, std::int32_t x, std::int32_t y, std::int32_t width,
                      std::int32_t height) {
-  PatBlt(gdi.Memory(), 0, 0, width, height, BLACKNESS);
+  if (!PatBlt(gdi.Memory(), 0, 0, width, height, BLACKNESS)) return false;
   // 64-bit: x + width may leave the 32-bit range.
   const std::int64_t screenLeft = GetSystemMetrics(SM_XVIRTUALSCREEN);
   const std::int64_t screenTop = GetSystemMetrics(SM_YVIRTUALSCREEN);
@@ -76,10 +78,10 @@ void CopyVisiblePart(const GdiCapture& gdi, std::int32_t x, std::int32_t y, std:
   const std::int64_t top = std::max<std::int64_t>(y, screenTop);
   const std::int64_t right = std::min<std::int64_t>(std::int64_t{x} + width, screenRight);
   const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{y} + height, screenBottom);
-  if (left >= right || top >= bottom) return;  // wholly off the screen: all black
-  BitBlt(gdi.Memory(), static_cast<int>(left - x), static_cast<int>(top - y),
-         static_cast<int>(right - left), static_cast<int>(bottom - top), gdi.Screen(),
-         static_cast<int>(left), static_cast<int>(top), kCopyWithLayeredWindows);
+  if (left >= right || top >= bottom) return true;  // wholly off the screen: all black
+  return BitBlt(gdi.Memory(), static_cast<int>(left - x), static_cast<int>(top - y),
+                static_cast<int>(right - left), static_cast<int>(bottom - top), gdi.Screen(),
+                static_cast<int>(left), static_cast<int>(top), kCopyWithLayeredWindows) != FALSE;
 }
 
 }  // namespace
@@ -94,7 +96,8 @@ bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
   // Without the screen context, the memory context or the bitmap there is no size to read
   // back: report a failed capture.
   if (!gdi.Ready()) return false;
-  CopyVisiblePart(gdi, x, y, width, height);
+  // A copy or read that failed is a failed capture, never a black image decided as a miss.
+  if (!CopyVisiblePart(gdi, x, y, width, height)) return false;
 
   BITMAP description{};
   if (GetObjectA(gdi.Bitmap(), sizeof description, &description) == 0) return false;
@@ -111,12 +114,10 @@ bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
   header.biCompression = BI_RGB;
 
   // GetDIBits writes the 32-bit pixels straight into the caller's buffer (rows of width * 4
-  // bytes, no padding); on failure it stays zero and the capture is black.
+  // bytes, no padding). A read of fewer lines than the bitmap has is a failed capture.
   image.create(bitmapHeight, bitmapWidth, CV_8UC4);
-  image.setTo(cv::Scalar::all(0));
-  GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), image.data,
-            reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
-  return true;
+  return GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), image.data,
+                   reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) == bitmapHeight;
 }
 
 cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,

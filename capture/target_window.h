@@ -34,11 +34,25 @@ bool ProcessMatchesName(std::uint32_t pid, std::u16string_view wantedName);
 // Nothing is cached: every call enumerates afresh.
 NativeWindowId FindTargetWindow(std::u16string_view normalizedName);
 
+enum class WindowLookup {
+  kFound,      // origin (and dpi) written
+  kNotFound,   // no such window, or an empty name
+  kNoDisplay,  // no display could be reached to look on (X11: no server on $DISPLAY)
+};
+
 // Finds the first visible top-level window (top of the stacking order first) whose process image
 // name, normalised, equals `normalizedName`; restores it when minimised, raises and focuses it,
 // waits 50 ms and reads the screen position of its client area. `origin` and `*dpi` are written
-// only when true is returned; `dpi` may be null. An empty name fails at once.
-bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
-                        std::int32_t* dpi);
+// only when kFound is returned; `dpi` may be null. An empty name fails at once. On X11 the
+// calling thread's connection is checked with a round trip first, so a server that was restarted
+// since the last lookup is reached through a new connection at once.
+WindowLookup LookUpTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
+                                std::int32_t* dpi);
+
+// LookUpTargetWindow, true when the window was found.
+inline bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
+                               std::int32_t* dpi) {
+  return LookUpTargetWindow(normalizedName, origin, dpi) == WindowLookup::kFound;
+}
 
 }  // namespace tavrik

@@ -96,20 +96,21 @@ NativeWindowId FindTargetWindow(std::u16string_view normalizedName) {
   return reinterpret_cast<NativeWindowId>(search.foundWindow);
 }
 
-bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
-                        std::int32_t* dpi) {
-  if (normalizedName.empty()) return false;
+WindowLookup LookUpTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
+                                std::int32_t* dpi) {
+  // The desktop is always there to look on: a failure is always "not found".
+  if (normalizedName.empty()) return WindowLookup::kNotFound;
   const HWND window = reinterpret_cast<HWND>(FindTargetWindow(normalizedName));
-  if (window == nullptr) return false;
+  if (window == nullptr) return WindowLookup::kNotFound;
   if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
   SetForegroundWindow(window);
   // Let the window finish restoring and moving before it is measured.
   SleepOnSteadyClock(std::chrono::milliseconds(50));
   POINT corner{0, 0};
-  if (!ClientToScreen(window, &corner)) return false;
+  if (!ClientToScreen(window, &corner)) return WindowLookup::kNotFound;
   origin = WindowOrigin{static_cast<std::int32_t>(corner.x), static_cast<std::int32_t>(corner.y)};
   if (dpi != nullptr) *dpi = WindowDpi(window);
-  return true;
+  return WindowLookup::kFound;
 }
 
 }  // namespace tavrik

@@ -233,7 +233,7 @@ bool ProcessMatchesName(std::uint32_t pid, std::u16string_view wantedName) {
 
 NativeWindowId FindTargetWindow(std::u16string_view normalizedName) {
   x11::SigpipeGuard sigpipeGuard;
-  Session* session = x11::ThreadSession();
+  Session* session = x11::LiveThreadSession();
   if (session == nullptr) return 0;
   session->DrainEvents();
   const std::optional<Target> target =
@@ -241,16 +241,17 @@ NativeWindowId FindTargetWindow(std::u16string_view normalizedName) {
   return target ? target->window.client : 0;
 }
 
-bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
-                        std::int32_t* dpi) {
-  if (normalizedName.empty()) return false;
+WindowLookup LookUpTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin,
+                                std::int32_t* dpi) {
+  if (normalizedName.empty()) return WindowLookup::kNotFound;
   x11::SigpipeGuard sigpipeGuard;
-  Session* session = x11::ThreadSession();
-  if (session == nullptr) return false;
+  // Lookups are rare and an add must not look at a dead server's leftovers: pay a round trip.
+  Session* session = x11::LiveThreadSession();
+  if (session == nullptr) return WindowLookup::kNoDisplay;
   session->DrainEvents();
   const bool windowManager = WindowManagerRunning(*session);
   const std::optional<Target> target = FindTarget(*session, windowManager, normalizedName);
-  if (!target) return false;
+  if (!target) return session->Broken() ? WindowLookup::kNoDisplay : WindowLookup::kNotFound;
 
   RestoreAndRaise(*session, windowManager, *target);
   // Let the window finish restoring and moving before it is measured.
@@ -260,12 +261,14 @@ bool LocateTargetWindow(std::u16string_view normalizedName, WindowOrigin& origin
   ErrorSink error;
   Reply<xcb_translate_coordinates_reply_t> corner(xcb_translate_coordinates_reply(
       c, xcb_translate_coordinates(c, target->window.client, session->Root(), 0, 0), error.Out()));
-  if (!corner || !corner->same_screen) return false;
+  if (!corner || !corner->same_screen) {
+    return session->Broken() ? WindowLookup::kNoDisplay : WindowLookup::kNotFound;
+  }
   const std::int32_t resolvedDpi = dpi != nullptr ? ReadDpi(*session) : kDefaultDpi;
   session->DrainEvents();
   origin = WindowOrigin{corner->dst_x, corner->dst_y};
   if (dpi != nullptr) *dpi = resolvedDpi;
-  return true;
+  return WindowLookup::kFound;
 }
 
 }  // namespace tavrik

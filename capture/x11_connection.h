@@ -177,6 +177,11 @@ class Session {
 // when no X server can be reached; the next call tries again.
 Session* ThreadSession();
 
+// ThreadSession, after one round trip on a session that was open: a server that went away since
+// the last use (killed, or replaced by a new server on the same display) shows up as a broken
+// connection only when the socket is used, and then a new connection is opened at once.
+Session* LiveThreadSession();
+
 // Whether the calling thread holds a session right now. Never connects.
 bool ThreadHasSession();
 

@@ -249,6 +249,11 @@ Session* ThreadSession() {
   return t_session.get();
 }
 
+Session* LiveThreadSession() {
+  if (t_session && !t_session->Broken()) t_session->Sync();
+  return ThreadSession();
+}
+
 bool ThreadHasSession() { return t_session != nullptr; }
 
 void CloseThreadSession() { t_session.reset(); }

@@ -82,10 +82,18 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
 
   WindowOrigin origin;
   std::int32_t dpi = kDefaultDpi;
-  if (context.locateWindow && context.locateWindow(info->processName, origin, &dpi)) {
+  const WindowLookup lookup = context.locateWindow
+                                  ? context.locateWindow(info->processName, origin, &dpi)
+                                  : WindowLookup::kNotFound;
+  if (lookup == WindowLookup::kFound) {
     info->windowOrigin = origin;
     log.Emit((LineText() << "[Spec] Window origin cached for '" << ToUtf8(info->processName)
                          << "' at " << origin)
+                 .str());
+  } else if (lookup == WindowLookup::kNoDisplay) {
+    // Otherwise indistinguishable from a target that is not running.
+    log.Emit((LineText() << "[Spec] Window lookup for '" << ToUtf8(info->processName)
+                         << "' found no display")
                  .str());
   }
   info->dpi = dpi;

@@ -5,7 +5,9 @@
 // lookup with its 50 ms pause) before it takes the registry mutex; only the existence test, the
 // "overwriting" line and the store happen under it. A template that cannot be loaded (missing,
 // unreadable, not a regular file, too large, undecodable, a path with no narrow form) leaves the
-// registry untouched, so a previous registration of the same name keeps running.
+// registry untouched, so a previous registration of the same name keeps running. A window lookup
+// that could not reach a display at all says so in a line ("[Spec] Window lookup for '<process>'
+// found no display"); the template is registered all the same, as for a window not found.
 //
 // Threads: the CommandThread only; commands never overlap.
 #pragma once
@@ -23,14 +25,14 @@
 
 namespace tavrik {
 
-using WindowLocator = std::function<bool(std::u16string_view normalizedName, WindowOrigin& origin,
-                                         std::int32_t* dpi)>;
+using WindowLocator = std::function<WindowLookup(std::u16string_view normalizedName,
+                                                 WindowOrigin& origin, std::int32_t* dpi)>;
 
 struct SpecContext {
   TemplateRegistry& registry;
   const LogSink& log;
   std::filesystem::path exeDirectory;  // anchor of relative template paths
-  WindowLocator locateWindow;          // LocateTargetWindow in the worker; none finds nothing
+  WindowLocator locateWindow;          // LookUpTargetWindow in the worker; none finds nothing
 };
 
 void AddSpecHandler(const SpecContext& context, const SpecCommand& command);

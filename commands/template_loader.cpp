@@ -4,6 +4,9 @@
 #include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <optional>
+
+#include "commands/image_header.h"
 
 namespace tavrik {
 
@@ -31,28 +34,39 @@ bool ReadBounded(std::size_t expected, const ReadSomeFunction& readSome,
   return true;
 }
 
-cv::Mat DecodeTemplateImage(const std::vector<unsigned char>& bytes) {
-  if (bytes.empty()) return cv::Mat();
+cv::Mat DecodeImageBytes(const std::vector<unsigned char>& bytes, std::uint64_t maxPixels) {
+  const std::optional<ImageDimensions> declared = ReadImageDimensions(bytes.data(), bytes.size());
+  if (!declared || declared->Pixels() > maxPixels) return cv::Mat();
   try {
     cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR);
     if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
+    // The decoder read the same header; a different size means the two disagree about the file.
+    if (image.total() != declared->Pixels()) return cv::Mat();
     return image;
   } catch (const cv::Exception&) {
-    // Header limits (image too large), corrupt streams the codec rejects by throwing.
+    // Header limits, corrupt streams the codec rejects by throwing.
     return cv::Mat();
   } catch (const std::bad_alloc&) {
     return cv::Mat();
   }
 }
 
-cv::Mat LoadTemplateImage(const std::filesystem::path& path) {
+cv::Mat DecodeTemplateImage(const std::vector<unsigned char>& bytes) {
+  return DecodeImageBytes(bytes, kMaxTemplatePixels);
+}
+
+cv::Mat LoadImageFile(const std::filesystem::path& path, std::uint64_t maxPixels) {
   std::vector<unsigned char> bytes;
   try {
     if (!ReadTemplateFile(path, bytes)) return cv::Mat();
   } catch (const std::bad_alloc&) {
     return cv::Mat();
   }
-  return DecodeTemplateImage(bytes);
+  return DecodeImageBytes(bytes, maxPixels);
+}
+
+cv::Mat LoadTemplateImage(const std::filesystem::path& path) {
+  return LoadImageFile(path, kMaxTemplatePixels);
 }
 
 }  // namespace tavrik

@@ -1,10 +1,11 @@
-// Win32 backend of template_loader.h: disk files only (no pipes, consoles or devices).
+// Win32 backend of template_loader.h: disk files only (no pipes, consoles, devices or directories).
 #include <windows.h>
 
 #include <algorithm>
 
 #include "base/unique_handle.h"
 #include "commands/template_loader.h"
+#include "commands/template_path.h"
 
 namespace tavrik {
 namespace {
@@ -22,11 +23,21 @@ using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes) {
   bytes.clear();
   if (path.empty()) return false;
+  // Refused by name before anything is opened: opening a pipe already connects to its server,
+  // opening a serial port may configure it.
+  const std::wstring& wide = path.native();
+  if (IsWindowsDevicePath(std::u16string(wide.begin(), wide.end()))) return false;
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return false;  // directories need backup semantics and so fail here too
+  // What was opened after all (a link may lead anywhere): only a plain file on a disk.
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.Get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0 ||
       static_cast<unsigned long long>(size.QuadPart) > kMaxTemplateFileBytes) {

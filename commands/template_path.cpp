@@ -198,7 +198,54 @@ Str<G> Resolve(View<G> path, View<G> exeDirectory, const Exists& exists,
   return first;
 }
 
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
+
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsReservedDeviceName(std::u16string_view component) {
+  // The device is named by the part before any extension or stream; blanks and dots at its end
+  // are ignored by the system, so "CON .txt" and "nul." are devices too.
+  component = component.substr(0, component.find_first_of(u".:"));
+  while (!component.empty() && (component.back() == u' ' || component.back() == u'.')) {
+    component.remove_suffix(1);
+  }
+  for (const std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (EqualsIgnoringAsciiCase(component, name)) return true;
+  }
+  if (component.size() != 4) return false;
+  const std::u16string_view stem = component.substr(0, 3);
+  const char16_t digit = component[3];
+  return (EqualsIgnoringAsciiCase(stem, u"COM") || EqualsIgnoringAsciiCase(stem, u"LPT")) &&
+         ((digit >= u'1' && digit <= u'9') || digit == u'\u00b9' || digit == u'\u00b2' ||
+          digit == u'\u00b3');
+}
+
 }  // namespace
+
+bool IsWindowsDevicePath(std::u16string_view path) {
+  using G = WindowsGrammar;
+  if (path.size() >= 4 && G::IsSep(path[0]) && G::IsSep(path[3])) {
+    const bool local = G::IsSep(path[1]) && path[2] == u'.';    // \\.\ (Win32 devices)
+    const bool nt = path[1] == u'?' && path[2] == u'?';         // \??\ (NT object names)
+    const bool literal = G::IsSep(path[1]) && path[2] == u'?';  // \\?\ (no normalisation)
+    if (local || nt) return true;
+    if (literal &&
+        !(G::HasDrivePrefix(path.substr(4)) && (path.size() == 6 || G::IsSep(path[6])))) {
+      return true;
+    }
+  }
+  std::size_t last = path.size();
+  while (last > 0 && !G::IsSep(path[last - 1])) --last;
+  std::u16string_view component = path.substr(last);
+  if (G::HasDrivePrefix(component)) component.remove_prefix(2);  // "C:nul"
+  return IsReservedDeviceName(component);
+}
 
 std::u16string ResolveWindowsTemplatePath(std::u16string_view path,
                                           std::u16string_view exeDirectory,

@@ -55,6 +55,17 @@ std::string ResolvePosixTemplatePath(std::string_view path, std::string_view exe
 std::vector<std::string> XdgTemplateDirectories(const char* dataHome, const char* home,
                                                 const char* dataDirs);
 
+// True when a Windows path names a device rather than a file, so that it must be refused before
+// anything opens it (opening "\\.\pipe\x" already connects to a pipe server, opening "COM1" a
+// serial port):
+//  - a device namespace: "\\.\", "\??\", or "\\?\" not followed by a drive ("X:"), with
+//    either slash as the separator;
+//  - a reserved device name as the last component: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9
+//    (and COM/LPT with a superscript 1, 2 or 3), CONIN$, CONOUT$, in any case, also with an
+//    extension or a stream ("nul.png", "Con .txt", "aux:x") and with trailing dots or blanks.
+// Pure; compiled everywhere so that it can be tested and fuzzed on any host.
+bool IsWindowsDevicePath(std::u16string_view path);
+
 // The build's grammar with the real existence test. `path` is taken up to its first NUL unit.
 std::filesystem::path ResolveTemplatePath(std::u16string_view path,
                                           const std::filesystem::path& exeDirectory);

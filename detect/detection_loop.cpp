@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/numeric.h"
 
 namespace tavrik {
 
@@ -132,7 +133,7 @@ std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& logge
   }
   if (list == loggedTemplateList) return {};
   loggedTemplateList = list;
-  return "[Loop] templates=" + std::to_string(names.size()) + " [" + list + "]";
+  return (LineText() << "[Loop] templates=" << names.size() << " [" << list << "]").str();
 }
 
 bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
@@ -231,11 +232,24 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     state.pool->Run(groups, evaluateGroup);
   }
   for (std::size_t i = 0; i < n; ++i) {
-    const DetectionLoopState::DueEntry& entry = state.due[i];
-    const EvaluationOutcome outcome =
-        ReportOutcome(state.outcomes[i], state.evaluations[i], *entry.info, state.errors[i],
-                      context.log, context.writer);
-    if (outcome == EvaluationOutcome::kDecided) entry.info->lastDecisionTime = passTime;
+    TemplateInfo& info = *state.due[i].info;
+    const bool errorLineDue = info.lastErrorLineTime == kNeverDecided ||
+                              passTime - info.lastErrorLineTime >= kErrorLineIntervalNs;
+    switch (ReportOutcome(state.outcomes[i], state.evaluations[i], info, state.errors[i],
+                          context.log, context.writer,
+                          errorLineDue ? ErrorLine::kWrite : ErrorLine::kSuppress)) {
+      case EvaluationOutcome::kDecided:
+        info.lastDecisionTime = passTime;
+        break;
+      case EvaluationOutcome::kError:
+        // A template that fails every time waits for its cooldown like any other; only a failed
+        // capture (the screen not readable for now) is retried in the next pass.
+        info.lastDecisionTime = passTime;
+        if (errorLineDue) info.lastErrorLineTime = passTime;
+        break;
+      case EvaluationOutcome::kCaptureFailed:
+        break;
+    }
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
 }

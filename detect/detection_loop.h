@@ -2,7 +2,9 @@
 //
 // Each pass snapshots the registry, reports changes of the registered set of names, and then
 // either sends an "IDLE" heartbeat every 5 s (nothing registered) or evaluates every template
-// whose cooldown has passed. A pass ends with a 50 ms pause.
+// whose cooldown has passed. A pass ends with a 50 ms pause. An evaluation that ended in a
+// contained error counts as decided for the cooldown, and its error line is written at most once
+// a second per template.
 //
 // Threads: main thread only. It shares the registry (through SnapshotTemplates) and the hit ring
 // (HitRingWriter serialises itself) with the CommandThread; it is the only reader and writer of
@@ -26,6 +28,8 @@ namespace tavrik {
 
 inline constexpr std::int64_t kIdleHeartbeatIntervalNs = 5'000'000'000;
 inline constexpr std::int64_t kPassPauseMs = 50;
+// The shortest interval between two error lines of one template.
+inline constexpr std::int64_t kErrorLineIntervalNs = 1'000'000'000;
 
 // At most this many threads evaluate templates, whatever the machine has.
 inline constexpr int kMaxPoolThreads = 4;

@@ -184,7 +184,8 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
 
 EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const TemplateInfo& info,
                                 const std::string& error, const LogSink& log,
-                                HitRingWriter* writer) noexcept {
+                                HitRingWriter* writer, ErrorLine errorLine) noexcept {
+  const bool writeError = errorLine == ErrorLine::kWrite;
   try {
     switch (outcome) {
       case EvaluationOutcome::kCaptureFailed:
@@ -194,20 +195,20 @@ EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const 
         ReportDecision(e, info, log, writer);
         return outcome;
       case EvaluationOutcome::kError:
-        ReportContainedError(log, info, e.screenRoi, error);
+        if (writeError) ReportContainedError(log, info, e.screenRoi, error);
         return outcome;
     }
   } catch (const std::exception& failure) {
-    ReportContainedError(log, info, e.screenRoi, failure.what());
+    if (writeError) ReportContainedError(log, info, e.screenRoi, failure.what());
   } catch (...) {
-    ReportContainedError(log, info, e.screenRoi, "unknown exception");
+    if (writeError) ReportContainedError(log, info, e.screenRoi, "unknown exception");
   }
   return EvaluationOutcome::kError;
 }
 
 EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
                                    HitRingWriter* writer, const CaptureFunction& capture,
-                                   Evaluation* record) noexcept {
+                                   Evaluation* record, ErrorLine errorLine) noexcept {
   Evaluation local;
   Evaluation& e = record != nullptr ? *record : local;
   thread_local SharedCapture shared;
@@ -215,7 +216,7 @@ EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
   std::string error;
   const EvaluationOutcome outcome =
       RunEvaluation(info, capture, shared, EvaluationEngine{}, e, error);
-  return ReportOutcome(outcome, e, info, error, log, writer);
+  return ReportOutcome(outcome, e, info, error, log, writer, errorLine);
 }
 
 }  // namespace tavrik

@@ -12,10 +12,10 @@
 //    other failed capture.
 //  - Any exception thrown while evaluating one template (an OpenCV error, std::bad_alloc, ...)
 //    abandons that template only: one "[MISS] <name> reason=error roi=(...) what=<message>" line
-//    is composed, nothing is published, and the outcome is kError. The loop does not stamp
-//    lastDecisionTime for it, so the template is retried in the next pass exactly like a failed
-//    capture. The cost is that a template that fails every time is retried every pass regardless
-//    of its cooldown; the benefit is that a transient failure never delays the next decision.
+//    is composed (unless the caller suppresses it), nothing is published, and the outcome is
+//    kError. The loop stamps lastDecisionTime for it as for a decision, so a template that fails
+//    every time is retried once per cooldown, not in every pass, and it writes at most one error
+//    line a second.
 //
 // Threads: DetectionLoop's thread (or a tool's single thread). The template is only read.
 #pragma once
@@ -71,8 +71,11 @@ struct EvaluationEngine {
 enum class EvaluationOutcome {
   kDecided,        // decided and reported: the loop stamps lastDecisionTime
   kCaptureFailed,  // capture-failure line only; not stamped, retried next pass
-  kError,          // an exception was contained; error line only; not stamped, retried next pass
+  kError,          // an exception was contained; error line only; stamped like a decision
 };
+
+// Whether a contained error is reported by its line; the loop limits those lines per template.
+enum class ErrorLine { kWrite, kSuppress };
 
 // Fills the capture geometry: captureRect (windowOrigin + rawRoi), invScale, scaled and
 // screenRoi. Returns false when the rectangle leaves the int32 range; captureRect then holds the
@@ -97,16 +100,19 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
                                 Evaluation& evaluation, std::string& error) noexcept;
 
 // The reporting half: the capture-failure line, the decision line and HitSlot, or the error
-// line, as EvaluateTemplate composes them. Returns the final outcome: kError when reporting a
-// decision failed (the error line is then composed instead). Never throws.
+// line (unless `errorLine` suppresses it), as EvaluateTemplate composes them. Returns the final
+// outcome: kError when reporting a decision failed (the error line is then composed instead).
+// Never throws.
 EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& evaluation,
                                 const TemplateInfo& info, const std::string& error,
-                                const LogSink& log, HitRingWriter* writer) noexcept;
+                                const LogSink& log, HitRingWriter* writer,
+                                ErrorLine errorLine = ErrorLine::kWrite) noexcept;
 
 // The whole turn, reading the screen through `capture` (an empty function is a failed capture).
 // `record`, when given, receives the evaluation as far as it got. Never throws.
 EvaluationOutcome EvaluateTemplate(const TemplateInfo& info, const LogSink& log,
                                    HitRingWriter* writer, const CaptureFunction& capture,
-                                   Evaluation* record = nullptr) noexcept;
+                                   Evaluation* record = nullptr,
+                                   ErrorLine errorLine = ErrorLine::kWrite) noexcept;
 
 }  // namespace tavrik

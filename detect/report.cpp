@@ -58,13 +58,14 @@ std::string ComposeCaptureFailureLine(std::string_view name, const IntRect& scre
 
 std::string ComposeErrorLine(std::string_view name, const IntRect& screenRoi,
                              std::string_view what) {
+  // Messages often end in a line break (OpenCV's do); breaks inside are escaped like any control.
+  while (!what.empty() && (what.back() == ' ' || what.back() == '\n' || what.back() == '\r' ||
+                           what.back() == '\t')) {
+    what.remove_suffix(1);
+  }
   LineText line;
-  line << "[MISS] " << name << " reason=error roi=" << screenRoi << " what=";
-  std::string text = std::move(line).str();
-  const std::size_t start = text.size();
-  for (char c : what) text += (c == '\n' || c == '\r') ? ' ' : c;
-  while (text.size() > start && text.back() == ' ') text.pop_back();
-  return text;
+  line << "[MISS] " << name << " reason=error roi=" << screenRoi << " what=" << what;
+  return std::move(line).str();
 }
 
 HitMessage BuildHitMessage(const Evaluation& e, const TemplateInfo& info) {

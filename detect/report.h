@@ -2,7 +2,8 @@
 // capture-failure line and the HitSlot.
 //
 // Line composition is pure and returns the whole line, so that lines can be checked character
-// for character. Numbers, points and rectangles take the one text form of base/numeric.h.
+// for character. Numbers, points and rectangles take the one text form of base/numeric.h, and
+// names and messages its line escape.
 //
 // Positions are computed in 64 bits and saturated to the int32 range of the HitSlot, so that an
 // extreme ROI or scale yields clamped coordinates instead of overflow.
@@ -36,8 +37,8 @@ std::string ComposeCaptureFailureLine(std::string_view name, const IntRect& scre
                                       const IntRect& captureRect, bool scaled);
 
 // "[MISS] name reason=error roi=(x,y,wxh) what=<message>" for an evaluation that was abandoned
-// because of an unexpected error (an OpenCV error, an allocation failure). Line breaks in the
-// message become blanks and trailing blanks are dropped, so the line stays one line.
+// because of an unexpected error (an OpenCV error, an allocation failure). Trailing blanks and
+// line breaks of the message are dropped; the rest is escaped like every text of a line.
 std::string ComposeErrorLine(std::string_view name, const IntRect& screenRoi,
                              std::string_view what);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "base/line_escape.h"
 #include "ipc/producer_lock.h"
 
 namespace tavrik {
@@ -101,7 +102,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     try {
       Dispatch(command, table);
     } catch (const std::exception& e) {
-      log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: " + e.what());
+      log.Emit("[Spec] Command " + std::to_string(command.commandType) +
+               " failed: " + LineSafe(e.what()));
     } catch (...) {
       log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: unknown error");
     }

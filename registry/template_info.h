@@ -3,7 +3,8 @@
 //
 // A TemplateInfo is built completely by the add handler and then published through a
 // shared_ptr<const TemplateInfo>-like discipline: after publication nothing changes except
-// lastDecisionTime, which only the DetectionLoop (main thread) reads and writes. Replacing a
+// lastDecisionTime and lastErrorLineTime, which only the DetectionLoop (main thread) reads and
+// writes. Replacing a
 // template publishes a new record; old records live on while a snapshot holds them.
 #pragma once
 
@@ -79,9 +80,10 @@ struct TemplateInfo {
   double scale = 1.0;
   IntRect roi;  // logical units, used for reported positions and sizes
   std::int64_t cooldownMs = 0;
-  std::int64_t lastDecisionTime = kNeverDecided;  // monotonic ns; DetectionLoop only
-  std::u16string processName;                     // normalised image name of the target process
-  mutable DetectionStateSlot detection;           // DetectionLoop only (see DetectionState)
+  std::int64_t lastDecisionTime = kNeverDecided;   // monotonic ns; DetectionLoop only
+  std::int64_t lastErrorLineTime = kNeverDecided;  // monotonic ns of the last error line; same
+  std::u16string processName;                      // normalised image name of the target process
+  mutable DetectionStateSlot detection;            // DetectionLoop only (see DetectionState)
 };
 
 }  // namespace tavrik

@@ -5,9 +5,10 @@
 #   --mingw  adds the Win32 cross toolchain (enough for the IPC-only cross build)
 #   --win32  adds the toolchain, zlib for mingw and Wine with its display: the full Win32 worker
 #            build (scripts/win32-deps.sh builds OpenCV on top) and the test suite under Wine
+#   --fuzz   adds clang 16 with libFuzzer and its sanitizer runtimes (the fuzz preset)
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config python3
-          libopencv-dev libfftw3-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libopencv-dev libfftw3-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth
           help2man dpkg-dev systemd
@@ -15,6 +16,7 @@ packages=(cmake ninja-build g++ pkg-config python3
 for arg in "$@"; do
   case "$arg" in
     --mingw) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix) ;;
+    --fuzz) packages+=(clang-16 libfuzzer-16-dev libclang-rt-16-dev) ;;
     --win32) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
                         googletest wine wine64 unzip) ;;
     *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;

@@ -56,6 +56,11 @@ if [[ ! -f "${WINEPREFIX}/system.reg" ]]; then
 fi
 wine wineboot --init >/dev/null 2>&1
 
+# A drive letter whose root is a scratch folder, for the test of a worker started from a drive root.
+mkdir -p "${build}/drive-root"
+ln -sfn "${build}/drive-root" "${WINEPREFIX}/dosdevices/t:"
+export TAVRIK_TEST_ROOT_DRIVE="T:"
+
 log="${build}/wine-tests.log"
 status=0
 ctest --preset win32 -V "$@" >"${log}" 2>&1 || status=$?

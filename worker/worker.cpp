@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/executable_path.h"
+#include "base/line_escape.h"
 #include "base/log_sink.h"
 #include "capture/screen_capture.h"
 #include "capture/target_window.h"
@@ -75,7 +76,7 @@ int RunWorker() {
   SendVersion(writer.get());
 
   TemplateRegistry registry;
-  const SpecContext specs{registry, log, exeDirectory, LocateTargetWindow};
+  const SpecContext specs{registry, log, exeDirectory, LookUpTargetWindow};
   const CommandTable table{
       .addSpec = [&](const SpecCommand& command) { AddSpecHandler(specs, command); },
       .removeSpec = [&](const std::u16string& name) { RemoveSpecHandler(specs, name); },
@@ -92,7 +93,7 @@ int RunWorker() {
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.
-    ReportFatal(log, std::string("[Init] Failed to start CommandThread: ") + e.what());
+    ReportFatal(log, "[Init] Failed to start CommandThread: " + LineSafe(e.what()));
     return kExitStartFailure;
   }
 

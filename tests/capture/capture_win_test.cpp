@@ -11,6 +11,7 @@
 #include "capture/screen_capture.h"
 #include "capture/target_window.h"
 #include "tests/capture/pattern_target_win.h"
+#include "tests/support/import_patch_win.h"
 
 namespace tavrik {
 namespace {
@@ -194,6 +195,33 @@ TEST(WinCapture, PartsOutsideTheScreenComeOutBlack) {
   ASSERT_EQ(corner.size(), cv::Size(16, 12));
   EXPECT_EQ(cv::countNonZero(corner.colRange(0, 8).reshape(1)), 0);
   EXPECT_EQ(cv::countNonZero(corner.rowRange(0, 6).reshape(1)), 0);
+}
+
+// What a locked workstation or a secure desktop does to a screen copy.
+BOOL WINAPI RefusedBitBlt(HDC, int, int, int, int, HDC, int, int, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+int WINAPI RefusedGetDIBits(HDC, HBITMAP, UINT, UINT, LPVOID, LPBITMAPINFO, UINT) { return 0; }
+
+TEST(WinCapture, ARefusedScreenCopyOrPixelReadIsAFailedCaptureNotABlackImage) {
+  PatternTarget target = StartPatternTarget(Geometry(200, 150));
+  ASSERT_TRUE(target.Ready());
+  const cv::Mat scene = test::SceneImage(0, kWidth, kHeight);
+  ASSERT_EQ(CaptureDifference(target.clientX, target.clientY, scene), "");
+  {
+    test::ScopedImportPatch copy("gdi32.dll", "BitBlt", reinterpret_cast<void*>(RefusedBitBlt));
+    ASSERT_TRUE(copy.Active());
+    EXPECT_TRUE(CaptureScreenRegion(target.clientX, target.clientY, kWidth, kHeight).empty());
+  }
+  {
+    test::ScopedImportPatch read("gdi32.dll", "GetDIBits",
+                                 reinterpret_cast<void*>(RefusedGetDIBits));
+    ASSERT_TRUE(read.Active());
+    EXPECT_TRUE(CaptureScreenRegion(target.clientX, target.clientY, kWidth, kHeight).empty());
+  }
+  // The real calls are back: the scene again.
+  EXPECT_EQ(CaptureDifference(target.clientX, target.clientY, scene), "");
 }
 
 TEST(WinCapture, SizesBelowOnePixelGiveEmptyImages) {

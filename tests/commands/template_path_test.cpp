@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/utf.h"
+
 namespace tavrik {
 namespace {
 
@@ -173,6 +175,37 @@ TEST(PosixTemplatePath, DirectoryBytesAreKeptAndEmptyDirectoryUsesThePathAlone) 
   NarrowFs empty;
   EXPECT_EQ(ResolvePosix("", empty), "");
   EXPECT_TRUE(empty.queries.empty());
+}
+
+// --- Windows device paths -------------------------------------------------------------------
+
+TEST(WindowsDevicePath, DeviceNamespacesAreDevicesLongDrivePathsAndSharesAreNot) {
+  for (const std::u16string_view device :
+       {u"\\\\.\\pipe\\x", u"//./pipe/x", u"\\\\.\\PhysicalDrive0", u"\\??\\C:\\a.png",
+        u"/?\?/C:/a.png", u"\\\\?\\UNC\\server\\share\\a.png",
+        u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\a.png", u"\\\\?\\C:x",
+        u"\\\\.\\C:\\a.png"}) {
+    EXPECT_TRUE(IsWindowsDevicePath(device)) << ToUtf8(device);
+  }
+  for (const std::u16string_view file :
+       {u"\\\\?\\C:\\a.png", u"\\\\?\\d:", u"//?/C:/a.png", u"C:\\t\\a.png",
+        u"\\\\server\\share\\a.png", u"templates\\ok.png", u"\\\\.", u"", u"\\img.png"}) {
+    EXPECT_FALSE(IsWindowsDevicePath(file)) << ToUtf8(file);
+  }
+}
+
+TEST(WindowsDevicePath, ReservedNamesAsTheLastComponentInAnyCaseAndForm) {
+  for (const std::u16string_view device :
+       {u"CON", u"con", u"C:\\t\\Nul", u"D:/x/aux.png", u"prn.tar.gz", u"COM1", u"lpt9.bmp",
+        u"C:\\t\\CONIN$", u"conout$.png", u"C:nul", u"x\\NUL .txt", u"x\\nul.", u"x/Con  ",
+        u"aux:stream", u"COM\u00b9", u"lpt\u00b3.png"}) {
+    EXPECT_TRUE(IsWindowsDevicePath(device)) << ToUtf8(device);
+  }
+  for (const std::u16string_view file :
+       {u"C:\\con\\a.png", u"CONSOLE.png", u"COM0", u"COM10", u"LPT", u"xnul", u"nulx.png",
+        u"C:\\t\\CON$", u"COM\u00b4", u".con", u"a.nul"}) {
+    EXPECT_FALSE(IsWindowsDevicePath(file)) << ToUtf8(file);
+  }
 }
 
 // --- The build's entry with the real file system ---------------------------------------------

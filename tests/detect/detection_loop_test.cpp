@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -158,6 +159,34 @@ TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
   EXPECT_EQ(Published(), 0u);
   EXPECT_EQ(info->lastDecisionTime, kNeverDecided);
   EXPECT_EQ(lines_.back(), "[MISS] gone reason=captureFailed roi=(0,0,40x40)");
+}
+
+TEST_F(DetectionPassTest, FailingEvaluationWaitsForItsCooldownAndLogsOncePerSecond) {
+  auto slow = AddPatternTemplate("slow", 1000);
+  auto fast = AddPatternTemplate("fast", 0);
+  std::vector<std::int32_t> widths;
+  context_.capture =
+      FromImageSource([&](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h) {
+        widths.push_back(w);
+        return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));  // matching fails on it
+      });
+  fast->rawRoi.width = 39;  // tells the two apart in the capture log
+  lines_.clear();
+  // Three seconds of passes 50 ms apart.
+  for (std::int64_t t = kSecond; t < 4 * kSecond; t += kSecond / 20) Pass(t);
+
+  const auto captured = [&](std::int32_t w) { return std::count(widths.begin(), widths.end(), w); };
+  EXPECT_EQ(captured(40), 3);   // "slow" once per cooldown: at 1 s, 2 s and 3 s
+  EXPECT_EQ(captured(39), 60);  // "fast" has no cooldown: every pass
+  const auto errorLines = [&](const std::string& name) {
+    return std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+      return line.rfind("[MISS] " + name + " reason=error ", 0) == 0;
+    });
+  };
+  EXPECT_EQ(errorLines("slow"), 3);
+  EXPECT_EQ(errorLines("fast"), 3);  // one a second, not twenty
+  EXPECT_EQ(Published(), 0u);
+  EXPECT_EQ(slow->lastDecisionTime, 3 * kSecond);
 }
 
 TEST_F(DetectionPassTest, TemplateRemovedDuringAPassIsReportedByThatPassOnly) {

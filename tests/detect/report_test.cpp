@@ -113,7 +113,7 @@ TEST(ReportLineTest, CaptureFailureAndErrorLines) {
             "[MISS] t1:a reason=captureFailed roi=(10,-20,30x40) rawRoi=(20,-40,60x80)");
   EXPECT_EQ(ComposeErrorLine("b", screen, "OpenCV(4.6.0) x.cpp:1: error: (-215)\nin 'f'\n"),
             "[MISS] b reason=error roi=(10,-20,30x40) what=OpenCV(4.6.0) x.cpp:1: error: (-215)"
-            " in 'f'");
+            "\\u{A}in 'f'");
 }
 
 }  // namespace

@@ -193,6 +193,33 @@ TEST_F(WorkerDisplayTest, ImpossibleRegionsAreCaptureFailuresNotCrashes) {
   EXPECT_TRUE(worker_.Running());
 }
 
+TEST_F(WorkerDisplayTest, AfterAnXServerRestartTheFirstAddFindsTheWindow) {
+  StartWorker();
+  Add("before", "ring.png", "0,0,240,200");
+  ASSERT_TRUE(LogHas("[Spec] Registered 'before'"));
+  ASSERT_EQ(LogLines("[Spec] Window origin cached for 'tavrik-demo'").size(), 1u);
+
+  // Nothing touches the lookup's connection while the server is replaced.
+  const std::string error = desktop_.RestartServer();
+  ASSERT_TRUE(error.empty()) << error;
+  Add("after", "ring.png", "0,0,240,200");
+  ASSERT_TRUE(LogHas("[Spec] Registered 'after'"));
+  // The line right before the registration: the window was found through a new connection.
+  std::vector<std::string> spec = LogLines("[Spec] ");
+  ASSERT_GE(spec.size(), 2u);
+  EXPECT_EQ(spec[spec.size() - 2], "[Spec] Window origin cached for 'tavrik-demo' at (100,60)");
+  // The detection reconnects as well: the new window is captured and found.
+  ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "after" && m.hit; }));
+
+  // With no server at all the lookup says so, and the template is registered all the same.
+  desktop_.StopServer();
+  Add("down", "ring.png", "0,0,240,200");
+  ASSERT_TRUE(LogHas("[Spec] Registered 'down'"));
+  spec = LogLines("[Spec] ");
+  EXPECT_EQ(spec[spec.size() - 2], "[Spec] Window lookup for 'tavrik-demo' found no display");
+  EXPECT_TRUE(worker_.Running());
+}
+
 TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
   StartWorker();
   // Nothing registered: IDLE heartbeats, 5 s apart.

@@ -21,21 +21,31 @@ class DemoDesktop {
   // into `dir` and shows the demo window at (x, y) with its content held still. Returns an error
   // text, empty on success.
   std::string Start(int x, int y, const std::filesystem::path& dir) {
-    using namespace std::chrono_literals;
     if (!xvfb_.Start()) return "Xvfb did not start";
     display_.emplace("DISPLAY", xvfb_.DisplayName());
     std::filesystem::create_directories(dir);
-    const std::string demo = BuiltExecutable("tavrik-demo");
-    if (std::system((demo + " --write-templates " + dir.string()).c_str()) != 0) {
+    if (std::system(
+            (BuiltExecutable("tavrik-demo") + " --write-templates " + dir.string()).c_str()) != 0) {
       return "tavrik-demo could not write its templates";
     }
-    target_ = SpawnedProcess::Spawn(
-        {demo, "--x", std::to_string(x), "--y", std::to_string(y), "--toggle-ms", "0"},
-        /*pipeStdout=*/true, /*quiet=*/true);
-    if (target_.ReadLine(10s) != std::optional<std::string>("ready")) {
-      return "tavrik-demo did not come up";
-    }
-    return {};
+    x_ = x;
+    y_ = y;
+    return StartTarget();
+  }
+
+  // Ends the X server (and with it the demo window), as a crash or a log-out would.
+  void StopServer() {
+    target_.Stop();
+    xvfb_.Stop();
+  }
+
+  // A new X server on the same display with the demo window shown again. Returns an error text,
+  // empty on success.
+  std::string RestartServer() {
+    const int display = xvfb_.Display();
+    StopServer();
+    if (!xvfb_.Start(display)) return "Xvfb did not start again on :" + std::to_string(display);
+    return StartTarget();
   }
 
   // Swaps the demo's badge for a different one; true once the new content is on the screen.
@@ -48,6 +58,19 @@ class DemoDesktop {
   void Stop() { target_.Stop(); }
 
  private:
+  std::string StartTarget() {
+    using namespace std::chrono_literals;
+    target_ = SpawnedProcess::Spawn({BuiltExecutable("tavrik-demo"), "--x", std::to_string(x_),
+                                     "--y", std::to_string(y_), "--toggle-ms", "0"},
+                                    /*pipeStdout=*/true, /*quiet=*/true);
+    if (target_.ReadLine(10s) != std::optional<std::string>("ready")) {
+      return "tavrik-demo did not come up";
+    }
+    return {};
+  }
+
+  int x_ = 0;
+  int y_ = 0;
   XvfbServer xvfb_;
   std::optional<ScopedEnv> display_;
   SpawnedProcess target_;

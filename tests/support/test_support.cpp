@@ -30,11 +30,20 @@ std::string ReadFile(const std::string& path) {
 std::string BuiltExecutable(const std::string& name) {
   const char* dir = std::getenv("TAVRIK_BUILD_DIR");
   if (dir == nullptr) throw std::runtime_error("TAVRIK_BUILD_DIR is not set");
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+  // The Wine prefix and the scratch drive live in the build tree too; running tests create and
+  // delete files there, so they are not searched and a vanishing entry is stepped over.
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const auto file = it->path().filename();
+    if (file == "wineprefix" || file == "drive-root") {
+      it.disable_recursion_pending();
+      continue;
+    }
     // Windows executables carry ".exe"; tests name programs without it on every system.
-    const auto file = entry.path().filename();
-    if (entry.is_regular_file() && (file == name || file == name + ".exe")) {
-      return entry.path().string();
+    std::error_code typeError;
+    if (it->is_regular_file(typeError) && (file == name || file == name + ".exe")) {
+      return it->path().string();
     }
   }
   throw std::runtime_error(name + " not found under " + dir);

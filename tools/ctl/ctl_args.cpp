@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/line_escape.h"
 #include "ipc/hit_ring.h"
 #include "tools/ctl/options.h"
 
@@ -82,9 +83,10 @@ OptionKind KindFor(Verb verb, std::string_view option) {
   return flag ? OptionKind::kFlag : OptionKind::kUnknown;
 }
 
-ParseResult Fail(std::string message) {
+// The message echoes arguments, which may hold anything: it is escaped so that it stays one line.
+ParseResult Fail(const std::string& message) {
   ParseResult result;
-  result.error = std::move(message);
+  result.error = LineSafe(message);
   return result;
 }
 

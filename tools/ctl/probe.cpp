@@ -18,6 +18,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/line_escape.h"
 #include "base/log_sink.h"
 #include "base/numeric.h"
 #include "base/utf.h"
@@ -41,22 +42,6 @@
 
 namespace tavrik::ctl {
 namespace {
-
-struct ProbeOptions {
-  bool help = false;
-  std::string name;
-  std::string templateFile;
-  float threshold = 0.0f;  // as an add command carries it; 0 takes the default
-  std::optional<float> thresholdGiven;
-  std::string imageFile;
-  std::string processName;
-  std::optional<IntRect> roi;
-  std::string outFile;
-  std::string heatmapFile;
-  bool json = false;
-  bool exitCodeOnMiss = false;
-  std::vector<std::string> warnings;
-};
 
 OptionKind ProbeOptionKind(std::string_view option) {
   if (option == "--exit-code" || option == "--json") return OptionKind::kFlag;
@@ -82,7 +67,7 @@ bool CheckFileText(const std::string& text, const char* option, std::string& err
   return ConvertFieldText(text, option, std::numeric_limits<std::size_t>::max(), ignored, error);
 }
 
-bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& o, std::string& error) {
+bool ParseProbeOptions(const std::vector<std::string>& args, ProbeOptions& o, std::string& error) {
   ParsedOptions options;
   if (const auto failure = ParseOptions(args, 0, ProbeOptionKind, options)) {
     error = *failure;
@@ -182,6 +167,18 @@ bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& o, std::
   return true;
 }
 
+}  // namespace
+
+bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& options,
+                    std::string& error) {
+  if (ParseProbeOptions(args, options, error)) return true;
+  // The message echoes arguments, which may hold anything: it is escaped to stay one line.
+  error = LineSafe(error);
+  return false;
+}
+
+namespace {
+
 // Names the variant ScoreTemplateMatch picks for this prepared template (display only; the
 // scoring itself is the worker's).
 std::string MethodText(const TemplateInfo& info) {
@@ -228,8 +225,9 @@ class Figures {
                       "[" + JsonNumber(a) + "," + JsonNumber(b) + "," + JsonNumber(c) + "]"});
   }
 
+  // Names and file names may carry anything; each line stays one line.
   void PrintLines(std::ostream& out) const {
-    for (const Item& item : items_) out << item.key << '=' << item.text << '\n';
+    for (const Item& item : items_) out << item.key << '=' << LineSafe(item.text) << '\n';
   }
   void PrintJson(std::ostream& out) const {
     out << '{';
@@ -285,7 +283,8 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   info.image = LoadTemplateImage(info.path);
   if (info.image.empty()) {
     err << prefix << "cannot read the template image '" << o.templateFile
-        << "' (missing, not a regular file, over 256 MiB, or not an image format OpenCV reads)\n";
+        << "' (missing, not a regular file, over 256 MiB, above 4194304 pixels, or not an "
+           "image format the worker reads)\n";
     return kExitUsage;
   }
   if (!PrepareTemplate(info, o.threshold)) {
@@ -306,11 +305,11 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   IntRect roi;
   std::string sourceText;
   if (!o.imageFile.empty()) {
-    screenshot = LoadTemplateImage(PathFromUtf8(o.imageFile));
+    screenshot = LoadImageFile(PathFromUtf8(o.imageFile), kMaxCapturePixels);
     if (screenshot.empty()) {
       err << prefix << "cannot read the screenshot '" << o.imageFile
-          << "' (missing, not a regular file, over 256 MiB, or not an image format OpenCV "
-             "reads)\n";
+          << "' (missing, not a regular file, over 256 MiB, larger than a capture, or not an "
+             "image format the worker reads)\n";
       return kExitUsage;
     }
     roi = o.roi.value_or(IntRect{0, 0, screenshot.cols, screenshot.rows});

@@ -22,13 +22,37 @@
 // template does.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "base/geometry.h"
 #include "ipc/command_codec.h"
 
 namespace tavrik::ctl {
+
+// The options of `tavrik-ctl probe`, as parsed.
+struct ProbeOptions {
+  bool help = false;
+  std::string name;
+  std::string templateFile;
+  float threshold = 0.0f;  // as an add command carries it; 0 takes the default
+  std::optional<float> thresholdGiven;
+  std::string imageFile;
+  std::string processName;
+  std::optional<IntRect> roi;
+  std::string outFile;
+  std::string heatmapFile;
+  bool json = false;
+  bool exitCodeOnMiss = false;
+  std::vector<std::string> warnings;  // accepted, but worth telling the user
+};
+
+// Parses the arguments after "probe"; false with a one-line `error` (no program name) when they
+// are not usable. Pure apart from asking OpenCV which image extensions it can write.
+bool ParseProbeArgs(const std::vector<std::string>& args, ProbeOptions& options,
+                    std::string& error);
 
 // Exit code of `probe --exit-code` when the evaluation decided a miss.
 inline constexpr int kExitProbeMiss = 4;
