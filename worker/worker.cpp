@@ -53,11 +53,11 @@ int RunWorker() {
       break;
     case WorkerLock::Result::kTaken:
       ReportFatal(log, "[Init] Another worker is already running in namespace '" +
-                           CurrentIpcNamespace() + "'; exiting.");
+                           LineSafe(CurrentIpcNamespace()) + "'; exiting.");
       return kExitAnotherWorker;
     case WorkerLock::Result::kUnavailable:
       ReportFatal(log, "[Init] Failed to take the worker lock in namespace '" +
-                           CurrentIpcNamespace() +
+                           LineSafe(CurrentIpcNamespace()) +
                            "': " + std::string(DescribeOpenError(workerLock.Status().error)) + ".");
       return kExitStartFailure;
   }
