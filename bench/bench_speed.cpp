@@ -233,6 +233,50 @@ std::shared_ptr<TemplateInfo> GreyTemplate(const std::string& name, const cv::Ma
   return info;
 }
 
+// Our path and its bare baseline, timed alternately in one loop: elapsed and processor time of
+// each, reported per iteration (in `unit` seconds) with both ratios.
+class PairedTiming {
+ public:
+  template <typename F>
+  void Ours(F&& run) {
+    Time(run, ours_, oursCpu_);
+  }
+  template <typename F>
+  void Bare(F&& run) {
+    Time(run, bare_, bareCpu_);
+  }
+  void Report(benchmark::State& state, double unit, const char* suffix) const {
+    const double n = static_cast<double>(state.iterations());
+    state.counters[std::string("ours_") + suffix] = ours_ / n / unit;
+    state.counters[std::string("ours_cpu_") + suffix] = oursCpu_ / n / unit;  // this process only
+    state.counters[std::string("bare_") + suffix] = bare_ / n / unit;
+    state.counters["ratio"] = ours_ / bare_;
+    state.counters["cpu_ratio"] = oursCpu_ / bareCpu_;
+  }
+
+ private:
+  template <typename F>
+  static void Time(F& run, double& elapsed, double& processor) {
+    const double c0 = ProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    run();
+    const auto t1 = Clock::now();
+    processor += ProcessCpuSeconds() - c0;
+    elapsed += Seconds(t0, t1);
+  }
+  double ours_ = 0;
+  double bare_ = 0;
+  double oursCpu_ = 0;
+  double bareCpu_ = 0;
+};
+
+// The bare loop's last step: the best value of a response map.
+void BareBest(const cv::Mat& map) {
+  double maxValue = 0;
+  cv::minMaxLoc(map, nullptr, &maxValue);
+  benchmark::DoNotOptimize(maxValue);
+}
+
 // ---- rows --------------------------------------------------------------------------------------
 
 void BM_GreyEvaluation(benchmark::State& state) {
@@ -253,43 +297,24 @@ void BM_GreyEvaluation(benchmark::State& state) {
   std::string error;
   cv::Mat grey;
   cv::Mat map;
-  double ours = 0;
-  double base = 0;
-  double oursCpu = 0;
-  double baseCpu = 0;
+  PairedTiming timing;
   for (auto _ : state) {
     bare.Paint(frames.Next(), 0, 0);
-    double c0 = ProcessCpuSeconds();
-    auto t0 = Clock::now();
-    shared.Forget();
-    const EvaluationOutcome outcome = RunEvaluation(*info, capture, shared, engine, e, error);
-    ReportOutcome(outcome, e, *info, error, log, nullptr);
-    auto t1 = Clock::now();
-    oursCpu += ProcessCpuSeconds() - c0;
-    if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
-    ours += Seconds(t0, t1);
-
+    timing.Ours([&] {
+      shared.Forget();
+      const EvaluationOutcome outcome = RunEvaluation(*info, capture, shared, engine, e, error);
+      ReportOutcome(outcome, e, *info, error, log, nullptr);
+      if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
+    });
     bare.Paint(frames.Next(), 0, 0);
-    c0 = ProcessCpuSeconds();
-    t0 = Clock::now();
-    bare.Get(0, 0, kRegion, kRegion);
-    cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
-    cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
-    double minValue = 0;
-    double maxValue = 0;
-    cv::Point minLoc;
-    cv::Point maxLoc;
-    cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
-    benchmark::DoNotOptimize(maxValue);
-    t1 = Clock::now();
-    baseCpu += ProcessCpuSeconds() - c0;
-    base += Seconds(t0, t1);
+    timing.Bare([&] {
+      bare.Get(0, 0, kRegion, kRegion);
+      cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
+      cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
+      BareBest(map);
+    });
   }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["ours_us"] = ours / n * 1e6;
-  state.counters["bare_us"] = base / n * 1e6;
-  state.counters["ratio"] = ours / base;
-  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+  timing.Report(state, 1e-6, "us");
 }
 
 void BM_MaskedEvaluation(benchmark::State& state) {
@@ -316,40 +341,22 @@ void BM_MaskedEvaluation(benchmark::State& state) {
   Evaluation e;
   std::string error;
   cv::Mat map;
-  double ours = 0;
-  double base = 0;
-  double oursCpu = 0;
-  double baseCpu = 0;
+  PairedTiming timing;
   for (auto _ : state) {
     ++index;
-    double c0 = ProcessCpuSeconds();
-    auto t0 = Clock::now();
-    shared.Forget();
-    const EvaluationOutcome outcome = RunEvaluation(info, capture, shared, engine, e, error);
-    ReportOutcome(outcome, e, info, error, log, nullptr);
-    auto t1 = Clock::now();
-    oursCpu += ProcessCpuSeconds() - c0;
-    if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
-    ours += Seconds(t0, t1);
-
-    c0 = ProcessCpuSeconds();
-    t0 = Clock::now();
-    cv::matchTemplate(bgr[index % bgr.size()], info.image, map, cv::TM_CCORR_NORMED, info.edgeMask);
-    double minValue = 0;
-    double maxValue = 0;
-    cv::Point minLoc;
-    cv::Point maxLoc;
-    cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
-    benchmark::DoNotOptimize(maxValue);
-    t1 = Clock::now();
-    baseCpu += ProcessCpuSeconds() - c0;
-    base += Seconds(t0, t1);
+    timing.Ours([&] {
+      shared.Forget();
+      const EvaluationOutcome outcome = RunEvaluation(info, capture, shared, engine, e, error);
+      ReportOutcome(outcome, e, info, error, log, nullptr);
+      if (outcome != EvaluationOutcome::kDecided) state.SkipWithError("evaluation failed");
+    });
+    timing.Bare([&] {
+      cv::matchTemplate(bgr[index % bgr.size()], info.image, map, cv::TM_CCORR_NORMED,
+                        info.edgeMask);
+      BareBest(map);
+    });
   }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["ours_us"] = ours / n * 1e6;
-  state.counters["bare_us"] = base / n * 1e6;
-  state.counters["ratio"] = ours / base;
-  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+  timing.Report(state, 1e-6, "us");
 }
 
 // 100 grey templates on 100 different 256² rectangles of the screen.
@@ -389,41 +396,23 @@ void Pass100(benchmark::State& state, bool changing) {
   RunDetectionPass(context, loopState, [&] { return now; });  // prepares every template
   cv::Mat grey;
   cv::Mat map;
-  double ours = 0;
-  double oursCpu = 0;
-  double base = 0;
-  double baseCpu = 0;
+  PairedTiming timing;
   int frame = 0;
   for (auto _ : state) {
     // Our passes alternate between two screens, so every pass sees every region changed.
     if (changing) bare.Paint(++frame % 2 == 1 ? h.screen2 : h.screen, 0, 0);
     now += 1'000'000;
-    double c0 = ProcessCpuSeconds();
-    auto t0 = Clock::now();
-    RunDetectionPass(context, loopState, [&] { return now; });
-    auto t1 = Clock::now();
-    oursCpu += ProcessCpuSeconds() - c0;
-    ours += Seconds(t0, t1);
-    c0 = ProcessCpuSeconds();
-    t0 = Clock::now();
-    for (const auto& info : h.infos) {
-      bare.Get(info->rawRoi.x, info->rawRoi.y, kRegion, kRegion);
-      cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
-      cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
-      double maxValue = 0;
-      cv::minMaxLoc(map, nullptr, &maxValue);
-      benchmark::DoNotOptimize(maxValue);
-    }
-    t1 = Clock::now();
-    baseCpu += ProcessCpuSeconds() - c0;
-    base += Seconds(t0, t1);
+    timing.Ours([&] { RunDetectionPass(context, loopState, [&] { return now; }); });
+    timing.Bare([&] {
+      for (const auto& info : h.infos) {
+        bare.Get(info->rawRoi.x, info->rawRoi.y, kRegion, kRegion);
+        cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
+        cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
+        BareBest(map);
+      }
+    });
   }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["ours_ms"] = ours / n * 1e3;
-  state.counters["ours_cpu_ms"] = oursCpu / n * 1e3;  // this process (not the X server)
-  state.counters["bare_ms"] = base / n * 1e3;
-  state.counters["ratio"] = ours / base;
-  state.counters["cpu_ratio"] = oursCpu / baseCpu;
+  timing.Report(state, 1e-3, "ms");
 }
 void BM_PassOf100Changing(benchmark::State& state) { Pass100(state, true); }
 void BM_PassOf100Unchanged(benchmark::State& state) { Pass100(state, false); }
