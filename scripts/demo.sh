@@ -4,6 +4,8 @@
 #   and every decision streamed back through the hit ring while the target's content changes.
 # Starts a virtual X display (Xvfb) when DISPLAY is unset. Cleans up everything it started.
 set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset dev >/dev/null
@@ -24,19 +26,13 @@ trap cleanup EXIT
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 if [[ -z "${DISPLAY:-}" ]]; then
-  display=:$(( 90 + RANDOM % 400 ))
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  export DISPLAY=$display
-  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+  start_private_xvfb
   say "Started a virtual display $DISPLAY (Xvfb)"
 fi
 
 say "Target: tavrik-demo, a 480x320 window whose 'OK' badge is swapped every 3 s"
 "$bin/bin/tavrik-demo" --write-templates "$work"
-"$bin/bin/tavrik-demo" --x 120 --y 90 --toggle-ms 3000 > "$work/target.out" &
-pids+=($!)
-for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
+start_demo_target "$bin/bin/tavrik-demo" "$work" --x 120 --y 90 --toggle-ms 3000
 echo "Template images cut from the target: $work/badge.png (72x48), $work/ring.png (64x64)"
 
 say "Worker: tavrik-worker in IPC namespace $TAVRIK_IPC_NAMESPACE (diagnostic lines -> $work/worker.log)"

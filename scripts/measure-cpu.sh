@@ -6,6 +6,8 @@
 # Usage: scripts/measure-cpu.sh [preset] (default dev); SECONDS_PER_PHASE=60 by default.
 # Starts its own Xvfb when DISPLAY is unset; uses a private IPC namespace.
 set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 preset="${1:-dev}"
 seconds="${SECONDS_PER_PHASE:-60}"
@@ -25,18 +27,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [[ -z "${DISPLAY:-}" ]]; then
-  display=:$(( 90 + RANDOM % 400 ))
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  export DISPLAY=$display
-  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-fi
+if [[ -z "${DISPLAY:-}" ]]; then start_private_xvfb 1280x1024x24; fi
 
 "$bin/tavrik-demo" --write-templates "$work"
-"$bin/tavrik-demo" --x 0 --y 0 --toggle-ms 3000 > "$work/target.out" &
-pids+=($!)
-for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
+start_demo_target "$bin/tavrik-demo" "$work" --x 0 --y 0 --toggle-ms 3000
 
 "$bin/tavrik-worker" &
 worker=$!

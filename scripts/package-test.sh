@@ -6,6 +6,8 @@
 #
 #   scripts/package-test.sh [preset]      (default: ci; the build tree is reused)
 set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 preset="${1:-ci}"
 sudo_cmd=()
@@ -59,15 +61,9 @@ echo "systemd-analyze verify: tavrik-worker.service is valid"
 export TAVRIK_IPC_NAMESPACE="tavrik-pkg-$$"
 export XDG_DATA_HOME="$work/data"
 mkdir -p "$XDG_DATA_HOME/tavrik"
-display=:$(( 200 + RANDOM % 300 ))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+start_private_xvfb
 "$build/bin/tavrik-demo" --write-templates "$XDG_DATA_HOME/tavrik"
-"$build/bin/tavrik-demo" --x 60 --y 40 --toggle-ms 600000 >"$work/target.out" &
-pids+=($!)
-for _ in $(seq 100); do grep -q ready "$work/target.out" 2>/dev/null && break; sleep 0.05; done
+start_demo_target "$build/bin/tavrik-demo" "$work" --x 60 --y 40 --toggle-ms 600000
 
 TAVRIK_LOG="$work/worker.log" /usr/bin/tavrik-worker &
 pids+=($!)

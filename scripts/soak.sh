@@ -14,6 +14,8 @@
 #
 # Usage: scripts/soak.sh [MINUTES]    (builds the dev preset, or SOAK_PRESET, first)
 set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 minutes="${1:-30}"
 preset="${SOAK_PRESET:-dev}"
@@ -42,13 +44,7 @@ cleanup() {
 export TAVRIK_IPC_NAMESPACE="tavrik-soak-$$"
 trap cleanup EXIT
 
-# The X server chooses a display no one else holds and tells us which.
-mkfifo "$work/displayfd"
-exec {displayfd}<>"$work/displayfd"
-Xvfb -displayfd "$displayfd" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$displayfd" display_number || { echo "soak: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$display_number"
+start_private_xvfb 1280x1024x24
 
 templates="$work/templates"
 mkdir -p "$templates/dir.png"

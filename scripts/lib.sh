@@ -1,0 +1,34 @@
+# Shared by the scripts that need a display: sourced, not run.
+#
+#   start_private_xvfb [WxHxD]   starts Xvfb on a display the server picks itself (no race with
+#                                other servers), exports DISPLAY, appends its pid to `pids`.
+#   start_demo_target BIN DIR ARGS...
+#                                starts BIN (tavrik-demo) with ARGS, waits for its "ready" line
+#                                (kept in DIR/target.out), appends its pid to `pids`.
+# The caller owns `pids` and kills them when it ends.
+
+start_private_xvfb() {
+  local geometry="${1:-1024x768x24}" fifo number
+  fifo=$(mktemp -u)
+  mkfifo "$fifo"
+  exec {xvfb_fd}<>"$fifo"
+  rm -f "$fifo"
+  Xvfb -displayfd "$xvfb_fd" -screen 0 "$geometry" -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  if ! read -r -t 10 -u "$xvfb_fd" number; then
+    echo "$(basename "$0"): Xvfb did not start" >&2
+    return 1
+  fi
+  exec {xvfb_fd}<&-
+  export DISPLAY=":$number"
+}
+
+start_demo_target() {
+  local bin="$1" dir="$2"
+  shift 2
+  "$bin" "$@" >"$dir/target.out" &
+  pids+=($!)
+  for _ in $(seq 200); do grep -q ready "$dir/target.out" 2>/dev/null && return 0; sleep 0.05; done
+  echo "$(basename "$0"): the demo target did not start" >&2
+  return 1
+}
