@@ -270,6 +270,14 @@ class PairedTiming {
   double bareCpu_ = 0;
 };
 
+// A screen source that hands out frame `index` (mod the count) as BGRA pixels; a capture is a copy.
+CaptureFunction FrameSource(const Frames& frames, const std::size_t& index) {
+  return [&frames, &index](std::int32_t, std::int32_t, std::int32_t, std::int32_t, cv::Mat& image) {
+    frames.frames[index % frames.frames.size()].copyTo(image);
+    return true;
+  };
+}
+
 // The bare loop's last step: the best value of a response map.
 void BareBest(const cv::Mat& map) {
   double maxValue = 0;
@@ -330,12 +338,7 @@ void BM_MaskedEvaluation(benchmark::State& state) {
   info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
   const EvaluationEngine engine{nullptr, KindArg(state)};
   std::size_t index = 0;
-  // The screen source hands out the next frame's BGRA pixels (a capture is a copy).
-  const CaptureFunction capture = [&](std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                                      cv::Mat& image) {
-    frames.frames[index % frames.frames.size()].copyTo(image);
-    return true;
-  };
+  const CaptureFunction capture = FrameSource(frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
@@ -457,11 +460,7 @@ void BM_Allocations(benchmark::State& state) {
   info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
   const EvaluationEngine engine{nullptr, KindArg(state)};
   std::size_t index = 0;
-  const CaptureFunction capture = [&](std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                                      cv::Mat& image) {
-    frames.frames[index % frames.frames.size()].copyTo(image);
-    return true;
-  };
+  const CaptureFunction capture = FrameSource(frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
