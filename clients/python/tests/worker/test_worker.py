@@ -73,12 +73,14 @@ def test_heartbeat_and_version_leave_the_messages_to_the_reader(worker):
         reader = threading.Thread(target=lambda: read.extend(m.name for m in client.hits(stop=stop)))
         reader.start()
         try:
-            wait_until(lambda: client.pending_hits == 0, "the reader to start")
+            # The reader is iterating once it has taken a message of its own.
+            assert client.heartbeat(timeout=PATIENCE)
+            wait_until(lambda: "__hb__:CMD" in read, "the reader to start")
             for attempt in range(5):
                 assert client.heartbeat(timeout=PATIENCE), attempt
             with pytest.raises(RuntimeError, match="one reader"):
                 next(client.hits())
-            wait_until(lambda: read.count("__hb__:CMD") == 5, "5 answers read")
+            wait_until(lambda: read.count("__hb__:CMD") == 6, "6 answers read")
         finally:
             stop.set()
             reader.join()
