@@ -233,6 +233,8 @@ TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
   EXPECT_GE(idle[1] - idle[0], 4995);
 
   Add("a", "ring.png", "0,0,240,200");
+  // A pass sees "a" alone before "b" comes, however slowly the machine runs.
+  ASSERT_TRUE(LogHas("[Loop] templates=1 [a]"));
   Add("b", "ring.png", "0,0,240,200");
   Add("a", "ring.png", "0,0,240,200");  // replaced: same set of names
   ASSERT_TRUE(LogHas("[Spec] Overwriting existing template 'a'"));

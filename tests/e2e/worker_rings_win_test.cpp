@@ -47,8 +47,9 @@ class WorkerRingsTest : public ::testing::Test {
     return test::RunProgram(test::BuiltExecutable("tavrik-ctl"), args);
   }
   std::string Log() const { return test::ReadFile((dir_.Path() / "worker.log").string()); }
+  // Generous: the first programs started in a new Wine prefix take seconds to load.
   bool LogHas(const std::string& text) const {
-    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, 10s);
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, 30s);
   }
   std::string Status() { return Ctl({"status", "--json"}).output; }
 
