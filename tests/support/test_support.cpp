@@ -30,17 +30,25 @@ std::string ReadFile(const std::string& path) {
 std::string BuiltExecutable(const std::string& name) {
   const char* dir = std::getenv("TAVRIK_BUILD_DIR");
   if (dir == nullptr) throw std::runtime_error("TAVRIK_BUILD_DIR is not set");
-  // The Wine prefix and the scratch drive live in the build tree too; running tests create and
-  // delete files there, so they are not searched and a vanishing entry is stepped over.
+  // The programs people run are built into bin/; test programs live beside their tests.
+  // Windows executables carry ".exe"; tests name programs without it on every system.
+  for (const std::string& file : {name, name + ".exe"}) {
+    const std::filesystem::path program = std::filesystem::path(dir) / "bin" / file;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(program, ec)) return program.string();
+  }
+  // The Wine prefix, the scratch drive and the packages' staging trees live in the build tree
+  // too (the last with files of the same names, a completion script among them); running tests
+  // create and delete files there, so they are not searched and a vanishing entry is stepped
+  // over.
   std::error_code ec;
   for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
        it.increment(ec)) {
     const auto file = it->path().filename();
-    if (file == "wineprefix" || file == "drive-root") {
+    if (file == "wineprefix" || file == "drive-root" || file == "_CPack_Packages") {
       it.disable_recursion_pending();
       continue;
     }
-    // Windows executables carry ".exe"; tests name programs without it on every system.
     std::error_code typeError;
     if (it->is_regular_file(typeError) && (file == name || file == name + ".exe")) {
       return it->path().string();
