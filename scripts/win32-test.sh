@@ -72,8 +72,10 @@ echo "win32-test: ${cases} test cases passed under Wine (full log: ${log})"
 # The Windows package: the static executables with the README and the licence.
 (cd "${build}" && rm -f tavrik-worker-*-win64.zip && cpack -G ZIP >/dev/null) || status=1
 zip=$(ls "${build}"/tavrik-worker-*-win64.zip 2>/dev/null | head -n 1)
-if [[ -n "${zip}" ]] && unzip -l "${zip}" | grep -q 'bin/tavrik-worker.exe' &&
-   unzip -l "${zip}" | grep -q 'bin/tavrik-ctl.exe' && unzip -l "${zip}" | grep -q 'LICENSE'; then
+# The listing is read whole first: with pipefail, a grep -q that stops early fails unzip's pipe.
+listing=$([[ -n "${zip}" ]] && unzip -l "${zip}" || true)
+if grep -q 'bin/tavrik-worker.exe' <<<"${listing}" && grep -q 'bin/tavrik-ctl.exe' <<<"${listing}" &&
+   grep -q 'LICENSE' <<<"${listing}"; then
   echo "win32-test: package $(basename "${zip}")"
 else
   echo "win32-test: the .zip package is missing or incomplete" >&2
