@@ -13,16 +13,7 @@ cmake --build --preset dev -j "$(nproc)" --target tavrik-worker tavrik-ctl tavri
   >/dev/null
 bin=build/dev
 ctl="$bin/bin/tavrik-ctl"
-work=$(mktemp -d)
-export TAVRIK_IPC_NAMESPACE="tavrik-demo-$$"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"*
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_private_run tavrik-demo
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 if [[ -z "${DISPLAY:-}" ]]; then
@@ -38,7 +29,7 @@ echo "Template images cut from the target: $work/badge.png (72x48), $work/ring.p
 say "Worker: tavrik-worker in IPC namespace $TAVRIK_IPC_NAMESPACE (diagnostic lines -> $work/worker.log)"
 TAVRIK_LOG="$work/worker.log" "$bin/bin/tavrik-worker" &
 pids+=($!)
-for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
+wait_for_worker_rings
 
 say "tavrik-ctl version   (a version request through the command ring, answered in the hit ring)"
 "$ctl" version

@@ -5,7 +5,31 @@
 #   start_demo_target BIN DIR ARGS...
 #                                starts BIN (tavrik-demo) with ARGS, waits for its "ready" line
 #                                (kept in DIR/target.out), appends its pid to `pids`.
-# The caller owns `pids` and kills them when it ends.
+#   begin_private_run NAME       a scratch folder in `work`, the IPC namespace NAME-<pid>, an empty
+#                                `pids`, and an EXIT trap that stops those processes, runs the
+#                                caller's `on_exit` when it defines one, and removes the
+#                                namespace's objects and the scratch folder.
+#   wait_for_worker_rings        waits up to 5 s for the worker to create its hit ring.
+
+begin_private_run() {
+  work=$(mktemp -d "/tmp/$1.XXXXXX")
+  export TAVRIK_IPC_NAMESPACE="$1-$$"
+  pids=()
+  trap end_private_run EXIT
+}
+
+end_private_run() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if declare -F on_exit >/dev/null; then on_exit || true; fi
+  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"* 2>/dev/null || true
+  rm -rf "$work"
+}
+
+wait_for_worker_rings() {
+  for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && return 0; sleep 0.05; done
+}
 
 start_private_xvfb() {
   local geometry="${1:-1024x768x24}" fifo number

@@ -16,16 +16,7 @@ bin="build/${preset}/bin"
   echo "measure-cpu: build the $preset preset first (tavrik-worker, tavrik-ctl, tavrik-demo)" >&2
   exit 2
 }
-work=$(mktemp -d)
-export TAVRIK_IPC_NAMESPACE="tavrik-cpu-$$"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"*
-  rm -rf "$work"
-}
-trap cleanup EXIT
+begin_private_run tavrik-cpu
 
 if [[ -z "${DISPLAY:-}" ]]; then start_private_xvfb 1280x1024x24; fi
 
@@ -35,7 +26,7 @@ start_demo_target "$bin/tavrik-demo" "$work" --x 0 --y 0 --toggle-ms 3000
 "$bin/tavrik-worker" &
 worker=$!
 pids+=("$worker")
-for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
+wait_for_worker_rings
 
 ticks() { awk '{print $14 + $15}' "/proc/$worker/stat"; }
 hz=$(getconf CLK_TCK)

@@ -22,22 +22,14 @@ deb=$(ls "$build"/tavrik-worker_*.deb)
 echo "package: $deb"
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
 
-work=$(mktemp -d)
-pids=()
+begin_private_run tavrik-pkg
+on_exit() { "${sudo_cmd[@]}" dpkg -r tavrik-worker >/dev/null 2>&1; }
 # cmake --install puts the same files under any prefix.
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 for f in bin/tavrik-worker bin/tavrik-ctl lib/systemd/user/tavrik-worker.service \
          share/man/man1/tavrik-ctl.1 share/doc/tavrik-worker/protocol.md; do
   [[ -e "$work/prefix/$f" ]] || { echo "package-test: cmake --install left out $f" >&2; exit 1; }
 done
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  "${sudo_cmd[@]}" dpkg -r tavrik-worker >/dev/null 2>&1 || true
-  rm -f "/dev/shm/${TAVRIK_IPC_NAMESPACE:-none}-"* "/dev/shm/sem.${TAVRIK_IPC_NAMESPACE:-none}-"*
-  rm -rf "$work"
-}
-trap cleanup EXIT
 fail() { echo "package-test: $*" >&2; exit 1; }
 
 "${sudo_cmd[@]}" dpkg -i "$deb" >/dev/null
@@ -58,7 +50,6 @@ echo "systemd-analyze verify: tavrik-worker.service is valid"
 
 # The round trip, with the installed programs only (the demo's target window comes from the
 # build tree: it is not part of the package).
-export TAVRIK_IPC_NAMESPACE="tavrik-pkg-$$"
 export XDG_DATA_HOME="$work/data"
 mkdir -p "$XDG_DATA_HOME/tavrik"
 start_private_xvfb
@@ -67,7 +58,7 @@ start_demo_target "$build/bin/tavrik-demo" "$work" --x 60 --y 40 --toggle-ms 600
 
 TAVRIK_LOG="$work/worker.log" /usr/bin/tavrik-worker &
 pids+=($!)
-for _ in $(seq 100); do [[ -e "/dev/shm/$TAVRIK_IPC_NAMESPACE-HitRingMMF" ]] && break; sleep 0.05; done
+wait_for_worker_rings
 ctl=/usr/bin/tavrik-ctl
 [[ "$($ctl version)" == "__ver__:0.2.4" ]] || fail "no version reply from the installed worker"
 # A relative path: found by the installed worker in $XDG_DATA_HOME/tavrik.

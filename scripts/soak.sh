@@ -29,22 +29,13 @@ cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j2 --target tavrik-worker tavrik-ctl tavrik-demo \
   tavrik-x-resources >/dev/null
 
-work=$(mktemp -d /tmp/tavrik-soak.XXXXXX)
+begin_private_run tavrik-soak
 # Copies, so that a rebuild during a long run does not swap programs under it.
 bin="$work/bin"
 mkdir -p "$bin"
 for program in tavrik-worker tavrik-ctl tavrik-demo tavrik-x-resources; do
   cp "build/$preset/bin/$program" "$bin/"
 done
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -f "/dev/shm/$TAVRIK_IPC_NAMESPACE-"* "/dev/shm/sem.$TAVRIK_IPC_NAMESPACE-"* 2>/dev/null || true
-  rm -rf "$work"
-}
-export TAVRIK_IPC_NAMESPACE="tavrik-soak-$$"
-trap cleanup EXIT
 
 start_private_xvfb 1280x1024x24
 
