@@ -10,11 +10,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
-#include <optional>
 
 #include "capture/x11_capture.h"
-#include "capture/x11_connection.h"
-#include "tests/support/xvfb_fixture.h"
+#include "bench/display_bench_main.h"
 
 namespace {
 
@@ -151,15 +149,5 @@ BENCHMARK(BM_BareShmGetImageConvert)->Arg(256);
 }  // namespace
 
 int main(int argc, char** argv) {
-  tavrik::test::XvfbServer server;
-  std::optional<tavrik::test::ScopedEnv> display;
-  if (std::getenv("DISPLAY") == nullptr) {
-    if (!server.Start()) return 1;
-    display.emplace("DISPLAY", server.DisplayName());
-  }
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  tavrik::x11::CloseThreadSession();
-  return 0;
+  return tavrik::bench::RunBenchmarksOnADisplay(argc, argv);
 }

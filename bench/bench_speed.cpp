@@ -41,21 +41,19 @@
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/log_sink.h"
 #include "capture/screen_capture.h"
 #include "capture/x11_capture.h"
-#include "capture/x11_connection.h"
 #include "detect/detection_loop.h"
 #include "detect/evaluate.h"
 #include "detect/report.h"
 #include "detect/template_prepare.h"
 #include "detect/transform.h"
 #include "registry/template_registry.h"
-#include "tests/support/xvfb_fixture.h"
+#include "bench/display_bench_main.h"
 #if TAVRIK_BENCH_FFTW
 #include "detect/transform_fftw.h"
 #endif
@@ -507,15 +505,5 @@ int main(int argc, char** argv) {
 #if TAVRIK_BENCH_FFTW
   tavrik::InstallFftwFactory(tavrik::MakeFftwTransform);
 #endif
-  tavrik::test::XvfbServer server;
-  std::optional<tavrik::test::ScopedEnv> display;
-  if (std::getenv("DISPLAY") == nullptr) {
-    if (!server.Start()) return 1;
-    display.emplace("DISPLAY", server.DisplayName());
-  }
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  tavrik::x11::CloseThreadSession();
-  return 0;
+  return tavrik::bench::RunBenchmarksOnADisplay(argc, argv);
 }
