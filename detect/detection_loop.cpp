@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/memory_trim.h"
 #include "base/numeric.h"
 
 namespace tavrik {
@@ -148,6 +149,8 @@ bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
 
 namespace {
 
+std::size_t MatBytesOf(const cv::Mat& m) { return m.empty() ? 0 : m.total() * m.elemSize(); }
+
 // The due templates of a pass in snapshot order, each with the index of its capture rectangle:
 // templates that watch the same rectangle share one capture (and its derived planes).
 void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
@@ -174,7 +177,55 @@ void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
   }
 }
 
+std::size_t ThreadBytes(const DetectionLoopState::PassThread& thread) {
+  return thread.workspace.Bytes() + thread.capture.region.Bytes() +
+         MatBytesOf(thread.capture.storage);
+}
+
+void ReleaseThread(DetectionLoopState::PassThread& thread) {
+  thread.workspace.Release();
+  thread.capture.region.Release();
+  thread.capture.pixels.release();
+  thread.capture.storage.release();
+}
+
+// Records that left the registry take their prepared templates with them. The threads' buffers
+// are sized by the largest rectangle they have seen, so they are released whenever the set of
+// records changes and regrown by the next pass to what the remaining templates need: a removed
+// 4096x4096 region gives its memory back, and an idle worker holds nothing of the detection.
+void ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& state) {
+  std::vector<std::uint64_t> live;
+  live.reserve(snapshot.size());
+  for (const TemplatePtr& info : snapshot) {
+    if (info) live.push_back(info->serial.Value());
+  }
+  std::sort(live.begin(), live.end());
+  if (live == state.liveSerials) return;
+  state.liveSerials = std::move(live);
+  const std::size_t before = DetectionBytes(state);
+  state.cache->Retain(state.liveSerials);
+  for (auto& thread : state.threads) ReleaseThread(*thread);
+  if (DetectionBytes(state) < before) ReturnFreeMemory();
+}
+
+// Beyond the budget the threads' buffers are released first (they are remade by the next pass),
+// then the least recently used prepared templates.
+void KeepWithinBudget(DetectionLoopState& state) {
+  const std::size_t budget = state.cache->Budget();
+  const std::size_t before = DetectionBytes(state);
+  if (before <= budget) return;
+  for (auto& thread : state.threads) ReleaseThread(*thread);
+  state.cache->EvictTo(budget);
+  ReturnFreeMemory();
+}
+
 }  // namespace
+
+std::size_t DetectionBytes(const DetectionLoopState& state) {
+  std::size_t bytes = state.cache->Bytes();
+  for (const auto& thread : state.threads) bytes += ThreadBytes(*thread);
+  return bytes;
+}
 
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
                       const std::function<std::int64_t()>& clock) {
@@ -184,12 +235,14 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   }
   const std::int64_t passTime = clock();
   if (snapshot.empty()) {
+    ForgetRemovedRecords(snapshot, state);
     if (passTime >= state.idleDeadline) {
       SendHeartbeat(context.writer, "IDLE");
       state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
     }
     return;
   }
+  ForgetRemovedRecords(snapshot, state);
   CollectDue(snapshot, passTime, state);
   const std::size_t n = state.due.size();
   const std::size_t groups = state.groups.size();
@@ -211,7 +264,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   const TransformKind kind = context.transform;
   const auto evaluateGroup = [&](std::size_t group, int worker) {
     DetectionLoopState::PassThread& thread = *state.threads[static_cast<std::size_t>(worker)];
-    const EvaluationEngine engine{&thread.workspace, kind};
+    const EvaluationEngine engine{&thread.workspace, kind, state.cache.get()};
     SharedCapture& shared = thread.capture;
     shared.Forget();
     for (std::size_t i = 0; i < n; ++i) {
@@ -252,6 +305,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
+  KeepWithinBudget(state);
 }
 
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {

@@ -20,6 +20,7 @@
 
 #include "base/log_sink.h"
 #include "detect/evaluate.h"
+#include "detect/match_cache.h"
 #include "ipc/hit_ring.h"
 #include "registry/template_info.h"
 #include "registry/template_registry.h"
@@ -78,7 +79,10 @@ struct DetectionLoopState {
     SharedCapture capture;
   };
   std::vector<std::unique_ptr<PassThread>> threads;
-  std::unique_ptr<EvaluationPool> pool;  // declared last: its threads stop before the above go
+  // Prepared templates of the registered records, within its budget (detect/match_cache.h).
+  std::unique_ptr<MatchCache> cache = std::make_unique<MatchCache>();
+  std::vector<std::uint64_t> liveSerials;  // the snapshot's records, sorted
+  std::unique_ptr<EvaluationPool> pool;    // declared last: its threads stop before the above go
 };
 
 // Loop start: the first "IDLE" heartbeat is due 5 s after `nowNs`.
@@ -90,6 +94,10 @@ std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& logge
 
 // True when a template may be evaluated at `passTimeNs`.
 bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs);
+
+// The memory the detection holds between passes: the cache's prepared templates, the threads'
+// workspaces, their regions' derived data and their capture buffers.
+std::size_t DetectionBytes(const DetectionLoopState& state);
 
 // One pass without its closing pause. `passTimeNs` is read from `clock` after the snapshot and
 // the template-set line.

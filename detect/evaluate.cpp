@@ -59,7 +59,7 @@ MatchWorkspace& WorkspaceOf(const EvaluationEngine& engine) {
 void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
                      const EvaluationEngine& engine) {
   MatchWorkspace& workspace = WorkspaceOf(engine);
-  e.match = ScoreRegion(region, info, workspace, engine.kind);
+  e.match = ScoreRegion(region, info, workspace, engine.kind, engine.cache);
   e.baseline = e.match.mapMean > 0.0 ? e.match.mapMean : 0.0;
   e.raw = e.match.raw;
 
@@ -183,8 +183,8 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
 }
 
 EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const TemplateInfo& info,
-                                const std::string& error, const LogSink& log,
-                                HitRingWriter* writer, ErrorLine errorLine) noexcept {
+                                const std::string& error, const LogSink& log, HitRingWriter* writer,
+                                ErrorLine errorLine) noexcept {
   const bool writeError = errorLine == ErrorLine::kWrite;
   try {
     switch (outcome) {

@@ -27,6 +27,7 @@
 
 #include "base/log_sink.h"
 #include "detect/evaluation.h"
+#include "detect/match_cache.h"
 #include "detect/matcher.h"
 #include "detect/transform.h"
 #include "ipc/hit_ring.h"
@@ -66,6 +67,7 @@ struct SharedCapture {
 struct EvaluationEngine {
   MatchWorkspace* workspace = nullptr;  // null: the calling thread's own
   TransformKind kind = DefaultTransformKind();
+  MatchCache* cache = nullptr;  // the loop's prepared templates; null: prepared per evaluation
 };
 
 enum class EvaluationOutcome {

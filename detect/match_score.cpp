@@ -27,32 +27,47 @@ bool MatchesInGrey(const TemplateInfo& info) {
 
 MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff) {
   MatchScore score;
-  double minValue = 0.0;
-  double maxValue = 0.0;
-  cv::Point minLoc;
-  cv::Point maxLoc;
-  cv::minMaxLoc(map, &minValue, &maxValue, &minLoc, &maxLoc);
+  CV_Assert(map.type() == CV_32F);
+  const double empty = sqDiff ? 1.0 : 0.0;
+  double best = 0.0;
+  cv::Point bestLoc;
+  bool first = true;
+  double sum = 0.0;
+  for (int y = 0; y < map.rows; ++y) {
+    const float* row = map.ptr<float>(y);
+    for (int x = 0; x < map.cols; ++x) {
+      const double v = std::isfinite(row[x]) ? row[x] : empty;
+      sum += v;
+      // Strict comparisons keep the first of equal values in row-major order.
+      if (first || (sqDiff ? v < best : v > best)) {
+        best = v;
+        bestLoc = {x, y};
+        first = false;
+      }
+    }
+  }
+  score.matchLoc = {bestLoc.x, bestLoc.y};
   if (sqDiff) {
-    score.raw = SqDiffScoreFromMin(minValue);
-    score.matchLoc = {minLoc.x, minLoc.y};
+    score.raw = SqDiffScoreFromMin(first ? empty : best);
     score.mapMean = 0.0;
   } else {
-    const double mean = map.empty() ? 0.0 : cv::mean(map)[0];
-    score.raw = CorrelationScoreFromMax(maxValue);
-    score.matchLoc = {maxLoc.x, maxLoc.y};
-    score.mapMean = std::isfinite(mean) ? mean : 0.0;
+    score.raw = CorrelationScoreFromMax(best);
+    score.mapMean = map.empty() ? 0.0 : sum / static_cast<double>(map.total());
   }
   return score;
 }
 
 MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
-                       TransformKind kind) {
+                       TransformKind kind, MatchCache* cache) {
   const cv::Mat& pixels = region.Pixels();
   if (pixels.cols < info.image.cols || pixels.rows < info.image.rows) {
     return MatchScore{};  // {0, (0,0), -1}: no threshold accepts it
   }
+  const std::shared_ptr<const PreparedMatch> prepared =
+      cache != nullptr ? cache->Get(info, pixels.size(), kind, workspace)
+                       : PrepareMatch(info, pixels.size(), kind, workspace);
   cv::Mat map;
-  ComputeMatchMap(region, info, DetectionStateOf(info).match, workspace, kind, map);
+  ComputeMatchMap(region, info, *prepared, workspace, map);
   return ScoreFromMap(map, MatchMethod(info) == cv::TM_SQDIFF_NORMED);
 }
 
@@ -61,7 +76,7 @@ MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
   thread_local RegionPixels pixels;
   pixels.Reset(region);
   const MatchScore score =
-      ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind());
+      ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind(), nullptr);
   pixels.Reset(cv::Mat());
   return score;
 }

@@ -7,8 +7,10 @@
 // `mapMean` (the mean of the whole response map) is the baseline the best score must stand out
 // from; the squared-difference variant has no baseline and reports 0.
 //
-// Non-finite values from the matcher never leave this unit: a masked correlation over an all-black
-// window divides 0 by 0, and such NaN/inf values are replaced as documented on the helpers below.
+// A placement whose window carries no energy (a flat black window under the mask, a flat grey
+// window) scores 0 in the map (detect/matcher.h, GuardedScore), so it can neither win nor spoil
+// the maximum; `mapMean` counts it as 0. Non-finite values, which only the cv::matchTemplate
+// fallback can still produce, are read as those empty placements are.
 //
 // Threads: pure apart from OpenCV's own errors, which propagate. Called on the DetectionLoop's
 // thread (and by tools that run one evaluation in-process); the template is only read.
@@ -16,6 +18,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "detect/match_cache.h"
 #include "detect/matcher.h"
 #include "detect/transform.h"
 #include "registry/template_info.h"
@@ -29,18 +32,19 @@ struct MatchScore {
 };
 
 // Scores `region` (8-bit BGR or BGRA) against the template. A region narrower or shorter than
-// the template's image gives {0, (0,0), -1} without running the matcher. Uses the template's
-// prepared state, the calling thread's workspace and the configured transform.
+// the template's image gives {0, (0,0), -1} without running the matcher. Prepares the template
+// for this call, on the calling thread's workspace with the configured transform.
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info);
 
 // The same on a region that other templates of the pass may share, with a given workspace and
-// transform.
+// transform, taking the prepared template from `cache` (null: prepared for this call only).
 MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
-                       TransformKind kind);
+                       TransformKind kind, MatchCache* cache);
 
 // The score of a response map: the best location (the first in row-major order among equal
-// values, as cv::minMaxLoc reports it), its value and the map's mean, with the replacements
-// below. `sqDiff` for TM_SQDIFF_NORMED (the minimum is best, no baseline).
+// values, as cv::minMaxLoc reports it), its value and the map's mean, a non-finite value read as
+// the empty placement (0 for the correlations, 1 for squared difference). `sqDiff` for
+// TM_SQDIFF_NORMED (the minimum is best, no baseline).
 MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff);
 
 // The OpenCV method ScoreTemplateMatch uses for this template (cv::TM_SQDIFF_NORMED,

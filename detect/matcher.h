@@ -1,31 +1,31 @@
-// The response map of one template over one captured region, computed the way cv::matchTemplate
-// computes it, with everything that depends only on the template prepared once.
+// The response map of one template over one captured region: a small correlation engine of its
+// own, with everything that depends only on the template prepared once.
 //
-// cv::matchTemplate (OpenCV 4.x, imgproc/src/templmatch.cpp) correlates by blocks of Fourier
-// transforms (crossCorr) and then normalises (common_matchTemplate, or matchTemplateMask for a
-// mask). Per call it transforms the template again, converts both images, builds integral images
-// in double and allocates every buffer. This unit follows the same block decomposition, transform
-// calls and arithmetic, but:
-//   - the template's spectra, sums and norms are made once per region size and kept with the
-//     template (TemplateInfo::detection);
-//   - the region's grey plane, window sums and forward spectra are made once per captured region
-//     and shared by every template that watches the same rectangle in a pass (RegionPixels);
-//   - buffers live in a per-thread MatchWorkspace and are reused, so a steady state allocates
-//     nothing;
-//   - the region may be the 4-byte BGRA pixels of the capture (no conversion to BGR first).
-// With the OpenCV transform the map is bit for bit cv::matchTemplate's (tests/detect/
-// match_differential_test.cpp checks every method on several hundred images). With FFTW the
-// channels of a colour term are summed as spectra and the map agrees to about 1e-6.
+// Three normalised methods, as the worker scores them:
+//   grey TM_CCOEFF_NORMED and TM_SQDIFF_NORMED (cv::matchTemplate's definitions and guards), and
+//   colour TM_CCORR_NORMED under a 0/1 mask (kind t2: the edge mask).
+// The correlations are computed by tiles of Fourier transforms in double precision and rounded to
+// the exact integers they are (8-bit pixels against 8-bit templates and 0/1 masks), so every map
+// value is what the plain sums over the placement give, whichever transform runs, up to the last
+// rounding of the normalisation. That is the matcher's contract; tests/detect/
+// match_differential_test.cpp holds it to a direct double-precision computation within 1e-5.
 //
-// Paths: grey TM_CCOEFF_NORMED / TM_SQDIFF_NORMED / TM_CCORR_NORMED without mask, and colour
-// TM_CCORR_NORMED with a single-channel 8-bit mask (kind t2). Anything else (a colour template
-// without mask, a template without grey copy) falls back to cv::matchTemplate on a BGR copy.
+// Every normalised value passes one guard (GuardedScore), the one cv::matchTemplate applies to its
+// unmasked normalised methods: a placement whose window carries no energy, or whose quotient is
+// not finite, carries no evidence and scores 0 (1 for squared difference, which counts as the
+// worst score). No NaN or infinity ever leaves this unit.
 //
-// Threads: a MatchWorkspace and a RegionPixels belong to one thread at a time; a template's
-// prepared state is touched only by the thread evaluating that template (the DetectionLoop's
-// discipline for lastDecisionTime).
+// Work per template and region: the region's forward spectra (shared by the templates of the same
+// size that read the same rectangle), one product and one inverse per term, the normalisation.
+// The template's spectra are prepared once per region size (PrepareMatch; the DetectionLoop keeps
+// them in its MatchCache). Buffers live in a per-thread MatchWorkspace and in the RegionPixels of
+// the captured rectangle; both can be released (Release) and say what they hold (Bytes).
+//
+// Threads: a MatchWorkspace and a RegionPixels belong to one thread at a time. A PreparedMatch is
+// immutable once made and may be read by any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core/mat.hpp>
@@ -37,8 +37,8 @@
 
 namespace tavrik {
 
-// OpenCV's crossCorr block layout for an image and a template (its blockScale 4.5, minimum block
-// 256 and getOptimalDFTSize), computed by the same formulas.
+// The tiling of a map: blocks of the map whose windows fit one transform (cv::matchTemplate's
+// crossCorr layout: blocks of 4.5 template sizes, at least a 256-pixel transform).
 struct CorrelationLayout {
   cv::Size corr;   // map size: image - template + 1
   cv::Size templ;  // template size
@@ -49,33 +49,52 @@ struct CorrelationLayout {
 };
 CorrelationLayout CrossCorrLayout(cv::Size image, cv::Size templ);
 
-// Everything one template needs for one region size and transform, made the first time that
-// size is seen and kept with the template until the record is dropped.
+enum class MatchKind {
+  kCoeffNormed,   // grey TM_CCOEFF_NORMED
+  kSqDiffNormed,  // grey TM_SQDIFF_NORMED
+  kMaskedCorr,    // colour TM_CCORR_NORMED under a 0/1 mask
+  kFallback,      // an input the engine does not cover: cv::matchTemplate itself
+};
+
+// The normalised value of a correlation `num` over a norm product `t`: num / t while |num| < t,
+// ±1 while |num| < 1.125 t (rounding just above 1), else `empty` (t = 0: a window without
+// energy; or a NaN). `empty` is 0 for the correlations and 1 for squared difference.
+inline double GuardedScore(double num, double t, double empty) {
+  const double magnitude = num < 0 ? -num : num;
+  if (magnitude < t) return num / t;
+  if (magnitude < t * 1.125) return num > 0 ? 1.0 : -1.0;
+  return empty;
+}
+
+// Everything one template needs for one region size and transform. Immutable once made.
 struct PreparedMatch {
-  bool valid = false;
   cv::Size region;
-  TransformKind kind = TransformKind::kOpenCv;
-  int method = 0;
-  bool masked = false;    // colour TM_CCORR_NORMED under the edge mask
-  bool fallback = false;  // a path this unit does not cover: cv::matchTemplate
+  TransformKind transform = TransformKind::kOpenCv;
+  MatchKind kind = MatchKind::kFallback;
   CorrelationLayout layout;
-  int depth = 0;                    // transform depth: CV_32F (8-bit input) or CV_64F (masked)
-  std::vector<SpectrumSlot> term1;  // template spectra, one per channel
-  SpectrumSlot term2;               // masked: the spectrum of the mask (the same for all channels)
-  // Grey normalisation (common_matchTemplate's constants).
-  bool constantOne = false;  // TM_CCOEFF_NORMED of a flat template: the map is all 1
-  double templMean = 0.0;
-  double templNorm = 0.0;
+  // Template spectra at layout.dft: grey, the template itself; masked, the three channels of
+  // template x mask, then the mask.
+  std::vector<cv::Mat> spectra;
+  // Exact template sums (integers held in doubles): grey sum and sum of squares; masked, the sum
+  // of squares of the masked template over its three channels.
+  double area = 0.0;
+  double templSum = 0.0;
   double templSum2 = 0.0;
-  double invArea = 0.0;
-  // Masked normalisation: norm(templ.mul(mask), NORM_L2SQR).
-  double templ2Mask2Sum = 0.0;
+  double templNorm = 0.0;    // CCOEFF: sqrt of the centred sum of squares; SQDIFF: sqrt(templSum2)
+  bool constantOne = false;  // CCOEFF of a flat template: cv::matchTemplate's map of 1s
+
+  std::size_t Bytes() const;
 };
 
 class MatchWorkspace;
 
+// Prepares `info` for regions of `region` size (at least the template's size).
+std::shared_ptr<const PreparedMatch> PrepareMatch(const TemplateInfo& info, cv::Size region,
+                                                  TransformKind transform,
+                                                  MatchWorkspace& workspace);
+
 // One captured region and what is derived from it. Reset() with new pixels invalidates the
-// derived data but keeps every buffer.
+// derived data but keeps the buffers until Release().
 class RegionPixels {
  public:
   RegionPixels();
@@ -89,6 +108,10 @@ class RegionPixels {
 
   // The region in grey, as cv::cvtColor(BGR2GRAY) of its BGR pixels would give it.
   const cv::Mat& Grey();
+
+  // Frees every derived buffer (the pixels are the caller's). Bytes() is what they hold now.
+  void Release();
+  std::size_t Bytes() const;
 
   struct Impl;
   Impl& Internal() { return *impl_; }
@@ -106,6 +129,13 @@ class MatchWorkspace {
   MatchWorkspace(const MatchWorkspace&) = delete;
   MatchWorkspace& operator=(const MatchWorkspace&) = delete;
 
+  // Frees every buffer and transform; the next use makes them again. Bytes() is what they hold.
+  void Release();
+  std::size_t Bytes() const;
+
+  // How many maps this workspace has computed (tests count them to see work skipped).
+  std::uint64_t MapsComputed() const;
+
   struct Impl;
   Impl& Internal() { return *impl_; }
 
@@ -122,13 +152,13 @@ class MatchWorkspace {
 MatchWorkspace& ThreadMatchWorkspace();
 
 // Computes the response map of `info` over `region` into `map` (CV_32F, region - template + 1;
-// a view into workspace memory, valid until the next call with the same workspace). The region
-// must be at least the template's size. `kind` selects the transform.
-void ComputeMatchMap(RegionPixels& region, const TemplateInfo& info, PreparedMatch& prepared,
-                     MatchWorkspace& workspace, TransformKind kind, cv::Mat& map);
+// a view into workspace memory, valid until the next call with the same workspace). `prepared`
+// must have been made for this template, the region's size and a transform.
+void ComputeMatchMap(RegionPixels& region, const TemplateInfo& info, const PreparedMatch& prepared,
+                     MatchWorkspace& workspace, cv::Mat& map);
 
-// The same map through cv::matchTemplate itself, as the worker computed it before this unit
-// existed: the reference of the differential test, and the fallback path.
+// cv::matchTemplate on the region as the worker scored before this engine: the path for inputs
+// the engine does not cover, and a second oracle for the tests. Its map may hold NaN and inf.
 void ReferenceMatchMap(const cv::Mat& region, const TemplateInfo& info, cv::Mat& map);
 
 }  // namespace tavrik

@@ -1,6 +1,6 @@
 // The DetectionState that detect/ keeps with each TemplateInfo (registry/template_info.h): the
-// template's prepared match for its region size, and the previous capture with the outcome that
-// was decided for it, so that an unchanged region is not matched again.
+// previous capture with the outcome that was decided for it, so that an unchanged region is not
+// matched again.
 //
 // Threads: only the thread evaluating the template touches it (the DetectionLoop's thread, a pool
 // worker for the duration of one pass, or a tool's single thread).
@@ -15,8 +15,6 @@
 namespace tavrik {
 
 struct TemplateDetectionState final : DetectionState {
-  PreparedMatch match;
-
   // The last decided evaluation: its captured pixels (own copy) and its stage-1/2 results.
   bool haveLast = false;
   cv::Mat lastPixels;

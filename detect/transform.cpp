@@ -21,15 +21,15 @@ bool FftwAvailable() {
 #endif
 }
 
-std::unique_ptr<Transform2D> MakeTransform(TransformKind kind, cv::Size size, int depth) {
+std::unique_ptr<Transform2D> MakeTransform(TransformKind kind, cv::Size size) {
   if (kind == TransformKind::kFftw) {
 #if TAVRIK_TRANSFORM_FFTW
-    return MakeFftwTransform(size, depth);
+    return MakeFftwTransform(size);
 #else
-    if (g_fftwFactory != nullptr) return g_fftwFactory(size, depth);
+    if (g_fftwFactory != nullptr) return g_fftwFactory(size);
 #endif
   }
-  return MakeOpenCvTransform(size, depth);
+  return MakeOpenCvTransform(size);
 }
 
 TransformKind DefaultTransformKind() {

@@ -8,6 +8,7 @@
 // template publishes a new record; old records live on while a snapshot holds them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -58,6 +59,29 @@ class DetectionStateSlot {
   std::unique_ptr<DetectionState> state;
 };
 
+// A process-unique number per record, for the caches the detection keeps per record. A copy or
+// a moved-to record gets a new number: it is a new record (a replaced or re-added template), and
+// nothing prepared or remembered for the old one may be taken for it. Never reused, so a record
+// freed and another allocated at the same address cannot be confused.
+class RecordSerial {
+ public:
+  RecordSerial() noexcept : value_(Next()) {}
+  RecordSerial(const RecordSerial&) noexcept : value_(Next()) {}
+  RecordSerial& operator=(const RecordSerial&) noexcept {
+    value_ = Next();
+    return *this;
+  }
+  ~RecordSerial() = default;
+  std::uint64_t Value() const noexcept { return value_; }
+
+ private:
+  static std::uint64_t Next() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::uint64_t value_;
+};
+
 struct TemplateInfo {
   std::string name;            // UTF-8, also the registry key
   std::filesystem::path path;  // resolved template file
@@ -84,6 +108,7 @@ struct TemplateInfo {
   std::int64_t lastErrorLineTime = kNeverDecided;  // monotonic ns of the last error line; same
   std::u16string processName;                      // normalised image name of the target process
   mutable DetectionStateSlot detection;            // DetectionLoop only (see DetectionState)
+  RecordSerial serial;                             // this record's identity for caches
 };
 
 }  // namespace tavrik

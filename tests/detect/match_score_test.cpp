@@ -137,8 +137,8 @@ TEST(ScoreTemplateMatchTest, T2IgnoresPixelsOutsideItsMask) {
   EXPECT_LT(ScoreTemplateMatch(region, unmasked).raw, 0.95);
 }
 
-TEST(ScoreTemplateMatchTest, NonFiniteMatcherOutputIsReplaced) {
-  // Masked correlation over black windows divides 0 by 0.
+TEST(ScoreTemplateMatchTest, BlackWindowsCarryNoEvidenceAndScoreZero) {
+  // Masked correlation over black windows would divide 0 by 0: they score 0 instead.
   const TemplateInfo info = Template("t2:a", Noise(8, 8, 8));
   cv::Mat black(30, 30, CV_8UC3, cv::Scalar::all(0));
   MatchScore score = ScoreTemplateMatch(black, info);
@@ -146,14 +146,33 @@ TEST(ScoreTemplateMatchTest, NonFiniteMatcherOutputIsReplaced) {
   EXPECT_EQ(score.mapMean, 0.0);
   EXPECT_EQ(score.matchLoc, (IntPoint{0, 0}));
 
-  // One real copy: the peak is kept while the NaN-poisoned mean becomes 0.
+  // One real copy: the peak is found, and the mean counts the black placements as 0 (where
+  // cv::matchTemplate's own map holds NaN and poisons its mean).
   info.image.copyTo(black(cv::Rect(11, 13, 8, 8)));
   cv::Mat map;
   cv::matchTemplate(black, info.image, map, cv::TM_CCORR_NORMED, info.edgeMask);
-  ASSERT_TRUE(std::isnan(cv::mean(map)[0])) << "this build no longer produces NaN here";
+  ASSERT_FALSE(cv::checkRange(map)) << "cv::matchTemplate no longer gives NaN or inf here";
+  cv::Mat patched = map.clone();
+  patched.forEach<float>([](float& v, const int*) {
+    if (!std::isfinite(v)) v = 0.0f;
+  });
   score = ScoreTemplateMatch(black, info);
-  EXPECT_NEAR(score.raw, 1.0, 1e-4);
+  EXPECT_NEAR(score.raw, 1.0, 1e-6);
   EXPECT_EQ(score.matchLoc, (IntPoint{11, 13}));
+  EXPECT_GT(score.mapMean, 0.0);
+  EXPECT_NEAR(score.mapMean, cv::mean(patched)[0], 1e-5);
+}
+
+TEST(ScoreTemplateMatchTest, NonFiniteMapValuesReadAsEmptyPlacements) {
+  // Only the cv::matchTemplate fallback can still produce them.
+  cv::Mat map = (cv::Mat_<float>(2, 3) << kNaN, 0.5f, kInf, 0.5f, -kInf, 0.25f);
+  MatchScore score = ScoreFromMap(map, false);
+  EXPECT_EQ(score.raw, 0.5);
+  EXPECT_EQ(score.matchLoc, (IntPoint{1, 0}));  // the first of the two maxima in row order
+  EXPECT_NEAR(score.mapMean, 1.25 / 6, 1e-12);
+  score = ScoreFromMap(map, true);  // squared difference: empty reads 1, the worst
+  EXPECT_EQ(score.raw, 0.75);
+  EXPECT_EQ(score.matchLoc, (IntPoint{2, 1}));
   EXPECT_EQ(score.mapMean, 0.0);
 }
 

@@ -42,8 +42,8 @@ cv::Mat Canvas(const cv::Mat& content, const std::vector<std::string>& caption) 
   int width = std::max(content.cols + 2 * kMargin, kMinCanvasWidth);
   for (const std::string& line : caption) {
     int baseline = 0;
-    width = std::max(width, cv::getTextSize(line, kFont, kFontScale, 1, &baseline).width +
-                                2 * kMargin);
+    width =
+        std::max(width, cv::getTextSize(line, kFont, kFontScale, 1, &baseline).width + 2 * kMargin);
   }
   const int captionTop = content.rows + 2 * kMargin;
   cv::Mat canvas(captionTop + static_cast<int>(caption.size()) * kCaptionLine + 8, width, CV_8UC3,
@@ -94,22 +94,20 @@ cv::Mat DrawDecision(const Evaluation& e, const TemplateInfo& info) {
 }
 
 cv::Mat ScoreMap(const cv::Mat& region, const TemplateInfo& info) {
-  const cv::Mat bgr = region.channels() == 4 ? AsBgr(region) : region;
-  if (bgr.cols < info.image.cols || bgr.rows < info.image.rows) return cv::Mat();
-  const bool grey = MatchesInGrey(info);
-  cv::Mat image = bgr;
-  if (grey) cv::cvtColor(bgr, image, cv::COLOR_BGR2GRAY);
-  const cv::Mat& templ = grey ? info.gray : info.image;
-  const int method = MatchMethod(info);
+  if (region.cols < info.image.cols || region.rows < info.image.rows) return cv::Mat();
+  // The worker's own matcher, so that the picture and the printed score cannot disagree.
+  RegionPixels pixels;
+  pixels.Reset(region);
+  MatchWorkspace& workspace = ThreadMatchWorkspace();
+  const auto prepared = PrepareMatch(info, region.size(), DefaultTransformKind(), workspace);
   cv::Mat map;
-  if (method == cv::TM_CCORR_NORMED && !info.edgeMask.empty()) {
-    cv::matchTemplate(image, templ, map, method, info.edgeMask);
-  } else {
-    cv::matchTemplate(image, templ, map, method);
-  }
-  if (method == cv::TM_SQDIFF_NORMED) map = 1.0 - map;
-  map.forEach<float>([](float& v, const int*) {
-    if (!std::isfinite(v)) v = 0.0f;
+  ComputeMatchMap(pixels, info, *prepared, workspace, map);
+  map = map.clone();
+  const bool sqDiff = MatchMethod(info) == cv::TM_SQDIFF_NORMED;
+  map.forEach<float>([sqDiff](float& v, const int*) {
+    // The raw-score scale: larger is better; the fallback's non-finite values read as empty.
+    if (!std::isfinite(v)) v = sqDiff ? 1.0f : 0.0f;
+    if (sqDiff) v = std::clamp(1.0f - v, 0.0f, 1.0f);
   });
   return map;
 }
