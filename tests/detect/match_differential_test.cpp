@@ -580,9 +580,6 @@ std::vector<TransformKind> Transforms() {
   std::vector<TransformKind> engines{TransformKind::kOpenCv};
 #if TAVRIK_TEST_FFTW
   InstallFftwFactory(MakeFftwTransform);
-  // The corpus has some hundred transform sizes, each used a few times: measuring a plan for each
-  // would cost more than the test. Estimated plans are the same algorithms.
-  UseFftwMeasurePlans(false);
   engines.push_back(TransformKind::kFftw);
 #endif
   return engines;
