@@ -395,7 +395,15 @@ TEST_F(WorkerProcessTest, ASigbusSentFromOutsideEndsTheWorkerAsSigbusWould) {
   auto worker = StartWorker();
   ASSERT_NE(WaitForHitRing().View(), nullptr);
   ASSERT_EQ(::kill(worker.Pid(), SIGBUS), 0);
-  EXPECT_EQ(worker.Wait(10s), 128 + SIGBUS);
+  const int code = worker.Wait(10s);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The guard hands the signal on to the sanitizer's own SIGBUS handler, which reports and ends
+  // the process in its own way.
+  EXPECT_NE(code, -1);
+  EXPECT_NE(code, 0);
+#else
+  EXPECT_EQ(code, 128 + SIGBUS);
+#endif
 }
 
 TEST_F(WorkerProcessTest, RingsCutShortToAnySizeAreGrownBackWhileRunning) {
