@@ -16,9 +16,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
-// Gaps up to 2^31 are a producer that ran ahead; anything larger is writeIndex having moved
-// backwards, since no producer can be 2^31 messages ahead of a consumer that keeps up.
-constexpr std::uint32_t kMaxForwardGap = 0x80000000u;
+// No producer gets 2^31 messages ahead of a consumer that keeps up, and a gap of exactly 2^31 is as
+// far ahead as behind: from there on, writeIndex has moved backwards.
+constexpr std::uint32_t kBackwardsGap = 0x80000000u;
+
+// Whatever lay in the ring beyond the cut reads zeros now, and a slot cut through would run
+// half a command: every pending one is dropped, as the producer's index stands.
+void DropPendingCommands(CmdRingLayout* ring) {
+  StoreIndex(ring->header.readIndex, LoadIndex(ring->header.writeIndex));
+}
 
 void Dispatch(const SpecCommand& command, const CommandTable& table) {
   switch (command.commandType) {
@@ -44,9 +50,22 @@ void Dispatch(const SpecCommand& command, const CommandTable& table) {
 
 }  // namespace
 
-CmdRingConsumer CmdRingConsumer::Open() {
+CommandGap ClassifyCommandGap(std::uint32_t writeIndex, std::uint32_t readIndex) {
+  const std::uint32_t gap = writeIndex - readIndex;
+  if (gap == 0) return CommandGap::kEmpty;
+  if (gap >= kBackwardsGap) return CommandGap::kBackwards;
+  return gap > kRingSlotCount ? CommandGap::kOverrun : CommandGap::kPending;
+}
+
+CmdRingConsumer CmdRingConsumer::Open(const LogSink& log) {
   CmdRingConsumer consumer;
   consumer.mapping = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+  if (const auto grownFrom = consumer.mapping.GrownFrom(); grownFrom && consumer.HasView()) {
+    DropPendingCommands(consumer.Ring());
+    log.Emit("[Init] Command ring was " + std::to_string(*grownFrom) +
+             " bytes, cut short by another process; grown to " + std::to_string(kCmdRingBytes) +
+             " bytes, pending commands lost");
+  }
   consumer.event = NamedEvent::Open(kCmdRingEventName);
   return consumer;
 }
@@ -55,12 +74,16 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
                       std::stop_token stop) {
   bool worked = false;
   CmdRingLayout* ring = consumer.Ring();
-  switch (consumer.mapping.RestoreIfLost()) {
+  std::uint64_t sizeFound = kCmdRingBytes;
+  switch (consumer.mapping.RestoreIfCutShort(&sizeFound)) {
     case SharedMapping::Restore::kIntact:
       break;
     case SharedMapping::Restore::kRestored:
-      log.Emit("[Spec] Command ring was cut short by another process; restored at " +
-               std::to_string(kCmdRingBytes) + " bytes, pending commands lost");
+      DropPendingCommands(ring);
+      log.Emit("[Spec] Command ring was cut short by another process" +
+               (sizeFound < kCmdRingBytes ? " (to " + std::to_string(sizeFound) + " bytes)"
+                                          : std::string()) +
+               "; restored at " + std::to_string(kCmdRingBytes) + " bytes, pending commands lost");
       break;
     case SharedMapping::Restore::kLost:
       return false;  // tried again on the next pass
@@ -71,8 +94,9 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
     // see the whole slot it published.
     const std::uint32_t w = LoadIndex(header.writeIndex);
     std::uint32_t r = LoadIndex(header.readIndex);
-    if (r == w) break;
-    if (w - r > kMaxForwardGap) {
+    const CommandGap gap = ClassifyCommandGap(w, r);
+    if (gap == CommandGap::kEmpty) break;
+    if (gap == CommandGap::kBackwards) {
       // writeIndex is behind readIndex (a producer reset its header, say): what lies "between"
       // is the whole index space, and every slot in the ring is old. Run nothing and follow the
       // producer to where it now stands.
@@ -82,7 +106,7 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       StoreIndex(header.readIndex, w);
       continue;
     }
-    if (w - r > kRingSlotCount) {
+    if (gap == CommandGap::kOverrun) {
       // A producer that ran more than a ring ahead has overwritten what lay between; executing the
       // stale slots would replay up to 2^32 old commands. Keep the newest ring's worth.
       const std::uint32_t skipped = w - r - kRingSlotCount;
@@ -113,10 +137,11 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
 }
 
 void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
-                      std::stop_token stop) {
+                      std::stop_token stop, const std::function<void()>& idle) {
   if (!consumer.HasView()) return;
   while (!stop.stop_requested()) {
     if (DrainCommandRing(consumer, table, log, stop)) continue;
+    if (idle) idle();
     // Signalled and timed out are alike: either way the next pass looks at the indexes.
     if (consumer.event.Valid()) {
       consumer.event.Wait(kIdleWait);

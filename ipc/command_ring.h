@@ -30,8 +30,9 @@ struct CmdRingConsumer {
   NamedEvent event;
   SharedMapping mapping;
 
-  // Creates or opens the command ring mapping and its event. Start-up only.
-  static CmdRingConsumer Open();
+  // Creates or opens the command ring mapping and its event. Start-up only. A ring object left
+  // shorter than the ring is grown back, its pending commands dropped, and `log` hears of it.
+  static CmdRingConsumer Open(const LogSink& log = {});
   bool HasView() const { return mapping.View() != nullptr; }
   CmdRingLayout* Ring() const { return static_cast<CmdRingLayout*>(mapping.View()); }
 };
@@ -45,18 +46,28 @@ struct CommandTable {
   std::function<void()> version;
 };
 
+// How the consumer reads the distance from readIndex to writeIndex (unsigned, modulo 2^32). Pure.
+enum class CommandGap {
+  kEmpty,      // equal
+  kPending,    // 1 to 64 ahead: run them
+  kOverrun,    // 65 to 2^31 - 1 ahead: a producer overran the ring; the newest 64 run
+  kBackwards,  // 2^31 or more ahead, which is as likely writeIndex having moved back: run nothing
+};
+CommandGap ClassifyCommandGap(std::uint32_t writeIndex, std::uint32_t readIndex);
+
 // Executes every pending command once, or stops after the command in progress when `stop` is
-// requested (the rest stay in the ring). Returns true when at least one slot was consumed.
-// CommandThread only.
+// requested (the rest stay in the ring). Returns true when at least one slot was consumed. First
+// looks at the ring object's size: one cut short by another process is grown back (its pending
+// commands dropped) and logged. CommandThread only.
 bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
                       std::stop_token stop = {});
 
-// The CommandThread body: drain, and when a pass found nothing, wait up to 50 ms on the event (or
-// sleep 50 ms without one). Returns at once without a view; otherwise only when `stop` is
-// requested, after the command in progress. Runs on the thread that calls it, which becomes the
-// CommandThread.
+// The CommandThread body: drain, and when a pass found nothing, call `idle` (when given) and wait
+// up to 50 ms on the event (or sleep 50 ms without one). Returns at once without a view; otherwise
+// only when `stop` is requested, after the command in progress. Runs on the thread that calls it,
+// which becomes the CommandThread.
 void RunCommandThread(CmdRingConsumer& consumer, const CommandTable& table, const LogSink& log,
-                      std::stop_token stop = {});
+                      std::stop_token stop = {}, const std::function<void()>& idle = {});
 
 enum class PublishResult {
   kPublished,

@@ -40,6 +40,13 @@ std::string DecodeHitName(const HitSlot& slot) {
 
 std::unique_ptr<HitRingWriter> HitRingWriter::Create(LogSink log) {
   SharedMapping mapping = SharedMapping::Open(kHitRingMappingName, kHitRingBytes);
+  if (const auto grownFrom = mapping.GrownFrom(); grownFrom && mapping.View() != nullptr) {
+    // Slots cut through are no messages, and the part beyond the cut reads zeros.
+    std::memset(mapping.View(), 0, kHitRingBytes);
+    log.Emit("[Init] Hit ring was " + std::to_string(*grownFrom) +
+             " bytes, cut short by another process; grown to " + std::to_string(kHitRingBytes) +
+             " bytes, unread messages lost");
+  }
   NamedEvent event = NamedEvent::Open(kHitRingEventName);
   return std::make_unique<HitRingWriter>(std::move(mapping), std::move(event), std::move(log));
 }
@@ -60,19 +67,37 @@ void HitRingWriter::Publish(std::string_view nameUtf8, const HitMessage& message
   // Twice at most: a ring cut short while this message went in is restored, and the message
   // stored again.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    switch (mapping_.RestoreIfLost()) {
-      case SharedMapping::Restore::kIntact:
-        break;
-      case SharedMapping::Restore::kRestored:
-        log_.Emit("[Loop] Hit ring was cut short by another process; restored at " +
-                  std::to_string(kHitRingBytes) + " bytes, unread messages lost");
-        break;
-      case SharedMapping::Restore::kLost:
-        return;
-    }
+    if (!RepairLocked()) return;
     StoreLocked(name, message);
     if (!mapping_.Lost()) return;
   }
+}
+
+void HitRingWriter::CheckRing() {
+  if (ring_ == nullptr) return;
+  std::lock_guard lock(publishMutex_);
+  RepairLocked();
+}
+
+bool HitRingWriter::RepairLocked() {
+  std::uint64_t sizeFound = kHitRingBytes;
+  switch (mapping_.RestoreIfCutShort(&sizeFound)) {
+    case SharedMapping::Restore::kIntact:
+      return true;
+    case SharedMapping::Restore::kRestored:
+      // Slots cut through are no messages, and the part beyond the cut reads zeros: the ring
+      // starts empty, as a new one would (a fault that met the ring cut short may also have been
+      // mended with the bytes before the cut still in place).
+      std::memset(static_cast<void*>(ring_), 0, kHitRingBytes);
+      log_.Emit("[Loop] Hit ring was cut short by another process" +
+                (sizeFound < kHitRingBytes ? " (to " + std::to_string(sizeFound) + " bytes)"
+                                           : std::string()) +
+                "; restored at " + std::to_string(kHitRingBytes) + " bytes, unread messages lost");
+      return true;
+    case SharedMapping::Restore::kLost:
+      return false;
+  }
+  return false;
 }
 
 void HitRingWriter::StoreLocked(const char16_t (&name)[kNameUnits], const HitMessage& message) {

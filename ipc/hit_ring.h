@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "base/version.h"
 #include "base/log_sink.h"
+#include "base/version.h"
 #include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 
@@ -45,7 +45,8 @@ struct HitMessage {
 class HitRingWriter {
  public:
   // Creates or opens the hit ring mapping and its event. Start-up, before any other thread.
-  // `log` hears of a ring that another process cut short.
+  // `log` hears of a ring that another process cut short: one left short from earlier is grown
+  // back here and starts empty.
   static std::unique_ptr<HitRingWriter> Create(LogSink log = {});
 
   HitRingWriter(SharedMapping mapping, NamedEvent event, LogSink log = {});
@@ -60,7 +61,15 @@ class HitRingWriter {
   // first, or when that happens during the call, after which the message is stored again.
   void Publish(std::string_view nameUtf8, const HitMessage& message);
 
+  // Looks at the ring object's size, as Publish does first, and grows back (and logs) a ring that
+  // another process cut short, so that a peer can open it again even while nothing is published.
+  // Any thread; the worker's CommandThread calls it on every idle wait.
+  void CheckRing();
+
  private:
+  // Mends a ring cut short: it starts empty, as a new one would. False when it could not be
+  // mended (tried again next time). publishMutex_ held.
+  bool RepairLocked();
   // Publish's steps on the ring; publishMutex_ held.
   void StoreLocked(const char16_t (&name)[kNameUnits], const HitMessage& message);
 

@@ -13,8 +13,12 @@
 // therefore guarded: such a fault swaps the whole view for private zero pages (reads give zeros,
 // writes reach nobody), marks it lost, and the access carries on. Its owner notices Lost(), and
 // RestoreIfLost gives the object back its size and maps it again at the same address; whatever the
-// ring held is gone. A SIGBUS outside every view ends the process as before. A Win32 section
-// cannot shrink, so there views are never lost.
+// ring held is gone. An object cut short where nobody has touched it yet raises no fault at all,
+// so the owner of a ring also asks RestoreIfCutShort, which looks at the object's size. Only a
+// fault of the kernel's (an access past the end of an object) inside a guarded view is mended; any
+// other SIGBUS, one sent with kill(2) included, ends the process as SIGBUS does without a handler
+// (or is ignored, when it was ignored before the guard came). A Win32 section cannot shrink, so
+// there views are never lost.
 //
 // Threads: an object may be used from one thread at a time, except NamedEvent::Signal and
 // NamedEvent::Wait, which may be called concurrently from any threads (the kernel object is the
@@ -24,6 +28,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -83,8 +88,9 @@ class SharedMapping {
   SharedMapping() = default;
 
   // Creates (zero-filled) or opens the named mapping and maps `bytes` of it read-write. An
-  // existing mapping keeps its contents; one smaller than `bytes` yields a handle without a view
-  // (kTooSmall).
+  // existing mapping keeps its contents. One smaller than `bytes` (cut short by another process)
+  // is grown to `bytes` with kCreateOrOpen, the ring owner's way, and GrownFrom() says so; with
+  // kOpenExisting it yields a handle without a view (kTooSmall).
   static SharedMapping Open(std::string_view name, std::size_t bytes,
                             OpenMode mode = OpenMode::kCreateOrOpen);
 
@@ -94,6 +100,8 @@ class SharedMapping {
   std::size_t Size() const { return view_.Get().size; }
   NativeHandle Handle() const { return handle_.Get(); }
   const OpenStatus& Status() const { return status_; }
+  // The size an existing object had when Open grew it; nullopt when Open did not grow it.
+  std::optional<std::uint64_t> GrownFrom() const { return grownFrom_; }
 
   // True while the view stands in for an object that another process cut short.
   bool Lost() const;
@@ -105,6 +113,11 @@ class SharedMapping {
   };
   // Mends a lost view; see the top of this file.
   Restore RestoreIfLost();
+  // As RestoreIfLost, and also grows back an object that is shorter than the view although no
+  // fault has marked the view (one fstat when nothing is wrong). kRestored leaves in `sizeFound`
+  // the object's size as it was found. The bytes the cut left keep their contents; the rest reads
+  // zeros. For the ring's owner.
+  Restore RestoreIfCutShort(std::uint64_t* sizeFound = nullptr);
 
   // Unmaps the view, then closes the handle, skipping what is absent.
   void Reset() {
@@ -117,6 +130,7 @@ class SharedMapping {
   UniqueHandle<KernelHandleTraits> handle_;
   UniqueHandle<MappedViewTraits> view_;
   OpenStatus status_;
+  std::optional<std::uint64_t> grownFrom_;
 };
 
 // Owns the native event object (sem_t* or HANDLE). Close is defined by each backend.
@@ -150,12 +164,22 @@ class NamedEvent {
   OpenStatus status_;
 };
 
-// The POSIX object name for a bare name, "/<ns>-<name>", or empty when the namespace cannot form a
-// valid object name (it contains '/', or the result is too long). Pure; used by the POSIX backend
-// and by tests.
+// The namespace rule, the same in the worker, tavrik-ctl and both client libraries: 1 to 64 ASCII
+// letters, digits, '.', '_' or '-', the first not '.'. Every name formed from it stays one plain
+// file name in /dev/shm ("sem.<ns>-CmdRingEvent" is at most 81 characters) and fits an abstract
+// socket address.
+inline constexpr std::size_t kMaxIpcNamespaceChars = 64;
+inline constexpr char kIpcNamespaceRule[] =
+    "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'";
+// True when `ns` follows the rule. Pure.
+bool IsValidIpcNamespace(std::string_view ns);
+
+// The POSIX object name for a bare name, "/<ns>-<name>", or empty when the namespace breaks the
+// rule or the name cannot be part of a file name. Pure; used by the POSIX backend and by tests.
 std::string PosixObjectName(std::string_view ns, std::string_view name);
 // The namespace in force: $TAVRIK_IPC_NAMESPACE when set and non-empty, else "tavrik-<real uid>".
-// On Win32 it is always "Local" (the session namespace; the variable is ignored there).
+// On Win32 it is always "Local" (the session namespace; the variable is ignored there). The value
+// is returned as it is; IsValidIpcNamespace tells whether it can be used.
 std::string CurrentIpcNamespace();
 
 }  // namespace tavrik

@@ -12,7 +12,20 @@ bool IsValidNamePart(std::string_view part) {
   return part.find('/') == std::string_view::npos && part.find('\0') == std::string_view::npos;
 }
 
+bool IsNamespaceChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
+}
+
 }  // namespace
+
+bool IsValidIpcNamespace(std::string_view ns) {
+  if (ns.empty() || ns.size() > kMaxIpcNamespaceChars || ns.front() == '.') return false;
+  for (const char c : ns) {
+    if (!IsNamespaceChar(c)) return false;
+  }
+  return true;
+}
 
 std::string_view DescribeOpenError(OpenError error) {
   switch (error) {
@@ -35,7 +48,7 @@ std::string_view DescribeOpenError(OpenError error) {
 }
 
 std::string PosixObjectName(std::string_view ns, std::string_view name) {
-  if (ns.empty() || name.empty() || !IsValidNamePart(ns) || !IsValidNamePart(name)) return {};
+  if (!IsValidIpcNamespace(ns) || name.empty() || !IsValidNamePart(name)) return {};
   // "<ns>-<name>" must fit as a file name; the leading '/' is not part of it.
   if (ns.size() + 1 + name.size() > kMaxPosixNameChars) return {};
   std::string result;

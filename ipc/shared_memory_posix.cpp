@@ -154,8 +154,13 @@ SharedMapping SharedMapping::Open(std::string_view name, std::size_t bytes, Open
   mapping.status_ = {};
 
   if (!created && existingSize < static_cast<off_t>(bytes)) {
-    mapping.status_ = Failure(OpenError::kTooSmall, 0);
-    return mapping;  // no view
+    // A ring object is ours (vetted above) and has one size: one cut short, by hand or by a
+    // crash, is grown back by the ring's owner rather than left unusable for every peer.
+    if (mode == OpenMode::kOpenExisting || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+      mapping.status_ = Failure(OpenError::kTooSmall, mode == OpenMode::kOpenExisting ? 0 : errno);
+      return mapping;  // no view
+    }
+    mapping.grownFrom_ = static_cast<std::uint64_t>(existingSize);
   }
   void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
@@ -185,6 +190,31 @@ SharedMapping::Restore SharedMapping::RestoreIfLost() {
   }
   status_ = Failure(OpenError::kMapFailed);
   // A failed MAP_FIXED may have unmapped the range: private pages keep it safe to touch.
+  MarkViewLost(view);
+  return Restore::kLost;
+}
+
+SharedMapping::Restore SharedMapping::RestoreIfCutShort(std::uint64_t* sizeFound) {
+  void* view = View();
+  if (view == nullptr) return Restore::kIntact;
+  // The mark goes first, as in RestoreIfLost.
+  const bool faulted = TakeViewLost(view);
+  const int fd = static_cast<int>(handle_.Get());
+  const auto bytes = static_cast<off_t>(Size());
+  struct stat st {};
+  const bool known = ::fstat(fd, &st) == 0;
+  if (!faulted && (!known || st.st_size >= bytes)) return Restore::kIntact;
+  if (sizeFound != nullptr) *sizeFound = known ? static_cast<std::uint64_t>(st.st_size) : 0;
+  const bool sized = known && (st.st_size >= bytes || ::ftruncate(fd, bytes) == 0);
+  // Unfaulted, the view still maps the object: once it has its size again every page of the view
+  // is backed by it. A faulted view stands on private pages and is mapped again.
+  if (sized && (!faulted || ::mmap(view, Size(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+                                   0) != MAP_FAILED)) {
+    return Restore::kRestored;
+  }
+  status_ = Failure(sized ? OpenError::kMapFailed : OpenError::kSystem);
+  // Still short, or a failed MAP_FIXED may have unmapped the range: private pages keep it safe to
+  // touch until the next call.
   MarkViewLost(view);
   return Restore::kLost;
 }

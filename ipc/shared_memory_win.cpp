@@ -71,6 +71,8 @@ bool SharedMapping::Lost() const { return false; }
 
 SharedMapping::Restore SharedMapping::RestoreIfLost() { return Restore::kIntact; }
 
+SharedMapping::Restore SharedMapping::RestoreIfCutShort(std::uint64_t*) { return Restore::kIntact; }
+
 NamedEvent NamedEvent::Open(std::string_view name, OpenMode mode) {
   NamedEvent event;
   if (name.empty()) {

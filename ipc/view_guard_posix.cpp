@@ -39,28 +39,47 @@ bool SwapForPrivatePages(std::uintptr_t begin, std::size_t size) {
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
 }
 
-void OnBusError(int signal, siginfo_t* info, void* context) {
-  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  for (GuardedView& view : g_views) {
-    const std::uintptr_t begin = view.begin.load(std::memory_order_acquire);
-    const std::size_t size = view.size.load(std::memory_order_acquire);
-    if (begin == 0 || address - begin >= size) continue;
-    if (!SwapForPrivatePages(begin, size)) break;
-    view.lost.store(true, std::memory_order_release);
-    return;  // the access is retried on the private pages
-  }
-  // Not one of ours: what would have happened without this handler.
+// What the process does with a SIGBUS that is not ours to mend: what it would have done without
+// this handler. The guard stays armed whenever the process lives on.
+void PassOn(int signal, siginfo_t* info, void* context) {
   if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
     g_previous.sa_sigaction(signal, info, context);
     return;
+  }
+  const bool fault = info->si_code > 0 && info->si_code != SI_KERNEL;
+  if ((g_previous.sa_flags & SA_SIGINFO) == 0 && g_previous.sa_handler == SIG_IGN && !fault) {
+    return;  // ignored before the guard came, and still ignored
   }
   if ((g_previous.sa_flags & SA_SIGINFO) == 0 && g_previous.sa_handler != SIG_DFL &&
       g_previous.sa_handler != SIG_IGN) {
     g_previous.sa_handler(signal);
     return;
   }
-  // The default action (a fault cannot be ignored): the access faults again and ends the process.
-  ::signal(SIGBUS, SIG_DFL);
+  // The default action: the process ends by SIGBUS (a core where it dumps core). A fault repeats
+  // when the access is retried; a signal sent from outside is raised again, and arrives as soon
+  // as this handler returns (it is blocked until then).
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(SIGBUS, &fallback, nullptr);
+  if (!fault) ::raise(signal);
+}
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  // Only the kernel's own report of an access past the end of a mapped object is ours, and only
+  // inside a view we guard. kill(2) and sigqueue(3) from another process cannot forge that code.
+  if (info->si_code == BUS_ADRERR) {
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (GuardedView& view : g_views) {
+      const std::uintptr_t begin = view.begin.load(std::memory_order_acquire);
+      const std::size_t size = view.size.load(std::memory_order_acquire);
+      if (begin == 0 || address - begin >= size) continue;
+      if (!SwapForPrivatePages(begin, size)) break;
+      view.lost.store(true, std::memory_order_release);
+      return;  // the access is retried on the private pages
+    }
+  }
+  PassOn(signal, info, context);
 }
 
 void InstallHandler() {

@@ -3,15 +3,18 @@
 // Two workers on the same rings would each take commands at random. The worker therefore holds
 // this lock for its whole life, and a client that finds it free knows that nobody will ever run
 // what it publishes, however many ring objects a dead worker left behind.
-//   POSIX  the shared-memory object "/<ns>-TavrikWorkerLock", created 0600 like the rings (one of
-//          another user is refused), held with flock(LOCK_EX | LOCK_NB). A client opens the
-//          object itself and tries flock(LOCK_SH | LOCK_NB), releasing it at once: refused means
-//          a worker is alive. Such a probe holds the lock for an instant, so the worker retries
-//          for a while before it concludes that another worker runs.
+//   POSIX  a datagram socket bound to the abstract UNIX socket name "<ns>-TavrikWorkerLock"
+//          (WorkerLockSocketName; the address is a NUL followed by the name, without a
+//          terminator). Binding fails with EADDRINUSE while another process holds the name. A
+//          client connects a datagram socket to it: refused means that no worker runs. No file
+//          stands for the name, so removing files in /dev/shm cannot hide a running worker, and
+//          a probe holds nothing. Abstract names belong to the network namespace: a peer in
+//          another one (a sandbox without network) sees no worker.
 //   Win32  the named mutex "Local\TavrikWorkerLock", created and owned by the worker for its life.
 //          A client opens it (SYNCHRONIZE) and waits on it for 0 ms: a timeout means a worker is
 //          alive; a client that obtained it releases it at once.
-// The lock dies with its holder: the system drops a dead process's flock and abandons its mutex.
+// The lock dies with its holder: the kernel frees a dead process's socket name and abandons its
+// mutex.
 //
 // Threads: Acquire and Release on the same thread (the Win32 mutex belongs to the thread that took
 // it; the worker uses its main thread). QueryWorkerLiveness from any thread, but on Win32 not from
@@ -19,15 +22,18 @@
 #pragma once
 
 #include <chrono>
+#include <string>
+#include <string_view>
 
 #include "base/unique_handle.h"
 #include "ipc/producer_lock.h"
+#include "ipc/ring_layout.h"
 #include "ipc/shared_memory.h"
 
 namespace tavrik {
 
 // How long the worker keeps trying for the lock before it concludes that another worker runs:
-// long enough to outlast any client's probe.
+// long enough to outlast a Win32 client's probe, or a worker that is just ending.
 inline constexpr std::chrono::milliseconds kWorkerLockPatience{1000};
 
 class WorkerLock {
@@ -35,12 +41,11 @@ class WorkerLock {
   enum class Result {
     kAcquired,
     kTaken,        // another worker holds it
-    kUnavailable,  // the lock object cannot be used (another user's, or the system refused);
-                   // Status() says why
+    kUnavailable,  // the lock cannot be used (a namespace that breaks the rule, or the system
+                   // refused); Status() says why
   };
 
-  // Creates or opens the lock object of the current IPC namespace and takes the lock, trying for
-  // up to `patience`. Worker start-up.
+  // Takes the lock of the current IPC namespace, trying for up to `patience`. Worker start-up.
   static Result Acquire(WorkerLock& out, std::chrono::milliseconds patience = kWorkerLockPatience);
 
   bool Held() const { return lock_.Valid(); }
@@ -55,11 +60,17 @@ class WorkerLock {
 
 enum class WorkerLiveness {
   kRunning,     // a worker holds the lock
-  kNotRunning,  // the lock is free, or its object does not exist
-  kUnknown,     // the lock object cannot be used; `status` says why (kNotOwned: another user's)
+  kNotRunning,  // the lock is free
+  kUnknown,     // the lock cannot be asked; `status` says why
 };
 
 // Whether a worker runs in the current IPC namespace. Never creates anything and never waits.
 WorkerLiveness QueryWorkerLiveness(OpenStatus* status = nullptr);
+
+// POSIX: the abstract socket name of the namespace's worker lock, "<ns>-TavrikWorkerLock", or empty
+// when `ns` breaks the namespace rule. Pure.
+inline std::string WorkerLockSocketName(std::string_view ns) {
+  return IsValidIpcNamespace(ns) ? std::string(ns) + "-" + kWorkerLockName : std::string();
+}
 
 }  // namespace tavrik

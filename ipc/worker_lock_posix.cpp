@@ -1,42 +1,35 @@
-// POSIX backend of worker_lock.h: flock on a private shared-memory object of the namespace.
+// POSIX backend of worker_lock.h: a datagram socket bound to an abstract UNIX socket name.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <thread>
 
-#include "ipc/object_access_posix.h"
-#include "ipc/ring_layout.h"
 #include "ipc/worker_lock.h"
 
 namespace tavrik {
 namespace {
 
-// Opens (and, for the worker, creates) the lock object and vets it like the rings. -1 with
-// `status` filled on failure.
-int OpenLockObject(bool create, OpenStatus& status) {
-  const std::string object = PosixObjectName(CurrentIpcNamespace(), kWorkerLockName);
-  if (object.empty()) {
-    status = {OpenError::kBadName, EINVAL};
-    return -1;
-  }
-  // Read access is all that flock needs; the object is never mapped.
-  const int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
-  const int fd = ::shm_open(object.c_str(), flags, kPrivateObjectMode);
-  if (fd < 0) {
-    status = {OpenErrorOf(errno), errno};
-    return -1;
-  }
-  struct stat st {};
-  if (!VetPrivateObject(fd, st)) {
-    ::close(fd);
-    status = {OpenError::kNotOwned, EACCES};
-    return -1;
-  }
+// The address of the current namespace's liveness name: AF_UNIX, a NUL (the abstract namespace),
+// then "<ns>-TavrikWorkerLock" without a terminator. False when the namespace breaks the rule.
+bool LivenessAddress(sockaddr_un& address, socklen_t& length) {
+  const std::string name = WorkerLockSocketName(CurrentIpcNamespace());
+  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return false;
+  address = {};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  return true;
+}
+
+int NewSocket(OpenStatus& status) {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) status = {OpenError::kSystem, errno};
   return fd;
 }
 
@@ -45,21 +38,30 @@ int OpenLockObject(bool create, OpenStatus& status) {
 WorkerLock::Result WorkerLock::Acquire(WorkerLock& out, std::chrono::milliseconds patience) {
   out.Release();
   out.status_ = {};
-  const int fd = OpenLockObject(/*create=*/true, out.status_);
+  sockaddr_un address{};
+  socklen_t length = 0;
+  if (!LivenessAddress(address, length)) {
+    out.status_ = {OpenError::kBadName, EINVAL};
+    return Result::kUnavailable;
+  }
+  const int fd = NewSocket(out.status_);
   if (fd < 0) return Result::kUnavailable;
   UniqueHandle<HeldLockTraits> held(fd);
   const auto deadline = std::chrono::steady_clock::now() + patience;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      // Nobody ever reads from the socket: with its receiving side shut, a peer that sends to it
+      // gets EPIPE instead of filling a queue.
+      ::shutdown(fd, SHUT_RD);
       out.lock_ = std::move(held);
       return Result::kAcquired;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
+    if (errno != EADDRINUSE) {
       out.status_ = {OpenError::kSystem, errno};
       return Result::kUnavailable;
     }
-    // A client's probe lets go at once; another worker never does.
+    // A worker that is stopping frees the name when its process ends; a running one never does.
     if (std::chrono::steady_clock::now() >= deadline) return Result::kTaken;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -70,19 +72,28 @@ WorkerLiveness QueryWorkerLiveness(OpenStatus* status) {
   OpenStatus local;
   OpenStatus& result = status != nullptr ? *status : local;
   result = {};
-  const int fd = OpenLockObject(/*create=*/false, result);
-  if (fd < 0) {
-    if (result.error != OpenError::kNotFound) return WorkerLiveness::kUnknown;
-    result = {};
-    return WorkerLiveness::kNotRunning;
+  sockaddr_un address{};
+  socklen_t length = 0;
+  if (!LivenessAddress(address, length)) {
+    result = {OpenError::kBadName, EINVAL};
+    return WorkerLiveness::kUnknown;
   }
-  const UniqueHandle<HeldLockTraits> probe(fd);
-  // A shared lock conflicts only with the worker's exclusive one; two probing clients do not
-  // disturb each other. Closing the descriptor releases it.
-  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return WorkerLiveness::kNotRunning;
-  if (errno == EWOULDBLOCK) return WorkerLiveness::kRunning;
-  result = {OpenError::kSystem, errno};
-  return WorkerLiveness::kUnknown;
+  const int fd = NewSocket(result);
+  if (fd < 0) return WorkerLiveness::kUnknown;
+  const UniqueHandle<KernelHandleTraits> probe(fd);
+  // Connecting a datagram socket only checks that the name is bound; nothing is queued or held.
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+    return WorkerLiveness::kRunning;
+  }
+  switch (errno) {
+    case ECONNREFUSED:
+      return WorkerLiveness::kNotRunning;
+    case EPROTOTYPE:  // bound by a socket of another kind: no worker can start either
+      return WorkerLiveness::kRunning;
+    default:
+      result = {OpenError::kSystem, errno};
+      return WorkerLiveness::kUnknown;
+  }
 }
 
 }  // namespace tavrik

@@ -46,6 +46,15 @@ int RunWorker() {
   std::cout.setstate(std::ios::failbit);
   std::cerr.setstate(std::ios::failbit);
 
+  // A namespace outside the rule would make object names with control characters, dot-files or
+  // paths; nothing is created for it.
+  if (const std::string ns = CurrentIpcNamespace(); !IsValidIpcNamespace(ns)) {
+    ReportFatal(log, "[Init] TAVRIK_IPC_NAMESPACE '" + LineSafe(ns) +
+                         "' is not a valid namespace: it must be " + kIpcNamespaceRule +
+                         "; exiting.");
+    return kExitStartFailure;
+  }
+
   // Before any ring is touched: a second worker must not take a single command.
   WorkerLock workerLock;
   switch (WorkerLock::Acquire(workerLock)) {
@@ -62,7 +71,7 @@ int RunWorker() {
       return kExitStartFailure;
   }
 
-  CmdRingConsumer consumer = CmdRingConsumer::Open();
+  CmdRingConsumer consumer = CmdRingConsumer::Open(log);
   if (!consumer.HasView()) {
     ReportFatal(log, "[Init] Failed to initialize CmdRing consumer.");
     consumer = CmdRingConsumer();  // view, mapping, then event
@@ -84,12 +93,16 @@ int RunWorker() {
       .heartbeat = [&] { SendHeartbeat(writer.get(), "CMD"); },
       .version = [&] { SendVersion(writer.get()); },
   };
+  // A hit ring cut short is mended when the next message goes in; this mends it within 50 ms even
+  // while nothing is published, so that a peer can open it again.
+  const auto checkHitRing = [&] { writer->CheckRing(); };
 
   std::stop_source stop;
   std::thread commandThread;
   try {
-    commandThread = std::thread(
-        [&, token = stop.get_token()] { RunCommandThread(consumer, table, log, token); });
+    commandThread = std::thread([&, token = stop.get_token()] {
+      RunCommandThread(consumer, table, log, token, checkHitRing);
+    });
   } catch (const std::exception& e) {
     // Without the CommandThread no command would ever run; a worker that silently ignores its
     // UI is worse than one that exits and can be restarted.

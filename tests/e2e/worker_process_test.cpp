@@ -111,9 +111,11 @@ class WorkerProcessTest : public ::testing::Test {
   test::ScopedIpcNamespace ns_;
 };
 
-TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
-  SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
-  ASSERT_NE(small.View(), nullptr);
+TEST_F(WorkerProcessTest, ACommandRingOfAnotherUserExitsWithCodeOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give an object to another user";
+  SharedMapping foreign = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+  ASSERT_NE(foreign.View(), nullptr);
+  ASSERT_EQ(::fchown(static_cast<int>(foreign.Handle()), 65534, 65534), 0);
   auto worker = StartWorker();
   EXPECT_EQ(worker.Wait(10s), 1);
   EXPECT_EQ(test::ReadFile(LogPath()), "[Init] Failed to initialize CmdRing consumer.\n");
@@ -122,11 +124,12 @@ TEST_F(WorkerProcessTest, UndersizedCommandRingExitsWithCodeOne) {
 }
 
 TEST_F(WorkerProcessTest, FatalStartUpLinesReachTheStandardErrorWhenNoLogIsSet) {
-  SharedMapping small = SharedMapping::Open(kCmdRingMappingName, 100);
-  ASSERT_NE(small.View(), nullptr);
+  const test::ScopedEnv variable("TAVRIK_IPC_NAMESPACE", "two\nlines");
   auto worker = StartWorker("");
   EXPECT_EQ(worker.Wait(10s), 1);
-  EXPECT_EQ(test::ReadFile(StderrPath()), "[Init] Failed to initialize CmdRing consumer.\n");
+  EXPECT_EQ(test::ReadFile(StderrPath()),
+            "[Init] TAVRIK_IPC_NAMESPACE 'two\\u{A}lines' is not a valid namespace: it must be 1 "
+            "to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'; exiting.\n");
 }
 
 TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWhichNamespace) {
@@ -198,8 +201,10 @@ TEST_F(WorkerProcessTest, CommandsQueuedBeforeStartAreExecuted) {
 }
 
 TEST_F(WorkerProcessTest, WithoutAHitRingTheWorkerStillRunsCommands) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give an object to another user";
   SharedMapping small = SharedMapping::Open(kHitRingMappingName, 64);
   ASSERT_NE(small.View(), nullptr);
+  ASSERT_EQ(::fchown(static_cast<int>(small.Handle()), 65534, 65534), 0);
   auto worker = StartWorker();
   EXPECT_TRUE(LogHas("[Init] Warning: HitRingWriter not ready; hits won't reach UI."));
   SharedMapping cmd;
@@ -212,9 +217,9 @@ TEST_F(WorkerProcessTest, WithoutAHitRingTheWorkerStillRunsCommands) {
   Publish(cmd, kClearSpecs);
   EXPECT_TRUE(LogHas("[Spec] Cleared all templates"));
   EXPECT_TRUE(worker.Running());
-  // The undersized hit ring is left as it was: the worker never writes into a mapping it could not
-  // map at full size.
+  // Another user's hit ring is left as it was: the worker never writes into a ring it refused.
   EXPECT_EQ(ReadU32(small.View(), 0), 0u);
+  EXPECT_EQ(std::filesystem::file_size("/dev/shm/" + ns_.Name() + "-HitRingMMF"), 64u);
 }
 
 TEST_F(WorkerProcessTest, AFifoLogWithoutAReaderNeverHoldsUpStartUp) {
@@ -258,8 +263,8 @@ TEST_F(WorkerProcessTest, RingsCutShortByAnotherProcessAreRestoredAndTheWorkerCa
   // The command ring: the CommandThread looks at it every 50 ms.
   ASSERT_EQ(::truncate(cmdFile.c_str(), 0), 0);
   EXPECT_TRUE(
-      LogHas("[Spec] Command ring was cut short by another process; restored at 20496 "
-             "bytes, pending commands lost"));
+      LogHas("[Spec] Command ring was cut short by another process (to 0 bytes); restored at "
+             "20496 bytes, pending commands lost"));
   EXPECT_EQ(std::filesystem::file_size(cmdFile), kCmdRingBytes);
   ASSERT_TRUE(worker.Running());
 
@@ -271,8 +276,8 @@ TEST_F(WorkerProcessTest, RingsCutShortByAnotherProcessAreRestoredAndTheWorkerCa
   EXPECT_EQ(ReadU32(cmd.View(), 0), 0u);  // restored zero-filled
   Publish(cmd, kHeartbeat);
   EXPECT_TRUE(
-      LogHas("[Loop] Hit ring was cut short by another process; restored at 8464 bytes, "
-             "unread messages lost"));
+      LogHas("[Loop] Hit ring was cut short by another process (to 0 bytes); restored at 8464 "
+             "bytes, unread messages lost"));
   EXPECT_EQ(std::filesystem::file_size(hitFile), kHitRingBytes);
   const SharedMapping hit =
       SharedMapping::Open(kHitRingMappingName, kHitRingBytes, OpenMode::kOpenExisting);
@@ -353,6 +358,154 @@ TEST_F(WorkerProcessTest, AStopWaitsForTheCommandInProgressAndLeavesTheNextOnesQ
   EXPECT_EQ(ReadU32(cmd.View(), 0), 2u);
   EXPECT_EQ(ReadU32(hit.View(), 0), 1u);  // the start-up version only
   std::filesystem::remove(image);
+}
+
+// tavrik-ctl with ARGS in the current namespace: its exit code, and its standard output in `out`.
+int RunCtl(const std::string& arguments, std::string* out = nullptr) {
+  const std::string file =
+      std::filesystem::temp_directory_path() / ("ctl-" + std::to_string(::getpid()) + ".out");
+  const int status = std::system(
+      (test::BuiltExecutable("tavrik-ctl") + " " + arguments + " >" + file + " 2>&1").c_str());
+  if (out != nullptr) *out = test::ReadFile(file);
+  std::filesystem::remove(file);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(WorkerProcessTest, UnlinkingEveryObjectOfTheNamespaceLeavesTheWorkerAliveAndAlone) {
+  auto first = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  // A common clean-up: every object of the namespace gone from /dev/shm under a running worker.
+  ns_.Cleanup();
+  ASSERT_FALSE(std::filesystem::exists("/dev/shm/" + ns_.Name() + "-CmdRingMMF"));
+
+  std::string status;
+  RunCtl("status", &status);
+  EXPECT_NE(status.find("worker: running"), std::string::npos) << status;
+  auto second = StartWorker();
+  EXPECT_EQ(second.Wait(10s), 3);
+  EXPECT_TRUE(first.Running());
+
+  // It dies with its holder.
+  first.Stop(SIGKILL);
+  RunCtl("status", &status);
+  EXPECT_EQ(status.find("worker: running"), std::string::npos) << status;
+}
+
+TEST_F(WorkerProcessTest, ASigbusSentFromOutsideEndsTheWorkerAsSigbusWould) {
+  auto worker = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  ASSERT_EQ(::kill(worker.Pid(), SIGBUS), 0);
+  const int code = worker.Wait(10s);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The guard hands the signal on to the sanitizer's own SIGBUS handler, which reports and ends
+  // the process in its own way.
+  EXPECT_NE(code, -1);
+  EXPECT_NE(code, 0);
+#else
+  EXPECT_EQ(code, 128 + SIGBUS);
+#endif
+}
+
+TEST_F(WorkerProcessTest, RingsCutShortToAnySizeAreGrownBackWhileRunning) {
+  auto worker = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  const std::string cmdFile = "/dev/shm/" + ns_.Name() + "-CmdRingMMF";
+  const std::string hitFile = "/dev/shm/" + ns_.Name() + "-HitRingMMF";
+  for (const off_t size : {8000, 100, 4096, 20000}) {
+    SCOPED_TRACE(size);
+    for (const std::string& file : {cmdFile, hitFile}) {
+      if (static_cast<std::uintmax_t>(size) >= std::filesystem::file_size(file)) continue;
+      ASSERT_EQ(::truncate(file.c_str(), size), 0);
+    }
+    EXPECT_TRUE(
+        WaitUntil([&] { return std::filesystem::file_size(cmdFile) == kCmdRingBytes; }, 5s));
+    EXPECT_TRUE(
+        WaitUntil([&] { return std::filesystem::file_size(hitFile) == kHitRingBytes; }, 5s));
+    EXPECT_TRUE(LogHas("[Spec] Command ring was cut short by another process (to " +
+                       std::to_string(size) +
+                       " bytes); restored at 20496 bytes, pending "
+                       "commands lost"));
+    if (size < static_cast<off_t>(kHitRingBytes)) {
+      EXPECT_TRUE(LogHas("[Loop] Hit ring was cut short by another process (to " +
+                         std::to_string(size) +
+                         " bytes); restored at 8464 bytes, unread "
+                         "messages lost"));
+    }
+    EXPECT_EQ(RunCtl("heartbeat --timeout 5"), 0);
+  }
+  EXPECT_TRUE(worker.Running());
+}
+
+TEST_F(WorkerProcessTest, ShortRingsLeftFromEarlierAreGrownAtStart) {
+  for (const std::size_t size : {8000u, 100u, 4096u, 20000u}) {
+    SCOPED_TRACE(size);
+    {
+      SharedMapping cmd = SharedMapping::Open(kCmdRingMappingName, size);
+      SharedMapping hit =
+          SharedMapping::Open(kHitRingMappingName, std::min<std::size_t>(size, 8000));
+      ASSERT_NE(cmd.View(), nullptr);
+      ASSERT_NE(hit.View(), nullptr);
+    }
+    auto worker = StartWorker();
+    EXPECT_TRUE(LogHas("[Init] Command ring was " + std::to_string(size) +
+                       " bytes, cut short by another process; grown to 20496 bytes, pending "
+                       "commands lost"));
+    EXPECT_TRUE(LogHas("[Init] Hit ring was " + std::to_string(std::min<std::size_t>(size, 8000)) +
+                       " bytes, cut short by another process; grown to 8464 bytes, unread "
+                       "messages lost"));
+    ASSERT_NE(WaitForHitRing().View(), nullptr);
+    EXPECT_EQ(RunCtl("heartbeat --timeout 5"), 0);
+    worker.Stop();
+    ns_.Cleanup();
+    std::filesystem::remove(LogPath());
+  }
+}
+
+TEST_F(WorkerProcessTest, ANamespaceOutsideTheRuleIsRefusedWithExitCodeOne) {
+  for (const std::string& bad :
+       {std::string("a\nb"), std::string(".."), std::string(" "), std::string(".hidden"),
+        std::string("a/b"), std::string(65, 'n'), std::string("caf\xc3\xa9")}) {
+    SCOPED_TRACE(bad);
+    test::ScopedEnv variable("TAVRIK_IPC_NAMESPACE", bad);
+    auto worker = StartWorker("");
+    EXPECT_EQ(worker.Wait(10s), 1);
+    EXPECT_NE(test::ReadFile(StderrPath()).find("[Init] TAVRIK_IPC_NAMESPACE '"), std::string::npos)
+        << test::ReadFile(StderrPath());
+    std::string out;
+    EXPECT_EQ(RunCtl("heartbeat", &out), 1);
+    EXPECT_NE(out.find("tavrik-ctl: TAVRIK_IPC_NAMESPACE '"), std::string::npos) << out;
+  }
+  // The longest accepted namespace works all the way.
+  std::string longest = "A_." + std::to_string(::getpid()) + "-";
+  longest.resize(64, 'z');
+  test::ScopedEnv variable("TAVRIK_IPC_NAMESPACE", longest);
+  auto worker = StartWorker();
+  EXPECT_NE(WaitForHitRing().View(), nullptr);
+  EXPECT_EQ(RunCtl("heartbeat --timeout 5"), 0);
+  worker.Stop();
+  for (const std::string file : {"", "sem."}) {
+    for (const char* object : {"CmdRingMMF", "HitRingMMF", "CmdRingEvent", "HitRingEvent"}) {
+      std::filesystem::remove("/dev/shm/" + file + longest + "-" + object);
+    }
+  }
+}
+
+TEST_F(WorkerProcessTest, AWriteIndexHalfTheIndexSpaceAheadRunsNothing) {
+  SharedMapping cmd = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
+  ASSERT_NE(cmd.View(), nullptr);
+  test::PeerCommand version;
+  version.commandType = kVersion;
+  for (std::uint32_t i = 0; i < kRingSlotCount; ++i) test::WriteCommandSlot(cmd.View(), i, version);
+  StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 0x80000000u);
+
+  auto worker = StartWorker();
+  SharedMapping hit = WaitForHitRing();
+  ASSERT_NE(hit.View(), nullptr);
+  EXPECT_TRUE(
+      LogHas("[Spec] Command ring writeIndex went backwards: writeIndex=2147483648 "
+             "readIndex=0; nothing run, readIndex set to writeIndex"));
+  ExpectHeartbeatReply(hit, 1);  // only the start-up version came before it
+  EXPECT_EQ(ReadU32(cmd.View(), 4), 0x80000001u);
 }
 
 }  // namespace

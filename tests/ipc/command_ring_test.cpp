@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -188,7 +189,8 @@ TEST_F(CommandRingTest, WriteIndexBehindReadIndexRunsNothingAndFollowsTheProduce
     std::size_t runs;
   } cases[] = {
       {100, 0, 0},                    // the UI reset its header
-      {0x80000000u, 0, 64},           // exactly 2^31 ahead
+      {0x80000000u, 0, 0},            // exactly 2^31 ahead, as far ahead as behind: backwards
+      {0x80000001u, 0, 64},           // 2^31 - 1 ahead: the newest 64 run
       {0x7FFFFFFFu, 0, 0},            // 2^31 + 1 ahead: behind by 2^31 - 1
       {5, 4, 0},                      // one behind
       {0xFFFFFFF0u, 0xFFFFFFEFu, 0},  // one behind, near the wrap
@@ -221,6 +223,17 @@ TEST_F(CommandRingTest, WriteIndexBehindReadIndexRunsNothingAndFollowsTheProduce
     Drain(after.Table());
     EXPECT_EQ(after.calls, std::vector<std::string>{"heartbeat"});
   }
+}
+
+TEST(CommandGapTest, HalfTheIndexSpaceIsTheFirstGapThatCountsAsBackwards) {
+  EXPECT_EQ(ClassifyCommandGap(7, 7), CommandGap::kEmpty);
+  EXPECT_EQ(ClassifyCommandGap(0, 0xFFFFFFFFu), CommandGap::kPending);  // across the wrap
+  EXPECT_EQ(ClassifyCommandGap(64, 0), CommandGap::kPending);
+  EXPECT_EQ(ClassifyCommandGap(65, 0), CommandGap::kOverrun);
+  EXPECT_EQ(ClassifyCommandGap(0x7FFFFFFFu, 0), CommandGap::kOverrun);
+  EXPECT_EQ(ClassifyCommandGap(0x80000000u, 0), CommandGap::kBackwards);
+  EXPECT_EQ(ClassifyCommandGap(0x80000005u, 5), CommandGap::kBackwards);
+  EXPECT_EQ(ClassifyCommandGap(4, 5), CommandGap::kBackwards);
 }
 
 TEST_F(CommandRingTest, AFailingHandlerIsContainedAndTheNextSlotRuns) {
@@ -270,6 +283,33 @@ TEST_F(CommandRingTest, ThreadWakesOnTheEventAndSurvivesSpuriousSignals) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(heartbeats.load(), 1);
+}
+
+TEST_F(CommandRingTest, TheIdleHookRunsOnEveryIdleWaitAndNeverBetweenCommands) {
+  std::atomic<int> idles{0};
+  std::atomic<int> heartbeats{0};
+  std::atomic<int> idlesAtFirstHeartbeat{-1};
+  CommandTable table;
+  table.heartbeat = [&] {
+    int expected = -1;
+    idlesAtFirstHeartbeat.compare_exchange_strong(expected, idles.load());
+    ++heartbeats;
+  };
+  PeerCommand c;
+  c.commandType = kHeartbeat;
+  for (int i = 0; i < 3; ++i) Push(c);  // pending before the thread runs: one pass takes all
+  {
+    std::jthread thread([&](std::stop_token stop) {
+      RunCommandThread(consumer_, table, log_, stop, [&] { ++idles; });
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (idles.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_EQ(heartbeats.load(), 3);
+  EXPECT_EQ(idlesAtFirstHeartbeat.load(), 0);
+  EXPECT_GE(idles.load(), 3);
 }
 
 TEST(CommandThread, ReturnsAtOnceWithoutAView) {

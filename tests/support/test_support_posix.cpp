@@ -34,7 +34,7 @@ ScopedIpcNamespace::~ScopedIpcNamespace() {
 }
 
 void ScopedIpcNamespace::Cleanup() const {
-  for (const char* object : {kCmdRingMappingName, kHitRingMappingName, kWorkerLockName}) {
+  for (const char* object : {kCmdRingMappingName, kHitRingMappingName}) {
     std::error_code ec;
     std::filesystem::remove("/dev/shm/" + name_ + "-" + object, ec);
   }

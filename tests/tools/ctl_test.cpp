@@ -420,13 +420,19 @@ TEST(CtlNoWorkerTest, RingsLeftByADeadWorkerAreNoWorker) {
       << json.out;
 }
 
-TEST(CtlNoWorkerTest, UnusableNamespaceIsAUsageError) {
+TEST(CtlNoWorkerTest, ANamespaceOutsideTheRuleIsRefusedWithExitCodeOne) {
   ScopedIpcNamespace ns;
-  ::setenv("TAVRIK_IPC_NAMESPACE", "a/b", 1);
-  const CtlOutcome outcome = RunInProcess({"status"});
+  for (const char* bad : {"a/b", "a\nb", "..", " ", ".x"}) {
+    SCOPED_TRACE(bad);
+    ::setenv("TAVRIK_IPC_NAMESPACE", bad, 1);
+    const CtlOutcome outcome = RunInProcess({"status"});
+    EXPECT_EQ(outcome.code, kExitFailure);
+    EXPECT_NE(outcome.err.find("TAVRIK_IPC_NAMESPACE"), std::string::npos);
+    EXPECT_NE(outcome.err.find("is not a valid namespace"), std::string::npos) << outcome.err;
+    // The message stays one line, whatever the variable holds.
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << outcome.err;
+  }
   ::setenv("TAVRIK_IPC_NAMESPACE", ns.Name().c_str(), 1);
-  EXPECT_EQ(outcome.code, kExitUsage);
-  EXPECT_NE(outcome.err.find("TAVRIK_IPC_NAMESPACE"), std::string::npos);
 }
 
 TEST(CtlNoWorkerTest, TooSmallRingIsAFailure) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/line_escape.h"
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
 #include "ipc/shared_memory.h"
@@ -68,8 +69,11 @@ int OpenRing(const char* mappingName, std::size_t bytes, const char* what, Share
       "the " + std::string(what) + " (" + ObjectDescription(mappingName) + ")";
   switch (status.error) {
     case OpenError::kNotFound:
-      err << "tavrik-ctl: no worker: " << object << " does not exist; " << kStartHint << "\n";
-      return kExitNoWorker;
+      // Asked once the worker lock said that a worker runs (status asks either way).
+      err << "tavrik-ctl: " << object
+          << " does not exist, although a worker holds the lock (it was removed under the "
+             "worker); restart the worker to make it again\n";
+      return kExitFailure;
     case OpenError::kNotOwned:
       err << "tavrik-ctl: no worker of ours: " << object << " belongs to another user\n";
       return kExitNoWorker;
@@ -315,10 +319,10 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << "tavrik-ctl " << kWorkerVersion << '\n';
     return kExitOk;
   }
-  if (PosixObjectName(CurrentIpcNamespace(), kCmdRingMappingName).empty()) {
-    err << "tavrik-ctl: TAVRIK_IPC_NAMESPACE '" << CurrentIpcNamespace()
-        << "' cannot name a shared-memory object (it contains '/' or is too long)\n";
-    return kExitUsage;
+  if (const std::string ns = CurrentIpcNamespace(); !IsValidIpcNamespace(ns)) {
+    err << "tavrik-ctl: TAVRIK_IPC_NAMESPACE '" << LineSafe(ns)
+        << "' is not a valid namespace: it must be " << kIpcNamespaceRule << "\n";
+    return kExitFailure;
   }
 
   // status says it in its own way, add --check publishes nothing; every other verb needs a worker

@@ -17,6 +17,29 @@ namespace Tavrik.Client.Tests
     {
         public const int SIGTERM = 15, SIGUSR1 = 10, SIGSTOP = 19, SIGCONT = 18;
         public const int O_CREAT = 0x40;
+        public const int AF_UNIX = 1, SOCK_DGRAM = 2;
+
+        [DllImport("libc", SetLastError = true)]
+        public static extern int socket(int domain, int type, int protocol);
+
+        [DllImport("libc", SetLastError = true)]
+        public static extern int bind(int fd, byte[] address, uint length);
+
+        [DllImport("libc", SetLastError = true)]
+        public static extern int connect(int fd, byte[] address, uint length);
+
+        /// <summary>
+        /// The abstract socket address a running worker holds, spelled out as the protocol document
+        /// gives it (not taken from the library under test): sun_family, a NUL, the name.
+        /// </summary>
+        public static byte[] LivenessAddress(string ns)
+        {
+            byte[] name = System.Text.Encoding.ASCII.GetBytes(ns + "-TavrikWorkerLock");
+            var address = new byte[3 + name.Length];
+            address[0] = AF_UNIX;
+            Array.Copy(name, 0, address, 3, name.Length);
+            return address;
+        }
 
         [DllImport("libc", SetLastError = true)]
         public static extern int kill(int pid, int signal);
@@ -117,26 +140,42 @@ namespace Tavrik.Client.Tests
             WaitUntil(() => File.Exists(log)
                           && File.ReadAllText(log).Contains("Tavrik waiting for spec registrations"),
                       "the worker's start-up");
-            // The worker holds its liveness lock exactly as the protocol document describes it.
-            int lockFd = Libc.shm_open(ObjectName("TavrikWorkerLock"), Libc.O_RDONLY | Libc.O_CLOEXEC, 0);
-            Assert.That(lockFd, Is.GreaterThanOrEqualTo(0), "the worker's lock object");
+            // The worker holds its liveness address exactly as the protocol document describes it.
+            int probe = Native.socket(Native.AF_UNIX, Native.SOCK_DGRAM, 0);
             try
             {
-                Assert.That(Libc.flock(lockFd, Libc.LOCK_SH | Libc.LOCK_NB), Is.EqualTo(-1),
-                            "the worker does not hold its liveness lock");
+                byte[] address = Native.LivenessAddress(Namespace);
+                Assert.That(Native.connect(probe, address, (uint)address.Length), Is.EqualTo(0),
+                            "the worker does not hold its liveness address");
             }
             finally
             {
-                Libc.close(lockFd);
+                Libc.close(probe);
             }
         }
 
-        /// <summary>Creates the object and holds an exclusive flock on it, as a worker does.</summary>
-        public static int HoldLock(string objectName)
+        /// <summary>Binds the liveness address of the namespace, as a worker does; close to let go.</summary>
+        public static int HoldLock(string ns)
         {
-            int fd = Native.CreateShm(objectName, 0);
-            Assert.That(Libc.flock(fd, Libc.LOCK_EX | Libc.LOCK_NB), Is.EqualTo(0));
+            int fd = Native.socket(Native.AF_UNIX, Native.SOCK_DGRAM, 0);
+            byte[] address = Native.LivenessAddress(ns);
+            Assert.That(Native.bind(fd, address, (uint)address.Length), Is.EqualTo(0), "bind");
             return fd;
+        }
+
+        /// <summary>Removes every object of the namespace from /dev/shm, as a clean-up script might.</summary>
+        public void UnlinkObjects()
+        {
+            foreach (string pattern in new[] { Namespace + "-*", "sem." + Namespace + "-*" })
+                foreach (string file in System.IO.Directory.GetFiles("/dev/shm", pattern))
+                    File.Delete(file);
+        }
+
+        /// <summary>Kills the worker outright and waits for it.</summary>
+        public void KillWorker()
+        {
+            _worker.Kill();
+            _worker.WaitForExit(5000);
         }
 
         /// <summary>Stops the worker (SIGSTOP) and returns once every thread of it has stopped.</summary>

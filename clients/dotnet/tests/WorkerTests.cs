@@ -72,6 +72,36 @@ namespace Tavrik.Client.Tests
         }
 
         [Test]
+        public void TheWorkerStaysAliveForClientsWhenItsObjectsAreUnlinked()
+        {
+            using (TavrikClient client = _sandbox.Open())
+            {
+                _sandbox.UnlinkObjects();
+                Assert.That(client.IsWorkerRunning, Is.True);
+                Assert.That(LinuxTransport.IsWorkerRunning(_sandbox.Namespace), Is.True);
+                // A new client hears that the worker runs, and why it still cannot attach.
+                var refused = Assert.Throws<TavrikException>(() => _sandbox.Open());
+                Assert.That(refused, Is.Not.InstanceOf<WorkerNotRunningException>());
+                StringAssert.Contains("a worker is running", refused.Message);
+                _sandbox.KillWorker();
+                Assert.That(client.IsWorkerRunning, Is.False);
+            }
+        }
+
+        [Test]
+        public void ARingCutShortUnderTheWorkerIsGrownBackForTheNextClient()
+        {
+            string file = "/dev/shm" + _sandbox.ObjectName("CmdRingMMF");
+            int fd = Libc.shm_open(_sandbox.ObjectName("CmdRingMMF"), Libc.O_RDWR | Libc.O_CLOEXEC, 0);
+            Assert.That(Native.ftruncate(fd, 8000), Is.EqualTo(0));
+            Libc.close(fd);
+            Sandbox.WaitUntil(() => new FileInfo(file).Length == RingGeometry.CommandRingBytes,
+                              "the command ring to be grown back", 5);
+            using (TavrikClient client = _sandbox.Open())
+                Assert.That(client.Heartbeat(Patience), Is.True);
+        }
+
+        [Test]
         public void AnAddedTemplateHitsMissesAndStopsWhenRemoved()
         {
             using (TavrikClient client = _sandbox.Open())

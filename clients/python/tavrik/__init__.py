@@ -11,8 +11,8 @@ Standard library only (mmap, ctypes, fcntl). See README.md beside this package.
 """
 from ._layout import HitMessage, hit_name_of
 from .client import (DEFAULT_TIMEOUT, Client, HitRingFullError, TavrikError,
-                     WorkerNotRunningError, default_namespace)
+                     WorkerNotRunningError, default_namespace, worker_running)
 
 __version__ = "0.2.4"
 __all__ = ["Client", "HitMessage", "TavrikError", "WorkerNotRunningError", "HitRingFullError",
-           "hit_name_of", "default_namespace", "DEFAULT_TIMEOUT"]
+           "hit_name_of", "default_namespace", "worker_running", "DEFAULT_TIMEOUT"]

@@ -12,10 +12,13 @@ progress (a waiting hits() notices within 0.1 s and raises ValueError).
 """
 from __future__ import annotations
 
+import errno
 import fcntl
 import mmap
 import os
 import platform
+import re
+import socket
 import stat
 import threading
 import time
@@ -34,8 +37,10 @@ DEFAULT_TIMEOUT = 5.0
 # a wake that another process (such as `tavrik-ctl heartbeat`, which waits on the same event) took.
 _WAIT_SLICE = 0.1
 _MASK = 0xFFFFFFFF
-# glibc keeps shm objects and semaphores as files in /dev/shm; a semaphore's file gets "sem.".
-_MAX_NAME_CHARS = 255 - 4
+# Every object name derived from a namespace stays a plain file name (well within NAME_MAX, and
+# "sem." in front still fits) and within an abstract socket address.
+_NAMESPACE_RULE = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}")
+_NAMESPACE_RULE_TEXT = "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'"
 _START_HINT = "start tavrik-worker, or systemctl --user start tavrik-worker"
 
 
@@ -53,37 +58,51 @@ class HitRingFullError(TavrikError):
     the reply may have been one of them. Read the ring with hits(); the client is its reader."""
 
 
+def check_namespace(namespace: str, source: str = "the namespace") -> str:
+    """Returns `namespace` when it follows the rule that every peer applies; ValueError otherwise."""
+    if not _NAMESPACE_RULE.fullmatch(namespace):
+        raise ValueError(f"{source} {namespace!r} is not a valid IPC namespace: it must be "
+                         f"{_NAMESPACE_RULE_TEXT}")
+    return namespace
+
+
 def default_namespace() -> str:
-    """$TAVRIK_IPC_NAMESPACE when set and not empty, else "tavrik-<uid>", as the worker does."""
-    return os.environ.get("TAVRIK_IPC_NAMESPACE") or f"tavrik-{os.getuid()}"
+    """$TAVRIK_IPC_NAMESPACE when set and not empty, else "tavrik-<uid>", as the worker does.
+    ValueError when the variable breaks the namespace rule."""
+    from_environment = os.environ.get("TAVRIK_IPC_NAMESPACE")
+    if from_environment:
+        return check_namespace(from_environment, "TAVRIK_IPC_NAMESPACE")
+    return f"tavrik-{os.getuid()}"
 
 
 def object_name(namespace: str, name: str) -> str:
-    """"/<namespace>-<name>"; ValueError when that cannot name a shared-memory object."""
-    if not namespace or "/" in namespace or "\0" in namespace:
-        raise ValueError(f"the namespace {namespace!r} cannot name a shared-memory object (it is "
-                         "empty or contains '/' or NUL)")
-    if len(namespace) + 1 + len(name) > _MAX_NAME_CHARS:
-        raise ValueError(f"the namespace {namespace!r} is too long")
-    return f"/{namespace}-{name}"
+    """"/<namespace>-<name>"; ValueError when the namespace breaks the rule."""
+    return f"/{check_namespace(namespace)}-{name}"
 
 
-def probe_liveness_lock(name: str) -> bool:
-    """True when somebody holds the lock object exclusively (a running worker); False when the
-    object is missing or a shared lock on it is granted (and released at once)."""
-    try:
-        fd = _libc.shm_open(name, os.O_RDONLY)
-    except FileNotFoundError:
-        return False
-    except OSError as error:
-        raise TavrikError(f"cannot open the liveness lock {name}: {error.strerror}") from None
-    try:
-        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)  # also releases a lock we got
-    return False
+def liveness_address(namespace: str) -> bytes:
+    """The abstract UNIX socket address that a running worker holds bound for its whole life."""
+    return b"\0" + f"{check_namespace(namespace)}-TavrikWorkerLock".encode()
+
+
+def worker_running(namespace: Optional[str] = None) -> bool:
+    """True while a worker runs in `namespace` (default: default_namespace()).
+
+    The worker keeps an abstract UNIX socket bound to liveness_address(); the kernel frees the
+    name when the worker dies, and no file anywhere can be removed to fake its absence. Asking
+    connects a datagram socket to it and holds nothing. Abstract names belong to the network
+    namespace: a client in another one (a sandbox without network) cannot see the worker."""
+    address = liveness_address(default_namespace() if namespace is None else namespace)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC) as probe:
+        try:
+            probe.connect(address)
+        except ConnectionRefusedError:
+            return False
+        except OSError as error:
+            if error.errno == errno.EPROTOTYPE:
+                return True  # the name is held, by a socket of another kind: nobody else may run
+            raise TavrikError(f"cannot tell whether a worker runs: {error.strerror}") from None
+    return True
 
 
 def _check_owned(info: os.stat_result, name: str) -> None:
@@ -95,8 +114,9 @@ def _check_owned(info: os.stat_result, name: str) -> None:
 
 def _open_failure(namespace: str, name: str, error: OSError) -> TavrikError:
     if isinstance(error, FileNotFoundError):
-        return WorkerNotRunningError(f"no Tavrik worker is running in namespace '{namespace}': "
-                                     f"{name} does not exist; {_START_HINT}")
+        # Only asked once the worker was found running: its object was removed under it.
+        return TavrikError(f"a worker is running in namespace '{namespace}', but {name} does not "
+                           "exist (removed under it); restart the worker to make it again")
     if isinstance(error, PermissionError):
         return TavrikError(f"{name} belongs to another user")
     return TavrikError(f"cannot open {name}: {error.strerror}")
@@ -235,21 +255,21 @@ class Client:
         if platform.machine() != "x86_64":
             # Indexes are stored with plain moves; only x86-64 keeps them in order with the slot.
             raise TavrikError(f"the Python client runs on x86-64 Linux, not {platform.machine()}")
-        self.namespace = default_namespace() if namespace is None else namespace
-        self._lock_name = object_name(self.namespace, "TavrikWorkerLock")
+        self.namespace = (default_namespace() if namespace is None
+                          else check_namespace(namespace))
         self._cmd: Optional[_Ring] = None
         self._hit: Optional[_Ring] = None
         self._cmd_event = self._hit_event = 0
+        # Rings outlive their worker on purpose, so only the liveness test tells whether anyone
+        # will read what is published.
+        if not worker_running(self.namespace):
+            raise WorkerNotRunningError(
+                f"no Tavrik worker is running in namespace '{self.namespace}'; {_START_HINT}")
         try:
             self._cmd = _Ring(self.namespace, "CmdRingMMF", COMMAND_RING_BYTES)
             self._hit = _Ring(self.namespace, "HitRingMMF", HIT_RING_BYTES)
             self._cmd_event = _open_event(self.namespace, "CmdRingEvent")
             self._hit_event = _open_event(self.namespace, "HitRingEvent")
-            if not probe_liveness_lock(self._lock_name):
-                raise WorkerNotRunningError(
-                    f"no Tavrik worker is running in namespace '{self.namespace}': its rings "
-                    f"exist, but nobody holds the liveness lock {self._lock_name} (a worker ran "
-                    f"and stopped); {_START_HINT}")
         except BaseException:
             self._release()
             raise
@@ -264,9 +284,9 @@ class Client:
 
     @property
     def worker_running(self) -> bool:
-        """True while a worker holds the liveness lock of these rings."""
+        """True while a worker runs in this client's namespace (see worker_running())."""
         with self._use():
-            return probe_liveness_lock(self._lock_name)
+            return worker_running(self.namespace)
 
     @property
     def pending_commands(self) -> int:

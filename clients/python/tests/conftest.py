@@ -3,12 +3,12 @@ display with the demo's target window. TAVRIK_BUILD_DIR and TAVRIK_SOURCE_DIR (s
 the build and source trees."""
 from __future__ import annotations
 
-import fcntl
 import glob
 import itertools
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import time
 from typing import Callable, Iterator, Optional
@@ -51,11 +51,17 @@ def create_shm(name: str, size: int) -> int:
     return fd
 
 
-def hold_lock(name: str) -> int:
-    """Creates the object and holds an exclusive flock on it, as a worker does."""
-    fd = create_shm(name, 0)
-    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    return fd
+def liveness_address(namespace: str) -> bytes:
+    """The abstract socket address a running worker holds, spelled out as the protocol document
+    gives it (not taken from the library under test)."""
+    return b"\0" + f"{namespace}-TavrikWorkerLock".encode()
+
+
+def hold_lock(namespace: str) -> socket.socket:
+    """Binds the liveness address, as a worker does; closing the socket lets it go."""
+    held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    held.bind(liveness_address(namespace))
+    return held
 
 
 class Sandbox:
@@ -89,15 +95,9 @@ class Sandbox:
         self.worker = subprocess.Popen([program("tavrik-worker")], env=env)
         wait_until(lambda: "Tavrik waiting for spec registrations" in self.log,
                    "the worker's start-up")
-        lock = os.open("/dev/shm" + self.object("TavrikWorkerLock"), os.O_RDONLY)
-        try:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_SH | fcntl.LOCK_NB)
-                raise AssertionError("the worker does not hold its liveness lock")
-            except BlockingIOError:
-                pass  # held: what every client's liveness test relies on
-        finally:
-            os.close(lock)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
+            # Refused would mean that nobody holds it; every client's liveness test relies on it.
+            probe.connect(liveness_address(self.namespace))
 
     def freeze(self) -> None:
         """Stops the worker (SIGSTOP) and returns once every thread of it has stopped."""

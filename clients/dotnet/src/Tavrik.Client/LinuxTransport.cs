@@ -1,9 +1,12 @@
 // The rings on Linux: POSIX shared memory, named semaphores standing in for the auto-reset events,
-// and flock for the producer and liveness locks.
+// flock for the producer lock, and an abstract UNIX socket name for the worker's liveness.
 //
 // Every object is "/<namespace>-<name>"; the worker creates them (mode 0600) and this transport
 // only opens them, refusing objects of another user. A semaphore acts as an auto-reset event: it
-// is posted only when its value is 0, and a wait consumes it.
+// is posted only when its value is 0, and a wait consumes it. A running worker keeps a datagram
+// socket bound to the abstract address "\0<namespace>-TavrikWorkerLock": the kernel frees the
+// name when the worker dies, and no file can be removed to fake its absence. Asking connects to it
+// and holds nothing. Abstract names belong to a network namespace.
 //
 // Threads: see IRingTransport.
 using System;
@@ -16,7 +19,11 @@ namespace Tavrik.Client
         // glibc keeps shm objects and semaphores as files in /dev/shm; a semaphore's file gets this
         // prefix, so a name must leave room for it within NAME_MAX (255).
         const string SemaphoreFilePrefix = "/dev/shm/sem.";
-        const int MaxNameChars = 255 - 4;
+        // Every name derived from a namespace stays a plain file name and fits an abstract socket
+        // address.
+        const int MaxNamespaceChars = 64;
+        const string NamespaceRule = "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting "
+                                     + "with '.'";
 
         readonly string _namespace;
         int _commandFd = -1;
@@ -28,7 +35,7 @@ namespace Tavrik.Client
 
         LinuxTransport(string ns)
         {
-            _namespace = ns;
+            _namespace = CheckNamespace(ns);
         }
 
         public IntPtr CommandRing
@@ -41,26 +48,84 @@ namespace Tavrik.Client
             get { return _hitView; }
         }
 
-        /// <summary>$TAVRIK_IPC_NAMESPACE when set and not empty, else "tavrik-(real uid)".</summary>
+        /// <summary>
+        /// $TAVRIK_IPC_NAMESPACE when set and not empty, else "tavrik-(real uid)"; an
+        /// ArgumentException when the variable breaks the namespace rule.
+        /// </summary>
         public static string DefaultNamespace()
         {
             string fromEnvironment = Environment.GetEnvironmentVariable("TAVRIK_IPC_NAMESPACE");
             if (!string.IsNullOrEmpty(fromEnvironment))
-                return fromEnvironment;
+                return CheckNamespace(fromEnvironment, "TAVRIK_IPC_NAMESPACE");
             return "tavrik-" + Libc.getuid();
         }
 
-        /// <summary>"/(namespace)-(name)", or an ArgumentException when that is no object name.</summary>
+        /// <summary>The namespace itself, or an ArgumentException when it breaks the rule.</summary>
+        public static string CheckNamespace(string ns, string source = "the namespace")
+        {
+            bool valid = ns.Length >= 1 && ns.Length <= MaxNamespaceChars && ns[0] != '.';
+            foreach (char c in ns)
+                valid &= (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                         || c == '.' || c == '_' || c == '-';
+            if (!valid)
+                throw new ArgumentException(
+                    source + " \"" + Escaped(ns) + "\" is not a valid IPC namespace: it must be "
+                        + NamespaceRule,
+                    "namespace");
+            return ns;
+        }
+
+        // Control characters shown as \uXXXX, so that the message stays on one line.
+        static string Escaped(string text)
+        {
+            var escaped = new System.Text.StringBuilder();
+            foreach (char c in text)
+                escaped.Append(c < ' ' || c == '\x7f' ? "\\u" + ((int)c).ToString("X4") : c.ToString());
+            return escaped.ToString();
+        }
+
+        /// <summary>"/(namespace)-(name)", or an ArgumentException when the namespace breaks the rule.</summary>
         public static string ObjectName(string ns, string name)
         {
-            if (ns.Length == 0 || ns.IndexOf('/') >= 0 || ns.IndexOf('\0') >= 0)
-                throw new ArgumentException(
-                    "the namespace \"" + ns + "\" cannot name a shared-memory object (it is empty or "
-                        + "contains '/' or NUL)",
-                    "namespace");
-            if (ns.Length + 1 + name.Length > MaxNameChars)
-                throw new ArgumentException("the namespace \"" + ns + "\" is too long", "namespace");
-            return "/" + ns + "-" + name;
+            return "/" + CheckNamespace(ns) + "-" + name;
+        }
+
+        /// <summary>
+        /// The struct sockaddr_un of the worker's liveness name: family AF_UNIX, then a NUL (the
+        /// abstract namespace) and "(namespace)-TavrikWorkerLock", with no terminator.
+        /// </summary>
+        static byte[] LivenessAddress(string ns)
+        {
+            byte[] name = System.Text.Encoding.ASCII.GetBytes(CheckNamespace(ns) + "-TavrikWorkerLock");
+            var address = new byte[2 + 1 + name.Length];
+            address[0] = (byte)Libc.AF_UNIX;  // sun_family, little-endian
+            Array.Copy(name, 0, address, 3, name.Length);
+            return address;
+        }
+
+        /// <summary>True while a worker runs in the namespace.</summary>
+        internal static bool IsWorkerRunning(string ns)
+        {
+            byte[] address = LivenessAddress(ns);
+            int fd = Libc.socket(Libc.AF_UNIX, Libc.SOCK_DGRAM | Libc.SOCK_CLOEXEC, 0);
+            if (fd < 0)
+                throw new TavrikException("cannot tell whether a worker runs: "
+                                          + Libc.Describe(Libc.LastError));
+            try
+            {
+                if (Libc.connect(fd, address, (uint)address.Length) == 0)
+                    return true;
+                int errno = Libc.LastError;
+                if (errno == Libc.ECONNREFUSED)
+                    return false;
+                if (errno == Libc.EPROTOTYPE)
+                    return true;  // held by a socket of another kind: no worker could start either
+                throw new TavrikException("cannot tell whether a worker runs: " + Libc.Describe(errno));
+            }
+            finally
+            {
+                Libc.close(fd);
+            }
         }
 
         public static LinuxTransport Open(string ns)
@@ -83,16 +148,16 @@ namespace Tavrik.Client
 
         void OpenAll()
         {
-            string lockObject = ObjectName(_namespace, "TavrikWorkerLock");
+            // Rings outlive their worker on purpose: only the liveness test tells whether anyone
+            // will read what is published.
+            if (!IsWorkerAlive())
+                throw new WorkerNotRunningException(
+                    "no Tavrik worker is running in namespace '" + _namespace + "'; start "
+                        + "tavrik-worker, or systemctl --user start tavrik-worker");
             _commandFd = OpenRing("CmdRingMMF", RingGeometry.CommandRingBytes, out _commandView);
             _hitFd = OpenRing("HitRingMMF", RingGeometry.HitRingBytes, out _hitView);
             _commandEvent = OpenEvent("CmdRingEvent");
             _hitEvent = OpenEvent("HitRingEvent");
-            if (!IsWorkerAlive())
-                throw new WorkerNotRunningException(
-                    "no Tavrik worker is running in namespace '" + _namespace + "': its rings exist, "
-                        + "but nobody holds the liveness lock " + lockObject + " (a worker ran and "
-                        + "stopped); start tavrik-worker, or systemctl --user start tavrik-worker");
         }
 
         int OpenRing(string name, int bytes, out IntPtr view)
@@ -145,11 +210,11 @@ namespace Tavrik.Client
 
         Exception OpenFailure(string objectName, int errno)
         {
+            // Only asked once the worker was found running: the object was removed under it.
             if (errno == Libc.ENOENT)
-                return new WorkerNotRunningException(
-                    "no Tavrik worker is running in namespace '" + _namespace + "': " + objectName
-                        + " does not exist; start tavrik-worker, or systemctl --user start "
-                        + "tavrik-worker");
+                return new TavrikException(
+                    "a worker is running in namespace '" + _namespace + "', but " + objectName
+                        + " does not exist (removed under it); restart the worker to make it again");
             if (errno == Libc.EACCES)
                 return new TavrikException(objectName + " belongs to another user");
             return new TavrikException("cannot open " + objectName + ": " + Libc.Describe(errno));
@@ -228,45 +293,7 @@ namespace Tavrik.Client
 
         public bool IsWorkerAlive()
         {
-            return ProbeLivenessLock(ObjectName(_namespace, "TavrikWorkerLock"));
-        }
-
-        /// <summary>
-        /// True when somebody holds the lock object exclusively (a running worker); false when the
-        /// object is missing or a shared lock on it is granted (released at once).
-        /// </summary>
-        internal static bool ProbeLivenessLock(string objectName)
-        {
-            int fd = Libc.shm_open(objectName, Libc.O_RDONLY | Libc.O_CLOEXEC, 0);
-            if (fd < 0)
-            {
-                int errno = Libc.LastError;
-                if (errno == Libc.ENOENT)
-                    return false;
-                throw new TavrikException("cannot open the liveness lock " + objectName + ": "
-                                          + Libc.Describe(errno));
-            }
-            try
-            {
-                for (;;)
-                {
-                    if (Libc.flock(fd, Libc.LOCK_SH | Libc.LOCK_NB) == 0)
-                    {
-                        Libc.flock(fd, Libc.LOCK_UN);
-                        return false;
-                    }
-                    int errno = Libc.LastError;
-                    if (errno == Libc.EAGAIN)
-                        return true;
-                    if (errno != Libc.EINTR)
-                        throw new TavrikException("cannot test the liveness lock " + objectName
-                                                  + ": " + Libc.Describe(errno));
-                }
-            }
-            finally
-            {
-                Libc.close(fd);
-            }
+            return IsWorkerRunning(_namespace);
         }
 
         public void Dispose()

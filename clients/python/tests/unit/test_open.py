@@ -4,14 +4,12 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
-import fcntl
 import os
 
 import pytest
 
 import tavrik
 from conftest import create_shm, hold_lock
-from tavrik.client import probe_liveness_lock
 
 
 def create_rings(sandbox, command_ring_bytes: int = 20496) -> None:
@@ -29,44 +27,59 @@ def create_rings(sandbox, command_ring_bytes: int = 20496) -> None:
 
 
 def test_the_liveness_lock_tells_a_running_worker(sandbox):
-    lock = sandbox.object("TavrikWorkerLock")
-    assert not probe_liveness_lock(lock)  # no lock object
-    held = hold_lock(lock)
-    assert probe_liveness_lock(lock)
-    os.close(held)
-    assert not probe_liveness_lock(lock)
-    # The probe let go of its own lock: a starting worker can take it.
-    worker = create_shm(lock, 0)
-    fcntl.flock(worker, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    os.close(worker)
+    assert not tavrik.worker_running(sandbox.namespace)
+    held = hold_lock(sandbox.namespace)
+    assert tavrik.worker_running(sandbox.namespace)
+    assert tavrik.worker_running(sandbox.namespace)  # asking took nothing
+    held.close()
+    assert not tavrik.worker_running(sandbox.namespace)
+    # The probe holds nothing: a starting worker can take the name at once.
+    hold_lock(sandbox.namespace).close()
+    # Nothing in /dev/shm tells it, so nothing there can be removed to fool it.
+    assert not any(name.startswith(sandbox.namespace) for name in os.listdir("/dev/shm"))
+
+
+@pytest.mark.parametrize("namespace", ["a\nb", "..", " ", ".hidden", "a/b", "n" * 65, "caf\u00e9",
+                                       "a b", "tab\t", "nul\0"])
+def test_a_namespace_outside_the_rule_is_refused_clearly(namespace, monkeypatch):
+    with pytest.raises(ValueError, match="not a valid IPC namespace") as refused:
+        tavrik.Client(namespace)
+    assert "letters, digits" in str(refused.value)
+    with pytest.raises(ValueError, match="not a valid IPC namespace"):
+        tavrik.worker_running(namespace)
+    if "\0" not in namespace:
+        monkeypatch.setenv("TAVRIK_IPC_NAMESPACE", namespace)
+        with pytest.raises(ValueError, match="TAVRIK_IPC_NAMESPACE"):
+            tavrik.Client()
+
+
+def test_the_longest_namespace_and_every_allowed_character_are_accepted(sandbox):
+    for namespace in ["A" * 64, "a.b_c-D9", "-x", "_"]:
+        with pytest.raises(tavrik.WorkerNotRunningError):
+            tavrik.Client(namespace)
 
 
 def test_connecting_says_why_there_is_no_worker(sandbox):
     with pytest.raises(tavrik.WorkerNotRunningError) as missing:
         sandbox.client()
-    assert f"{sandbox.object('CmdRingMMF')} does not exist" in str(missing.value)
+    assert f"no Tavrik worker is running in namespace '{sandbox.namespace}'" in str(missing.value)
     assert "start tavrik-worker" in str(missing.value)
 
     create_rings(sandbox)
-    with pytest.raises(tavrik.WorkerNotRunningError, match="nobody holds the liveness lock"):
+    with pytest.raises(tavrik.WorkerNotRunningError, match="no Tavrik worker is running"):
         sandbox.client()
 
-    held = hold_lock(sandbox.object("TavrikWorkerLock"))
-    try:
+    with hold_lock(sandbox.namespace):
         with sandbox.client() as client:
             assert client.worker_running
             assert client.namespace == sandbox.namespace
         with pytest.raises(ValueError, match="closed"):
             client.clear()
-    finally:
-        os.close(held)
 
 
 def test_rings_that_no_worker_of_ours_made_are_refused(sandbox):
-    with pytest.raises(ValueError, match="cannot name a shared-memory object"):
-        tavrik.Client("a/b")
     create_rings(sandbox, command_ring_bytes=4096)
-    held = hold_lock(sandbox.object("TavrikWorkerLock"))
+    held = hold_lock(sandbox.namespace)
     try:
         with pytest.raises(tavrik.TavrikError, match="is 4096 bytes, smaller than the ring's 20496"):
             sandbox.client()
@@ -77,4 +90,4 @@ def test_rings_that_no_worker_of_ours_made_are_refused(sandbox):
         with pytest.raises(tavrik.TavrikError, match=r"belongs to another user \(uid 65534\)"):
             sandbox.client()
     finally:
-        os.close(held)
+        held.close()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import fcntl
+import glob
 import itertools
 import json
 import os
@@ -204,3 +205,31 @@ def test_the_example_watches_the_demo(worker, desktop):
     assert "HIT badge score=" in run.stdout
     # It cleaned up after itself.
     wait_until(lambda: "[Spec] Removed 'badge:ok'" in worker.log, "the example's remove")
+
+
+def test_the_worker_stays_alive_for_clients_when_its_objects_are_unlinked(sandbox):
+    sandbox.start_worker()
+    with sandbox.client() as client:
+        for path in glob.glob(f"/dev/shm/{sandbox.namespace}-*") + glob.glob(
+                f"/dev/shm/sem.{sandbox.namespace}-*"):
+            os.unlink(path)
+        assert client.worker_running
+        assert tavrik.worker_running(sandbox.namespace)
+        # A new client hears that the worker runs, and why it still cannot attach.
+        with pytest.raises(tavrik.TavrikError, match="a worker is running") as refused:
+            sandbox.client()
+        assert not isinstance(refused.value, tavrik.WorkerNotRunningError)
+        sandbox.worker.kill()
+        sandbox.worker.wait(5)
+        sandbox.worker = None
+        assert not client.worker_running
+        assert not tavrik.worker_running(sandbox.namespace)
+
+
+def test_a_ring_cut_short_under_the_worker_is_grown_back_for_the_next_client(sandbox):
+    sandbox.start_worker()
+    os.truncate("/dev/shm" + sandbox.object("CmdRingMMF"), 8000)
+    wait_until(lambda: os.stat("/dev/shm" + sandbox.object("CmdRingMMF")).st_size == 20496,
+               "the command ring to be grown back", 5)
+    with sandbox.client() as client:
+        assert client.heartbeat(timeout=PATIENCE)
