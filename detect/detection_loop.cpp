@@ -19,9 +19,6 @@ namespace tavrik {
 class EvaluationPool {
  public:
   explicit EvaluationPool(int threads) {
-    // OpenCV's own parallel loops stay off while evaluations run side by side: the pool already
-    // uses the cores it may use (cv::setNumThreads is process-wide).
-    cv::setNumThreads(1);
     for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { HelperLoop(i); });
   }
   ~EvaluationPool() {
@@ -106,6 +103,10 @@ DetectionLoopState& DetectionLoopState::operator=(DetectionLoopState&&) noexcept
 int PoolThreadsFor(unsigned hardwareThreads) {
   const int half = static_cast<int>(hardwareThreads / 2);
   return std::clamp(half, 1, kMaxPoolThreads);
+}
+
+void ConfigureImageThreads(int poolThreads) {
+  if (poolThreads > 1) cv::setNumThreads(1);
 }
 
 DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {

@@ -38,6 +38,13 @@ inline constexpr int kMaxPoolThreads = 4;
 // at least 1, at most kMaxPoolThreads. The pool never takes every core.
 int PoolThreadsFor(unsigned hardwareThreads);
 
+// Switches OpenCV's own parallel loops off when the pool runs more than one thread: the pool
+// already uses the cores it may use. cv::setNumThreads is process-wide and must not run while
+// another thread may be inside OpenCV (an add command prepares its template with OpenCV's
+// parallel code), so the pool never calls it: start-up does, once, on the main thread before any
+// other thread exists, with the size it then gives the DetectionContext.
+void ConfigureImageThreads(int poolThreads);
+
 struct DetectionContext {
   TemplateRegistry& registry;
   HitRingWriter* writer = nullptr;

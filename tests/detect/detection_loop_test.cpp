@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
@@ -93,7 +95,9 @@ class DetectionPassTest : public ::testing::Test {
     cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(255));
     return m;
   }();
-  int captures_ = 0;
+  // Templates on different rectangles are evaluated on the pool's threads: what a capture
+  // function touches must be thread-safe.
+  std::atomic<int> captures_{0};
   std::function<void()> onCapture_;
   DetectionContext context_{
       registry_, writer_.get(), log_,
@@ -101,7 +105,8 @@ class DetectionPassTest : public ::testing::Test {
         ++captures_;
         if (onCapture_) onCapture_();
         return pattern_.clone();
-      })};
+      }),
+      kMaxPoolThreads};
   DetectionLoopState state_ = StartDetectionLoop(0);
 };
 
@@ -164,9 +169,11 @@ TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
 TEST_F(DetectionPassTest, FailingEvaluationWaitsForItsCooldownAndLogsOncePerSecond) {
   auto slow = AddPatternTemplate("slow", 1000);
   auto fast = AddPatternTemplate("fast", 0);
+  std::mutex widthsMutex;
   std::vector<std::int32_t> widths;
   context_.capture =
       FromImageSource([&](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h) {
+        const std::lock_guard<std::mutex> lock(widthsMutex);
         widths.push_back(w);
         return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));  // matching fails on it
       });
