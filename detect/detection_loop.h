@@ -78,6 +78,7 @@ struct DetectionLoopState {
   std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
+  std::vector<unsigned char> evaluated;  // per due template: 1 once its evaluation has run
   // What each evaluating thread uses (index 0: the loop's own thread): its workspace and its
   // capture buffer, reused from rectangle to rectangle and from pass to pass.
   struct PassThread {
@@ -99,11 +100,14 @@ std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& logge
 bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs);
 
 // One pass without its closing pause. `passTimeNs` is read from `clock` after the snapshot and
-// the template-set line.
+// the template-set line. Once `stop` is requested (from any thread), no further evaluation of
+// the pass begins, on this thread or on the pool's: the pass reports, in snapshot order, only
+// the evaluations that ran, and the templates left out are neither reported nor stamped.
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
-                      const std::function<std::int64_t()>& clock);
+                      const std::function<std::int64_t()>& clock, std::stop_token stop = {});
 
-// Passes for ever (until `stop` is requested, which the worker never does), 50 ms apart.
+// Passes 50 ms apart until `stop` is requested (POSIX: SIGTERM or SIGINT; never on Windows).
+// A request ends the loop after the evaluation in progress, and it cuts the pause short.
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop = {});
 
 }  // namespace tavrik
