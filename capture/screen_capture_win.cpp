@@ -30,10 +30,17 @@ class GdiCapture {
 
   ~GdiCapture() { Release(); }
 
-  void Release() {
+  // Selects the memory context's original object back, so that the bitmap is selected into no
+  // context: GetDIBits must not read a bitmap that is (a driver may refuse it). Once only.
+  void Deselect() {
     if (memory_ != nullptr && previous_ != nullptr && previous_ != HGDI_ERROR) {
       SelectObject(memory_, previous_);
     }
+    previous_ = nullptr;
+  }
+
+  void Release() {
+    Deselect();
     if (bitmap_ != nullptr) DeleteObject(bitmap_);
     if (memory_ != nullptr) DeleteDC(memory_);
     if (screen_ != nullptr) ReleaseDC(nullptr, screen_);
@@ -46,6 +53,7 @@ class GdiCapture {
   GdiCapture(const GdiCapture&) = delete;
   GdiCapture& operator=(const GdiCapture&) = delete;
 
+  // Before Deselect: everything was created and the bitmap is selected into the memory context.
   bool Ready() const {
     return screen_ != nullptr && memory_ != nullptr && bitmap_ != nullptr && previous_ != nullptr &&
            previous_ != HGDI_ERROR;
@@ -116,6 +124,7 @@ bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
   // GetDIBits writes the 32-bit pixels straight into the caller's buffer (rows of width * 4
   // bytes, no padding). A read of fewer lines than the bitmap has is a failed capture.
   image.create(bitmapHeight, bitmapWidth, CV_8UC4);
+  gdi.Deselect();
   return GetDIBits(gdi.Memory(), gdi.Bitmap(), 0, static_cast<UINT>(bitmapHeight), image.data,
                    reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) == bitmapHeight;
 }

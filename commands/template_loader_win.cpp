@@ -23,13 +23,16 @@ using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 bool ReadTemplateFile(const std::filesystem::path& path, std::vector<unsigned char>& bytes) {
   bytes.clear();
   if (path.empty()) return false;
-  // Refused by name before anything is opened: opening a pipe already connects to its server,
-  // opening a serial port may configure it.
+  // Refused by name before anything is opened: opening a pipe already connects to its server
+  // (through the redirector too: "\\localhost\pipe\x"), opening a serial port may configure it.
   const std::wstring& wide = path.native();
   if (IsWindowsDevicePath(std::u16string(wide.begin(), wide.end()))) return false;
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Whatever the name leads to after all (a link to a pipe on another machine), the server at the
+  // other end may identify the worker but never act as it.
+  UniqueFileHandle file(CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+      nullptr));
   if (!file.Valid()) return false;  // directories need backup semantics and so fail here too
   // What was opened after all (a link may lead anywhere): only a plain file on a disk.
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) return false;

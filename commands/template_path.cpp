@@ -226,6 +226,33 @@ bool IsReservedDeviceName(std::u16string_view component) {
           digit == u'\u00b3');
 }
 
+// The share of a UNC path ("\\host\share\..."), as the system would read it: separators of
+// either kind and runs of them alike, "." components dropped, ".." taking the component before it
+// (counted from the host on, so that it may reach the share), trailing dots and blanks of a
+// component ignored. Empty when the path names no share.
+std::u16string_view UncShare(std::u16string_view path) {
+  using G = WindowsGrammar;
+  if (path.size() < 3 || !G::IsSep(path[0]) || !G::IsSep(path[1]) || G::IsSep(path[2])) return {};
+  std::size_t i = 2;
+  while (i < path.size() && !G::IsSep(path[i])) ++i;  // the host
+  std::vector<std::u16string_view> components;
+  while (i < path.size()) {
+    while (i < path.size() && G::IsSep(path[i])) ++i;
+    const std::size_t start = i;
+    while (i < path.size() && !G::IsSep(path[i])) ++i;
+    std::u16string_view component = path.substr(start, i - start);
+    if (component == u"..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    while (!component.empty() && (component.back() == u'.' || component.back() == u' ')) {
+      component.remove_suffix(1);
+    }
+    if (!component.empty()) components.push_back(component);
+  }
+  return components.empty() ? std::u16string_view() : components.front();
+}
+
 }  // namespace
 
 bool IsWindowsDevicePath(std::u16string_view path) {
@@ -239,6 +266,11 @@ bool IsWindowsDevicePath(std::u16string_view path) {
         !(G::HasDrivePrefix(path.substr(4)) && (path.size() == 6 || G::IsSep(path[6])))) {
       return true;
     }
+  }
+  // Pipes and mailslots of any host, this one included: the redirector connects to them.
+  const std::u16string_view share = UncShare(path);
+  if (EqualsIgnoringAsciiCase(share, u"pipe") || EqualsIgnoringAsciiCase(share, u"mailslot")) {
+    return true;
   }
   std::size_t last = path.size();
   while (last > 0 && !G::IsSep(path[last - 1])) --last;

@@ -59,7 +59,10 @@ std::vector<std::string> XdgTemplateDirectories(const char* dataHome, const char
 // anything opens it (opening "\\.\pipe\x" already connects to a pipe server, opening "COM1" a
 // serial port):
 //  - a device namespace: "\\.\", "\??\", or "\\?\" not followed by a drive ("X:"), with
-//    either slash as the separator;
+//    either slash as the separator (so "\\?\UNC\..." and "\\.\UNC\..." too);
+//  - the "pipe" or "mailslot" share of any host ("\\localhost\pipe\x", "//127.0.0.1/PIPE/x"),
+//    which the redirector connects to like "\\.\pipe\x", however the share component is
+//    spelt ("pipe.", "x\..\pipe", runs of separators);
 //  - a reserved device name as the last component: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9
 //    (and COM/LPT with a superscript 1, 2 or 3), CONIN$, CONOUT$, in any case, also with an
 //    extension or a stream ("nul.png", "Con .txt", "aux:x") and with trailing dots or blanks.

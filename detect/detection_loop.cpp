@@ -20,9 +20,6 @@ namespace tavrik {
 class EvaluationPool {
  public:
   explicit EvaluationPool(int threads) {
-    // OpenCV's own parallel loops stay off while evaluations run side by side: the pool already
-    // uses the cores it may use (cv::setNumThreads is process-wide).
-    cv::setNumThreads(1);
     for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { HelperLoop(i); });
   }
   ~EvaluationPool() {
@@ -107,6 +104,10 @@ DetectionLoopState& DetectionLoopState::operator=(DetectionLoopState&&) noexcept
 int PoolThreadsFor(unsigned hardwareThreads) {
   const int half = static_cast<int>(hardwareThreads / 2);
   return std::clamp(half, 1, kMaxPoolThreads);
+}
+
+void ConfigureImageThreads(int poolThreads) {
+  if (poolThreads > 1) cv::setNumThreads(1);
 }
 
 DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {
@@ -228,7 +229,7 @@ std::size_t DetectionBytes(const DetectionLoopState& state) {
 }
 
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
-                      const std::function<std::int64_t()>& clock) {
+                      const std::function<std::int64_t()>& clock, std::stop_token stop) {
   TemplateSnapshot snapshot = context.registry.SnapshotTemplates();
   if (std::string line = TemplateSetLine(snapshot, state.loggedTemplateList); !line.empty()) {
     context.log.Emit(line);
@@ -249,6 +250,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   if (state.evaluations.size() < n) state.evaluations.resize(n);
   if (state.outcomes.size() < n) state.outcomes.resize(n);
   if (state.errors.size() < n) state.errors.resize(n);
+  state.evaluated.assign(n, 0);
 
   // Each group (one rectangle) is evaluated on one thread: one capture, then its templates in
   // snapshot order. Then every outcome is reported on this thread in snapshot order, so a reader
@@ -270,8 +272,12 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     for (std::size_t i = 0; i < n; ++i) {
       const DetectionLoopState::DueEntry& entry = state.due[i];
       if (entry.group != group) continue;
+      // One evaluation may take a good part of a second: a stop request waits for the current
+      // one only, never for the rest of the pass.
+      if (stop.stop_requested()) break;
       state.outcomes[i] = RunEvaluation(*entry.info, capture, shared, engine, state.evaluations[i],
                                         state.errors[i]);
+      state.evaluated[i] = 1;
     }
     shared.Forget();
   };
@@ -285,6 +291,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     state.pool->Run(groups, evaluateGroup);
   }
   for (std::size_t i = 0; i < n; ++i) {
+    if (state.evaluated[i] == 0) continue;  // left out by a stop request: not reported at all
     TemplateInfo& info = *state.due[i].info;
     const bool errorLineDue = info.lastErrorLineTime == kNeverDecided ||
                               passTime - info.lastErrorLineTime >= kErrorLineIntervalNs;
@@ -310,9 +317,13 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
 
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {
   DetectionLoopState state = StartDetectionLoop(MonotonicNowNs());
+  std::mutex pauseMutex;
+  std::condition_variable_any pause;
   while (!stop.stop_requested()) {
-    RunDetectionPass(context, state, MonotonicNowNs);
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPassPauseMs));
+    RunDetectionPass(context, state, MonotonicNowNs, stop);
+    // The pause between passes ends early on a stop request.
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pause.wait_for(lock, stop, std::chrono::milliseconds(kPassPauseMs), [] { return false; });
   }
 }
 

@@ -39,6 +39,13 @@ inline constexpr int kMaxPoolThreads = 4;
 // at least 1, at most kMaxPoolThreads. The pool never takes every core.
 int PoolThreadsFor(unsigned hardwareThreads);
 
+// Switches OpenCV's own parallel loops off when the pool runs more than one thread: the pool
+// already uses the cores it may use. cv::setNumThreads is process-wide and must not run while
+// another thread may be inside OpenCV (an add command prepares its template with OpenCV's
+// parallel code), so the pool never calls it: start-up does, once, on the main thread before any
+// other thread exists, with the size it then gives the DetectionContext.
+void ConfigureImageThreads(int poolThreads);
+
 struct DetectionContext {
   TemplateRegistry& registry;
   HitRingWriter* writer = nullptr;
@@ -72,6 +79,7 @@ struct DetectionLoopState {
   std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
+  std::vector<unsigned char> evaluated;  // per due template: 1 once its evaluation has run
   // What each evaluating thread uses (index 0: the loop's own thread): its workspace and its
   // capture buffer, reused from rectangle to rectangle and from pass to pass.
   struct PassThread {
@@ -100,11 +108,14 @@ bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs);
 std::size_t DetectionBytes(const DetectionLoopState& state);
 
 // One pass without its closing pause. `passTimeNs` is read from `clock` after the snapshot and
-// the template-set line.
+// the template-set line. Once `stop` is requested (from any thread), no further evaluation of
+// the pass begins, on this thread or on the pool's: the pass reports, in snapshot order, only
+// the evaluations that ran, and the templates left out are neither reported nor stamped.
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
-                      const std::function<std::int64_t()>& clock);
+                      const std::function<std::int64_t()>& clock, std::stop_token stop = {});
 
-// Passes for ever (until `stop` is requested, which the worker never does), 50 ms apart.
+// Passes 50 ms apart until `stop` is requested (POSIX: SIGTERM or SIGINT; never on Windows).
+// A request ends the loop after the evaluation in progress, and it cuts the pause short.
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop = {});
 
 }  // namespace tavrik

@@ -34,8 +34,13 @@ void ReportFatal(const LogSink& log, const std::string& line) {
 }  // namespace
 
 int RunWorker() {
-  // First of all: every thread made from here on leaves the stop signals to the worker's own
-  // waiter, the log's writer thread included.
+  // Before any thread exists, the log's writer included: OpenCV's thread setting is
+  // process-wide.
+  const int poolThreads = PoolThreadsFor(std::thread::hardware_concurrency());
+  ConfigureImageThreads(poolThreads);
+
+  // Still before any thread: every thread made from here on leaves the stop signals to the
+  // worker's own waiter, the log's writer thread included.
   StopRequests stopRequests;
   const LogSink log = LogSink::FromEnvironment();
 
@@ -113,7 +118,7 @@ int RunWorker() {
   stopRequests.Watch(stop, log);
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
-  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionInto};
+  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionInto, poolThreads};
   RunDetectionLoop(detection, stop.get_token());
 
   // Asked to stop (POSIX: SIGTERM or SIGINT). The loop has ended; the CommandThread finishes the

@@ -224,6 +224,25 @@ TEST(WinCapture, ARefusedScreenCopyOrPixelReadIsAFailedCaptureNotABlackImage) {
   EXPECT_EQ(CaptureDifference(target.clientX, target.clientY, scene), "");
 }
 
+// What a driver that enforces GetDIBits's rule does: a bitmap still selected into the device
+// context it is read through is not read at all.
+int WINAPI StrictGetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits,
+                           LPBITMAPINFO info, UINT usage) {
+  if (GetCurrentObject(dc, OBJ_BITMAP) == bitmap) return 0;
+  static const auto real = reinterpret_cast<decltype(&GetDIBits)>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"gdi32.dll"), "GetDIBits")));
+  return real(dc, bitmap, start, lines, bits, info, usage);
+}
+
+TEST(WinCapture, ThePixelsAreReadOnceTheBitmapIsSelectedIntoNoContext) {
+  PatternTarget target = StartPatternTarget(Geometry(200, 150));
+  ASSERT_TRUE(target.Ready());
+  test::ScopedImportPatch read("gdi32.dll", "GetDIBits", reinterpret_cast<void*>(StrictGetDIBits));
+  ASSERT_TRUE(read.Active());
+  EXPECT_EQ(CaptureDifference(target.clientX, target.clientY, test::SceneImage(0, kWidth, kHeight)),
+            "");
+}
+
 TEST(WinCapture, SizesBelowOnePixelGiveEmptyImages) {
   EXPECT_TRUE(CaptureScreenRegion(0, 0, 0, 10).empty());
   EXPECT_TRUE(CaptureScreenRegion(0, 0, 10, -1).empty());

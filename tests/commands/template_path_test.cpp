@@ -194,6 +194,39 @@ TEST(WindowsDevicePath, DeviceNamespacesAreDevicesLongDrivePathsAndSharesAreNot)
   }
 }
 
+// The redirector connects "\\host\pipe\x" to the named pipe x on that host, the local one
+// included: every spelling of the pipe and mailslot shares is a device, and no other share is.
+TEST(WindowsDevicePath, PipeAndMailslotSharesOfAnyHostInEverySpelling) {
+  for (const std::u16string_view device : {u"\\\\localhost\\pipe\\x",
+                                           u"\\\\127.0.0.1\\pipe\\x",
+                                           u"//localhost/pipe/x",
+                                           u"\\\\LocalHost/PIPE\\x",
+                                           u"/\\localhost\\Pipe/x",
+                                           u"\\\\server\\mailslot\\x",
+                                           u"//[::1]/MailSlot/a/b.png",
+                                           u"\\\\localhost\\pipe",
+                                           u"\\\\localhost\\pipe\\",
+                                           u"\\\\localhost\\\\pipe\\x",
+                                           u"\\\\localhost\\pipe.\\x",
+                                           u"\\\\localhost\\pipe .\\x",
+                                           u"\\\\localhost\\.\\pipe\\x",
+                                           u"\\\\localhost\\share\\..\\pipe\\x",
+                                           u"\\\\localhost\\pipe\\..\\mailslot\\x",
+                                           u"\\\\?\\UNC\\localhost\\pipe\\x",
+                                           u"//?/unc/localhost/pipe/x",
+                                           u"\\\\.\\UNC\\localhost\\pipe\\x",
+                                           u"\\??\\UNC\\localhost\\pipe\\x",
+                                           u"\\\\?\\pipe\\x"}) {
+    EXPECT_TRUE(IsWindowsDevicePath(device)) << ToUtf8(device);
+  }
+  for (const std::u16string_view file :
+       {u"\\\\server\\share\\pipe\\a.png", u"\\\\server\\pipes\\a.png", u"\\\\pipe\\share\\a.png",
+        u"//server/pipeline/a.png", u"\\\\server\\mailslots\\a.png", u"C:\\pipe\\a.png",
+        u"pipe\\a.png", u"\\pipe\\a.png", u"\\\\server\\share\\pipe\\..\\a.png"}) {
+    EXPECT_FALSE(IsWindowsDevicePath(file)) << ToUtf8(file);
+  }
+}
+
 TEST(WindowsDevicePath, ReservedNamesAsTheLastComponentInAnyCaseAndForm) {
   for (const std::u16string_view device :
        {u"CON", u"con", u"C:\\t\\Nul", u"D:/x/aux.png", u"prn.tar.gz", u"COM1", u"lpt9.bmp",

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -93,7 +96,9 @@ class DetectionPassTest : public ::testing::Test {
     cv::randu(m, cv::Scalar::all(0), cv::Scalar::all(255));
     return m;
   }();
-  int captures_ = 0;
+  // Templates on different rectangles are evaluated on the pool's threads: what a capture
+  // function touches must be thread-safe.
+  std::atomic<int> captures_{0};
   std::function<void()> onCapture_;
   DetectionContext context_{
       registry_, writer_.get(), log_,
@@ -101,7 +106,8 @@ class DetectionPassTest : public ::testing::Test {
         ++captures_;
         if (onCapture_) onCapture_();
         return pattern_.clone();
-      })};
+      }),
+      kMaxPoolThreads};
   DetectionLoopState state_ = StartDetectionLoop(0);
 };
 
@@ -164,9 +170,11 @@ TEST_F(DetectionPassTest, FailedCaptureIsNotStampedAndIsRetried) {
 TEST_F(DetectionPassTest, FailingEvaluationWaitsForItsCooldownAndLogsOncePerSecond) {
   auto slow = AddPatternTemplate("slow", 1000);
   auto fast = AddPatternTemplate("fast", 0);
+  std::mutex widthsMutex;
   std::vector<std::int32_t> widths;
   context_.capture =
       FromImageSource([&](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h) {
+        const std::lock_guard<std::mutex> lock(widthsMutex);
         widths.push_back(w);
         return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));  // matching fails on it
       });
@@ -197,6 +205,52 @@ TEST_F(DetectionPassTest, TemplateRemovedDuringAPassIsReportedByThatPassOnly) {
   Pass(2 * kSecond);
   EXPECT_EQ(Published(), 1u);
   EXPECT_EQ(captures_, 1);
+}
+
+// A stop request made while a pass runs (here by the capture itself) lets the evaluation in
+// progress finish and begins no other, on any thread: the pass reports what it evaluated, in
+// full, and leaves the rest neither reported nor stamped.
+TEST_F(DetectionPassTest, AStopRequestEndsThePassAfterTheEvaluationsInProgress) {
+  for (const int threads : {1, kMaxPoolThreads}) {
+    SCOPED_TRACE(threads);
+    context_.poolThreads = threads;
+    registry_.Clear();
+    lines_.clear();
+    std::vector<TemplatePtr> all;
+    // Two rectangles (the widths tell them apart), two templates on each.
+    for (const char* name : {"a1", "a2", "b1", "b2"}) {
+      all.push_back(AddPatternTemplate(name, 0));
+      if (name[0] == 'b') all.back()->rawRoi.width = 39;
+    }
+    std::stop_source stop;
+    onCapture_ = [&] { stop.request_stop(); };
+    const std::uint32_t before = Published();
+    const int capturesBefore = captures_;
+    RunDetectionPass(
+        context_, state_, [] { return 1 * kSecond; }, stop.get_token());
+    onCapture_ = nullptr;
+
+    const auto stamped = std::count_if(all.begin(), all.end(), [](const TemplatePtr& info) {
+      return info->lastDecisionTime == 1 * kSecond;
+    });
+    const int captured = captures_ - capturesBefore;
+    // Each capture began one rectangle's first evaluation; its second never began.
+    EXPECT_GE(captured, 1);
+    EXPECT_EQ(stamped, captured);
+    EXPECT_EQ(Published() - before, static_cast<std::uint32_t>(captured));
+    for (std::uint32_t i = before; i < Published(); ++i) {
+      EXPECT_EQ(test::ReadHitSlot(Ring(), i).isHit, 1u);
+    }
+    const auto decisionLines =
+        std::count_if(lines_.begin(), lines_.end(), [](const std::string& l) {
+          return l.rfind("[HIT] ", 0) == 0 || l.rfind("[MISS] ", 0) == 0;
+        });
+    EXPECT_EQ(decisionLines, captured);
+
+    // The next pass, without a stop request, evaluates every template.
+    RunDetectionPass(context_, state_, [] { return 2 * kSecond; });
+    for (const TemplatePtr& info : all) EXPECT_EQ(info->lastDecisionTime, 2 * kSecond);
+  }
 }
 
 TEST_F(DetectionPassTest, TemplatesWithoutAnImageAreSkippedSilently) {

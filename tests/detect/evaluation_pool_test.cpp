@@ -1,12 +1,15 @@
 // The DetectionLoop with an evaluation pool: templates that watch the same rectangle share one
 // capture, evaluations run on several threads, and the decisions are still reported in snapshot
-// order with the lines a single thread composes. Labelled "threads" (CI runs it under TSan).
+// order with the lines a single thread composes. Labelled "threads" (CI runs it under TSan), and
+// run with up to four threads whatever the machine has.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "detect/color_metrics.h"
@@ -121,6 +124,40 @@ TEST(EvaluationPoolTest, PooledPassReportsInSnapshotOrderWithTheSameLines) {
               single.DecisionLines());
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 12, lines.end()), single.DecisionLines());
   }
+}
+
+// OpenCV's thread setting is process-wide, so the pool leaves it to start-up: passes on four
+// threads while another thread prepares a large template (an add, in OpenCV's parallel code)
+// change nothing of it.
+TEST(EvaluationPoolTest, PooledPassesLeaveOpenCvsThreadSettingToStartUp) {
+  const int original = cv::getNumThreads();
+  cv::setNumThreads(3);
+  std::atomic<bool> passesDone{false};
+  std::atomic<int> prepared{0};
+  std::thread add([&] {
+    cv::Mat large(1080, 1920, CV_8UC3);
+    cv::RNG(4).fill(large, cv::RNG::UNIFORM, 0, 256);
+    while (!passesDone || prepared == 0) {
+      TemplateInfo info;
+      info.name = "t2:large";
+      info.image = large;
+      if (PrepareTemplate(info, 0.5f)) ++prepared;
+    }
+  });
+  PoolPass pooled(kMaxPoolThreads);
+  AddSix(pooled);
+  for (int pass = 1; pass <= 3; ++pass) pooled.Pass(pass * kSecond);
+  passesDone = true;
+  add.join();
+  EXPECT_EQ(pooled.DecisionLines().size(), 18u);
+  EXPECT_EQ(cv::getNumThreads(), 3);
+
+  // Start-up's own call: OpenCV's loops off only where the pool runs several threads.
+  ConfigureImageThreads(1);
+  EXPECT_EQ(cv::getNumThreads(), 3);
+  ConfigureImageThreads(kMaxPoolThreads);
+  EXPECT_EQ(cv::getNumThreads(), 1);
+  cv::setNumThreads(original);
 }
 
 }  // namespace

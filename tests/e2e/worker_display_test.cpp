@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
@@ -30,6 +33,29 @@ constexpr int kTargetX = 100;
 constexpr int kTargetY = 60;
 
 using Message = test::ReceivedHit;
+
+// Shows a small window at (x, y) whose colour changes every 20 ms, so that no two captures of a
+// region that holds it are alike, until `stop` is requested.
+void Flicker(std::stop_token stop, int x, int y) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(c) == 0) {
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t override = 1;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_OVERRIDE_REDIRECT, &override);
+    xcb_map_window(c, window);
+    for (std::uint32_t grey = 0; !stop.stop_requested(); grey = (grey + 1) & 0xff) {
+      const std::uint32_t pixel = grey * 0x010101u;
+      xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXEL, &pixel);
+      xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+      xcb_flush(c);
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+  xcb_disconnect(c);
+}
 
 class WorkerDisplayTest : public ::testing::Test {
  protected:
@@ -252,6 +278,59 @@ TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
   // Each distinct set appears once in a row, never twice in succession.
   for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_NE(lines[i], lines[i - 1]);
   EXPECT_EQ(lines.front(), "[Loop] templates=1 [a]");
+}
+
+// Twelve masked colour templates on regions larger than the screen, in which a window flickers
+// (so that no evaluation can be reused), make a pass of seconds. A stop request in the
+// middle of one waits for the evaluation in progress, not for the rest of the pass: within 1.5 s
+// on an idle machine. On a busy one an evaluation takes longer, so the bound is also a quarter
+// of a pass (three evaluations' worth), whichever is larger; waiting for the pass to end takes
+// two thirds of one.
+TEST_F(WorkerDisplayTest, SigtermInTheMiddleOfALongPassEndsTheWorkerAfterTheCurrentTemplate) {
+  StartWorker();
+  constexpr int kTemplates = 12;
+  for (int i = 0; i < kTemplates; ++i) {
+    Add("t2:full" + std::to_string(i), "badge.png", "0,0,1920,1080");
+  }
+  std::jthread flicker(Flicker, 700, 500);
+  // A pass publishes its decisions together at its end: the last of a burst ends a pass.
+  const auto endOfPass = [&] {
+    std::size_t burst = 0;
+    WaitFor([&](const Message&) { return ++burst == 1; }, 120s);
+    WaitFor([&](const Message&) { return ++burst > kTemplates; }, 500ms);
+    return burst == static_cast<std::size_t>(kTemplates) ? messages_.back().timestampMs : -1;
+  };
+  ASSERT_TRUE(LogHas("[Loop] templates=" + std::to_string(kTemplates) + " ", 60s));
+  reader_->DiscardPending();  // a pass that began before the last add may be reporting
+  std::int64_t first = -1;
+  for (int pass = 0; pass < 3 && first < 0; ++pass) first = endOfPass();
+  ASSERT_GE(first, 0) << "no pass with all the templates";
+  const std::int64_t second = endOfPass();
+  ASSERT_GE(second, 0);
+  const std::int64_t passMs = second - first;
+  ASSERT_GE(passMs, 1500) << "a pass too short to tell a prompt stop from a finished one";
+
+  // A third of the way into the next pass's evaluations.
+  std::this_thread::sleep_for(std::chrono::milliseconds(passMs / 3));
+  messages_.clear();
+  const auto stopAt = std::chrono::steady_clock::now();
+  ::kill(worker_.Pid(), SIGTERM);
+  const int code = worker_.Wait(120s);
+  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - stopAt)
+                          .count();
+  RecordProperty("pass_ms", std::to_string(passMs));
+  RecordProperty("stop_ms", std::to_string(tookMs));
+  EXPECT_EQ(code, 0);
+  EXPECT_LT(tookMs, std::max<std::int64_t>(1500, passMs / 4)) << "a pass takes " << passMs << " ms";
+  // The interrupted pass reports the decisions it made, each whole, and none for the rest.
+  WaitFor([](const Message&) { return false; }, 200ms);
+  EXPECT_LT(messages_.size(), static_cast<std::size_t>(kTemplates));
+  for (const Message& m : messages_) {
+    EXPECT_EQ(m.name, "t2");
+    EXPECT_EQ(m.w, 1920);
+  }
+  EXPECT_TRUE(LogHas("[Init] Stopped.", 1s));
 }
 
 TEST_F(WorkerDisplayTest, AStandardErrorNobodyReadsNeverHoldsUpDecisions) {
