@@ -1,6 +1,6 @@
 // The DetectionState that detect/ keeps with each TemplateInfo (registry/template_info.h): the
-// template's prepared match for its region size, and the previous capture with the outcome that
-// was decided for it, so that an unchanged region is not matched again.
+// template's prepared match for its region size. (What is reused when the screen does not change
+// is the DetectionLoop's: RectangleMemory and RecordMemory in detect/evaluate.h.)
 //
 // Threads: only the thread evaluating the template touches it (the DetectionLoop's thread, a pool
 // worker for the duration of one pass, or a tool's single thread).
@@ -16,11 +16,6 @@ namespace tavrik {
 
 struct TemplateDetectionState final : DetectionState {
   PreparedMatch match;
-
-  // The last decided evaluation: its captured pixels (own copy) and its stage-1/2 results.
-  bool haveLast = false;
-  cv::Mat lastPixels;
-  Evaluation last;
 };
 
 // The record's state, created on first use.
