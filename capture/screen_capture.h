@@ -40,7 +40,8 @@ bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
 // pixels already are BGRA in the calling thread's MIT-SHM segment and the rectangle is wholly on
 // the screen, `image` becomes a read-only view of that segment, valid until the calling thread's
 // next capture. Otherwise the pixels are copied into `image` as CaptureScreenRegionInto does.
-// Windows: CaptureScreenRegionInto.
+// X11: SIGPIPE stays blocked on the calling thread from its first call on (see
+// KeepSigpipeBlocked in x11_connection.h). Windows: CaptureScreenRegionInto.
 bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
                              std::int32_t height, cv::Mat& image);
 

@@ -167,6 +167,8 @@ bool CaptureScreenRegionIntoUsing(CaptureMethod method, std::int32_t x, std::int
 
 bool CaptureScreenRegionViewUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
                                   std::int32_t width, std::int32_t height, cv::Mat& image) {
+  // The DetectionLoop's threads capture all the time: no signal-mask calls per capture.
+  KeepSigpipeBlocked();
   return CaptureInto(method, x, y, width, height, image, true, /*allowView=*/true);
 }
 

@@ -2,6 +2,7 @@
 // xmessage). No window manager runs, so these cover the root-children path of the lookup.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/res.h>
@@ -741,6 +742,32 @@ TEST_F(X11Display, ScreenBoundsAreTheRootWindowsSizeAndNothingWithoutADisplay) {
   std::vector<IntRect> damaged{{1, 2, 3, 4}};
   EXPECT_FALSE(changes.Take(damaged));
   EXPECT_TRUE(damaged.empty());
+}
+
+TEST_F(X11Display, AViewCaptureIsTheSharedSegmentAndSurvivesTheServerGoing) {
+  PatternProcess pattern = StartPattern({"--x", "100", "--y", "80"});
+  ASSERT_EQ(pattern.windows.size(), 1u);
+  cv::Mat copy;
+  ASSERT_TRUE(CaptureScreenRegionInto(100, 80, 64, 64, copy));
+  cv::Mat view;
+  ASSERT_TRUE(CaptureScreenRegionView(100, 80, 64, 64, view));
+  EXPECT_EQ(view.u, nullptr) << "the segment, not a buffer of its own";
+  ASSERT_EQ(view.type(), CV_8UC4);
+  EXPECT_EQ(cv::norm(view, copy, cv::NORM_INF), 0.0);
+  // Partly off the screen: a copy with black outside.
+  cv::Mat clipped;
+  ASSERT_TRUE(CaptureScreenRegionView(1270, 0, 20, 10, clipped));
+  EXPECT_NE(clipped.u, nullptr);
+  EXPECT_EQ(cv::countNonZero(clipped(cv::Rect(10, 0, 10, 10)).reshape(1)), 0);
+
+  // The server goes: captures fail, the process lives on, and no SIGPIPE is left pending.
+  server_.Stop();
+  pattern.process.Stop();
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(CaptureScreenRegionView(100, 80, 64, 64, view));
+  sigset_t pending;
+  sigemptyset(&pending);
+  ASSERT_EQ(sigpending(&pending), 0);
+  EXPECT_NE(sigismember(&pending, SIGPIPE), 1);
 }
 
 }  // namespace
