@@ -396,7 +396,9 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
   context.transform = KindArg(state);
   ScreenChanges changes;
   if (damage) {
-    context.damage = [&changes](std::vector<IntRect>& damaged) { return changes.Take(damaged); };
+    context.damage = [&changes](std::vector<IntRect>* damaged) {
+      return damaged != nullptr && changes.Take(*damaged);
+    };
   }
   DetectionLoopState loopState = StartDetectionLoop(0);
   bare.Paint(h.screen, 0, 0);

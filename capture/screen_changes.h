@@ -37,6 +37,10 @@ class ScreenChanges {
   // Connects (or reconnects) as needed; never throws.
   bool Take(std::vector<IntRect>& damaged) noexcept;
 
+  // Stops tracking until the next Take(), which then starts afresh (and answers "unknown"): for
+  // times when nothing is watched, so that neither side spends anything on it.
+  void Pause() noexcept;
+
   struct Impl;
 
  private:

@@ -13,4 +13,6 @@ bool ScreenChanges::Take(std::vector<IntRect>& damaged) noexcept {
   return false;
 }
 
+void ScreenChanges::Pause() noexcept {}
+
 }  // namespace tavrik

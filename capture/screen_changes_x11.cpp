@@ -110,6 +110,13 @@ struct ScreenChanges::Impl {
   }
 };
 
+void ScreenChanges::Pause() noexcept {
+  if (impl_ == nullptr) return;
+  x11::SigpipeGuard sigpipeGuard;
+  impl_->Drop();
+  impl_->retryAfterNs = 0;
+}
+
 ScreenChanges::ScreenChanges() : impl_(new (std::nothrow) Impl) {}
 ScreenChanges::~ScreenChanges() = default;
 

@@ -230,7 +230,7 @@ void TakeScreenChanges(const DetectionContext& context, DetectionLoopState& stat
   state.damaged.clear();
   if (context.damage) {
     try {
-      known = context.damage(state.damaged);
+      known = context.damage(&state.damaged);
     } catch (...) {
       known = false;
     }
@@ -357,9 +357,13 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     context.log.Emit(line);
   }
   const std::int64_t passTime = clock();
-  // In idle passes too: the source keeps no backlog, and what was drawn meanwhile is known.
-  TakeScreenChanges(context, state);
   if (snapshot.empty()) {
+    if (context.damage) {
+      try {
+        context.damage(nullptr);  // nothing to watch: the source may rest
+      } catch (...) {
+      }
+    }
     ForgetUnwatched(state);
     TrimGrabBuffers(state);
     if (passTime >= state.idleDeadline) {
@@ -368,6 +372,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     return;
   }
+  TakeScreenChanges(context, state);
   CollectDue(snapshot, passTime, state);
   ForgetUnwatched(state);
   PlanJobs(state);

@@ -48,11 +48,13 @@ inline constexpr int kMaxPoolThreads = 4;
 // at least 1, at most kMaxPoolThreads. The pool never takes every core.
 int PoolThreadsFor(unsigned hardwareThreads);
 
-// Where the screen was drawn on: fills `damaged` (cleared first) with rectangles in screen pixels
-// that cover everything drawn since the previous call and returns true, or returns false when it
-// cannot say (then everything counts as changed). Called once per pass on the loop's thread,
-// before any capture of the pass, so that what is drawn during a capture shows in the next call.
-using DamageSource = std::function<bool(std::vector<IntRect>& damaged)>;
+// Where the screen was drawn on. With `damaged`: fills it (cleared first) with rectangles in
+// screen pixels that cover everything drawn since the previous call and returns true, or returns
+// false when it cannot say (then everything counts as changed). Called once per busy pass on the
+// loop's thread, before any capture of the pass, so that what is drawn during a capture shows in
+// the next call. With null: nothing is watched for now (an idle pass); the source may stop
+// tracking until it is asked again.
+using DamageSource = std::function<bool(std::vector<IntRect>* damaged)>;
 
 struct DetectionContext {
   TemplateRegistry& registry;

@@ -114,8 +114,12 @@ int RunWorker() {
   // as on a display without the DAMAGE extension, so that both paths can be checked end to end.
   ScreenChanges screenChanges;
   if (!DamageDisabledForTests()) {
-    detection.damage = [&screenChanges](std::vector<IntRect>& damaged) {
-      return screenChanges.Take(damaged);
+    detection.damage = [&screenChanges](std::vector<IntRect>* damaged) {
+      if (damaged == nullptr) {
+        screenChanges.Pause();
+        return false;
+      }
+      return screenChanges.Take(*damaged);
     };
   }
   RunDetectionLoop(detection, stop.get_token());

@@ -720,6 +720,12 @@ TEST_F(X11Display, ScreenChangesReportEveryDrawingAndSayWhenTheyCannotVouch) {
   ASSERT_TRUE(changes.Take(damaged));
   EXPECT_TRUE(Covers(damaged, {300, 300, 64, 64}));
 
+  // Paused, what is drawn meanwhile is not tracked: the next answer is "unknown".
+  changes.Pause();
+  client.Move(pattern.windows[0], 400, 300);
+  EXPECT_FALSE(changes.Take(damaged));
+  ASSERT_TRUE(changes.Take(damaged));
+
   // The server goes away and a new one comes: unknown until the tracking runs again.
   const int display = server_.Display();
   server_.Stop();

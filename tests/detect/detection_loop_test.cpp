@@ -214,9 +214,13 @@ class ScreenChangesPassTest : public DetectionPassTest {
  protected:
   void SetUp() override {
     DetectionPassTest::SetUp();
-    context_.damage = [this](std::vector<IntRect>& damaged) {
+    context_.damage = [this](std::vector<IntRect>* damaged) {
+      if (damaged == nullptr) {
+        ++pauses_;
+        return false;
+      }
       ++takes_;
-      damaged = std::move(pending_);
+      *damaged = std::move(pending_);
       pending_.clear();
       return known_;
     };
@@ -228,6 +232,7 @@ class ScreenChangesPassTest : public DetectionPassTest {
   std::vector<IntRect> pending_;
   bool known_ = true;
   int takes_ = 0;
+  int pauses_ = 0;
 };
 
 TEST_F(ScreenChangesPassTest, AStillRectangleIsNotReadAgainButEveryPassStillDecides) {
@@ -336,7 +341,33 @@ TEST_F(ScreenChangesPassTest, AReplacedTemplateIsMatchedAfreshAndRemovedOnesAreF
   Pass(4 * kSecond);
   EXPECT_TRUE(state_.rectangles.empty());
   EXPECT_TRUE(state_.records.empty());
-  EXPECT_EQ(takes_, 4);  // the idle pass looks too: no backlog builds up
+  EXPECT_EQ(takes_, 3);
+  EXPECT_EQ(pauses_, 1);  // nothing watched: the source may stop tracking
+}
+
+TEST_F(ScreenChangesPassTest, AGrabBufferLeftMostlyUnusedIsGivenBack) {
+  // The source fills the loop's buffer in place, as the X11 copying capture does.
+  context_.capture = [this](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h,
+                            cv::Mat& image) {
+    ++captures_;
+    cv::Mat big(h, w, CV_8UC4, cv::Scalar::all(9));
+    if (image.rows == h && image.cols == w && image.type() == CV_8UC4) {
+      big.copyTo(image);
+    } else {
+      image = big;
+    }
+    return true;
+  };
+  auto large = AddPatternTemplate("large", 0);
+  large->rawRoi = large->roi = IntRect{0, 0, 1000, 1000};
+  Pass(1 * kSecond);
+  ASSERT_FALSE(state_.threads.empty());
+  EXPECT_GE(state_.threads[0]->grab.total(), 4'000'000u);
+  registry_.Erase("large");
+  AddPatternTemplate("small", 0);
+  known_ = false;  // read in every pass: a small grab that leaves the big buffer mostly unused
+  for (int pass = 0; pass < 25; ++pass) Pass((2 + pass) * kSecond);
+  EXPECT_LT(state_.threads[0]->grab.total(), 100'000u);
 }
 
 }  // namespace
