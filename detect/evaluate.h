@@ -71,7 +71,8 @@ struct SharedCapture {
 };
 
 // The DetectionLoop's memory of one capture rectangle: its last pixels, once, whatever the
-// number of templates that watch it.
+// number of templates that watch it. In a pass only the thread evaluating the rectangle touches
+// it.
 struct RectangleMemory {
   cv::Mat pixels;                // own copy (BGRA) of the last pixels read, empty before the first
   std::uint64_t generation = 0;  // changes whenever `pixels` change
@@ -84,7 +85,8 @@ struct RectangleMemory {
 };
 
 // The DetectionLoop's memory of one template record: the match and the spot colour of its last
-// evaluation, and the rectangle and pixel generation they were computed from.
+// evaluation, and the rectangle and pixel generation they were computed from. In a pass only the
+// thread evaluating the record touches it.
 struct RecordMemory {
   bool valid = false;
   IntRect rect;
