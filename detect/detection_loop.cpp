@@ -372,9 +372,10 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
     return;
   }
-  TakeScreenChanges(context, state);
   CollectDue(snapshot, passTime, state);
   ForgetUnwatched(state);
+  // Only when something is due: the source keeps what was drawn meanwhile for the next look.
+  if (!state.due.empty()) TakeScreenChanges(context, state);
   PlanJobs(state);
   const std::size_t n = state.due.size();
   const std::size_t jobs = state.jobs.size();

@@ -285,10 +285,20 @@ TEST_F(ScreenChangesPassTest, ChangesBeforeARectangleIsDueAreKeptUntilItIs) {
   Pass(1 * kSecond);
   pattern_(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar::all(0));
   pending_ = {{20, 20, 1, 1}};
-  Pass(1 * kSecond + kSecond / 2);  // not due: the damage is taken but must not be lost
+  Pass(1 * kSecond + kSecond / 2);  // not due: the change must not be lost meanwhile
   Pass(2 * kSecond);
   EXPECT_EQ(captures_, 2);
   EXPECT_EQ(LastIsHit(), 0u);
+  // And the same when the change was taken in a pass where another template was due.
+  AddPatternTemplate("fast", 0)->windowOrigin = {100, 0};
+  Pass(2 * kSecond + kSecond / 20);
+  pattern_(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar::all(255));
+  pending_ = {{20, 20, 1, 1}};
+  Pass(2 * kSecond +
+       kSecond / 10);  // "fast" is due and read; "slow" is not, its rectangle stays changed
+  const int before = captures_;
+  Pass(3 * kSecond);
+  EXPECT_EQ(captures_, before + 1);  // "slow" read again ("fast", at a still place, is not)
 }
 
 TEST_F(ScreenChangesPassTest, DrawingDuringAReadIsSeenByTheNextPass) {
