@@ -4,12 +4,15 @@
 // with a reused segment, plain GetImage as the fallback). Parts of the rectangle outside the
 // screen come out black, so a non-empty result always has exactly width x height pixels.
 //
-// Threads: called on the DetectionLoop's thread (the main thread). The X11 backend keeps its own
-// connection for that thread.
+// Threads: called on the DetectionLoop's thread (the main thread), ScreenBounds on the
+// CommandThread. The X11 backend keeps a connection for each calling thread.
 #pragma once
 
 #include <cstdint>
 #include <opencv2/core/mat.hpp>
+#include <optional>
+
+#include "base/geometry.h"
 
 namespace tavrik {
 
@@ -32,5 +35,19 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
 // the DetectionLoop's screen source; the matcher reads the 4-byte pixels directly.
 bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
                              std::int32_t height, cv::Mat& image);
+
+// CaptureScreenRegionInto without the copy where the transport allows it: when the server's
+// pixels already are BGRA in the calling thread's MIT-SHM segment and the rectangle is wholly on
+// the screen, `image` becomes a read-only view of that segment, valid until the calling thread's
+// next capture. Otherwise the pixels are copied into `image` as CaptureScreenRegionInto does.
+// X11: SIGPIPE stays blocked on the calling thread from its first call on (see
+// KeepSigpipeBlocked in x11_connection.h). Windows: CaptureScreenRegionInto.
+bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image);
+
+// The screen as it is now, in pixels: X11 the root window of the default screen (one round
+// trip), Windows the virtual screen spanning every monitor (its corner may be negative). Nothing
+// when no display can be reached.
+std::optional<IntRect> ScreenBounds();
 
 }  // namespace tavrik

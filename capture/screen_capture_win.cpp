@@ -138,4 +138,17 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
   return bgr;
 }
 
+bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image) {
+  return CaptureScreenRegionInto(x, y, width, height, image);
+}
+
+std::optional<IntRect> ScreenBounds() {
+  const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  if (width <= 0 || height <= 0) return std::nullopt;
+  return IntRect{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN), width,
+                 height};
+}
+
 }  // namespace tavrik

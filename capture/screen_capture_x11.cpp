@@ -24,7 +24,17 @@ void CopyPacked(const std::uint8_t* src, std::size_t stride, const CaptureClip& 
   }
 }
 
-ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& image, bool bgra) {
+// Whether the server's packed pixels already are 4-byte BGRA: then a capture wholly on the screen
+// can be handed out as a view of the shared segment.
+bool ServerPixelsAreBgra(const Session& session) {
+  const std::optional<PackedPixelLayout>& layout = session.Layout();
+  return layout && layout->bytesPerPixel == 4 && layout->blue == 0 && layout->green == 1 &&
+         layout->red == 2;
+}
+
+// `view`: hand out the segment itself instead of a copy (the caller checked that it may).
+ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& image, bool bgra,
+                        bool view = false) {
   const std::size_t stride =
       PackedRowStride(clip.width, session.BitsPerPixel(), session.ScanlinePad());
   const ShmSegment* segment = session.EnsureShm(stride * static_cast<std::size_t>(clip.height));
@@ -42,6 +52,12 @@ ReadOutcome ReadWithShm(Session& session, const CaptureClip& clip, cv::Mat& imag
       error.Out()));
   if (!reply) return error.Raised() ? ReadOutcome::kRefused : ReadOutcome::kConnection;
   if (reply->depth != session.RootDepth()) return ReadOutcome::kRefused;
+  if (view) {
+    // Read-only use by contract (CaptureScreenRegionView); cv::Mat has no const view.
+    image = cv::Mat(clip.height, clip.width, CV_8UC4, const_cast<std::uint8_t*>(segment->Data()),
+                    stride);
+    return ReadOutcome::kDone;
+  }
   CopyPacked(segment->Data(), stride, clip, *session.Layout(), image, bgra);
   return ReadOutcome::kDone;
 }
@@ -73,8 +89,10 @@ ReadOutcome ReadWithGetImage(Session& session, const CaptureClip& clip, cv::Mat&
 namespace {
 
 // Captures into `image` (CV_8UC3 BGR or CV_8UC4 BGRA, reused when it has that size and type).
+// `allowView`: a BGRA capture wholly on the screen through MIT-SHM may instead make `image` a view
+// of the shared segment.
 bool CaptureInto(CaptureMethod method, std::int32_t x, std::int32_t y, std::int32_t width,
-                 std::int32_t height, cv::Mat& image, bool bgra) {
+                 std::int32_t height, cv::Mat& image, bool bgra, bool allowView = false) {
   // Checked before any connection exists: a nonsense size never reaches the server, and an
   // absurd one is never allocated.
   if (!CaptureSizeAcceptable(width, height)) return false;
@@ -87,15 +105,27 @@ bool CaptureInto(CaptureMethod method, std::int32_t x, std::int32_t y, std::int3
   bool useShm = method != CaptureMethod::kGetImage && session->ShmUsable();
   if (method == CaptureMethod::kShm && !useShm) return false;
 
-  image.create(height, width, bgra ? CV_8UC4 : CV_8UC3);
   bool refreshedRootSize = false;
   for (;;) {
     const CaptureClip clip =
         ClipToScreen(x, y, width, height, session->RootWidth(), session->RootHeight());
+    const bool whole = clip.width == width && clip.height == height;
+    if (useShm && allowView && bgra && whole && ServerPixelsAreBgra(*session)) {
+      switch (ReadWithShm(*session, clip, image, bgra, /*view=*/true)) {
+        case ReadOutcome::kDone:
+          return true;
+        case ReadOutcome::kConnection:
+          return false;
+        default:
+          break;  // the copying path below sorts it out (and may reach the same answer)
+      }
+      if (session->Broken()) return false;
+    }
+    image.create(height, width, bgra ? CV_8UC4 : CV_8UC3);
     // GDI shows whatever lies off the screen as black; the server refuses such reads, so the
     // on-screen part is read into a black image. A region wholly on the screen is overwritten
     // completely and needs no clearing.
-    if (clip.width != width || clip.height != height) image.setTo(cv::Scalar::all(0));
+    if (!whole) image.setTo(cv::Scalar::all(0));
     if (clip.Empty()) return true;
     const ReadOutcome outcome = useShm ? ReadWithShm(*session, clip, image, bgra)
                                        : ReadWithGetImage(*session, clip, image, bgra);
@@ -135,6 +165,13 @@ bool CaptureScreenRegionIntoUsing(CaptureMethod method, std::int32_t x, std::int
   return CaptureInto(method, x, y, width, height, image, true);
 }
 
+bool CaptureScreenRegionViewUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
+                                  std::int32_t width, std::int32_t height, cv::Mat& image) {
+  // The DetectionLoop's threads capture all the time: no signal-mask calls per capture.
+  KeepSigpipeBlocked();
+  return CaptureInto(method, x, y, width, height, image, true, /*allowView=*/true);
+}
+
 }  // namespace x11
 
 cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
@@ -145,6 +182,21 @@ cv::Mat CaptureScreenRegion(std::int32_t x, std::int32_t y, std::int32_t width,
 bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
                              std::int32_t height, cv::Mat& image) {
   return x11::CaptureScreenRegionIntoUsing(x11::CaptureMethod::kAuto, x, y, width, height, image);
+}
+
+bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
+                             std::int32_t height, cv::Mat& image) {
+  return x11::CaptureScreenRegionViewUsing(x11::CaptureMethod::kAuto, x, y, width, height, image);
+}
+
+std::optional<IntRect> ScreenBounds() {
+  x11::SigpipeGuard sigpipeGuard;
+  x11::Session* session = x11::LiveThreadSession();
+  if (session == nullptr) return std::nullopt;
+  session->DrainEvents();
+  session->RefreshRootSize();
+  if (session->Broken()) return std::nullopt;
+  return IntRect{0, 0, session->RootWidth(), session->RootHeight()};
 }
 
 }  // namespace tavrik

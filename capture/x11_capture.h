@@ -21,4 +21,8 @@ cv::Mat CaptureScreenRegionUsing(CaptureMethod method, std::int32_t x, std::int3
 bool CaptureScreenRegionIntoUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
                                   std::int32_t width, std::int32_t height, cv::Mat& image);
 
+// CaptureScreenRegionView with a chosen transfer path (only kAuto and kShm can give a view).
+bool CaptureScreenRegionViewUsing(CaptureMethod method, std::int32_t x, std::int32_t y,
+                                  std::int32_t width, std::int32_t height, cv::Mat& image);
+
 }  // namespace tavrik::x11

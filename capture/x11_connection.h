@@ -50,7 +50,8 @@ class ErrorSink {
 };
 
 // Blocks SIGPIPE for the calling thread while it exists and discards a SIGPIPE raised meanwhile
-// by writing to a server that has gone away. Leaves the process-wide disposition alone.
+// by writing to a server that has gone away. Leaves the process-wide disposition alone. Costs
+// nothing on a thread that called KeepSigpipeBlocked.
 class SigpipeGuard {
  public:
   SigpipeGuard();
@@ -62,6 +63,12 @@ class SigpipeGuard {
   sigset_t previous_{};
   bool wasBlocked_ = true;
 };
+
+// Blocks SIGPIPE for the calling thread for the rest of its life (once; later calls cost nothing),
+// for a thread that talks to the server all the time (the DetectionLoop's captures): no signal-mask
+// calls per request. A SIGPIPE raised by writing to a server that went away stays pending on the
+// thread, never delivered, and is discarded when the broken session is dropped.
+void KeepSigpipeBlocked();
 
 enum class AtomId : int {
   kWmState,

@@ -15,7 +15,34 @@ namespace tavrik::x11 {
 // ---------------------------------------------------------------------------------------------
 // SigpipeGuard
 
+namespace {
+
+thread_local bool t_sigpipeKeptBlocked = false;
+
+// Takes a pending SIGPIPE off the calling thread (it blocks SIGPIPE), without waiting.
+void DiscardPendingSigpipe() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return;
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  const timespec noWait{};
+  sigtimedwait(&pipe, nullptr, &noWait);
+}
+
+}  // namespace
+
+void KeepSigpipeBlocked() {
+  if (t_sigpipeKeptBlocked) return;
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  t_sigpipeKeptBlocked = pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+}
+
 SigpipeGuard::SigpipeGuard() {
+  if (t_sigpipeKeptBlocked) return;  // wasBlocked_ stays true: nothing to undo
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -27,15 +54,7 @@ SigpipeGuard::SigpipeGuard() {
 SigpipeGuard::~SigpipeGuard() {
   // When SIGPIPE was blocked already, whoever blocked it owns what is pending.
   if (wasBlocked_) return;
-  sigset_t pending;
-  sigemptyset(&pending);
-  if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    const timespec noWait{};
-    sigtimedwait(&pipe, nullptr, &noWait);
-  }
+  DiscardPendingSigpipe();
   pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
@@ -244,7 +263,10 @@ thread_local std::unique_ptr<Session> t_session;
 }
 
 Session* ThreadSession() {
-  if (t_session && t_session->Broken()) t_session.reset();
+  if (t_session && t_session->Broken()) {
+    t_session.reset();
+    if (t_sigpipeKeptBlocked) DiscardPendingSigpipe();
+  }
   if (!t_session) t_session = Session::Open();
   return t_session.get();
 }

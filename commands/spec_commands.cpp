@@ -54,6 +54,19 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
                        << " baselineMargin=" << command.baselineMargin)
                .str());
 
+  const std::int32_t width = std::max<std::int32_t>(1, command.roiWidth);
+  const std::int32_t height = std::max<std::int32_t>(1, command.roiHeight);
+  if (context.screenBounds) {
+    if (const std::optional<IntRect> screen = context.screenBounds();
+        screen && (width > screen->width || height > screen->height)) {
+      log.Emit((LineText() << "[Spec] Refused template '" << name << "': region " << width << "x"
+                           << height << " is larger than the screen " << screen->width << "x"
+                           << screen->height)
+                   .str());
+      return;
+    }
+  }
+
   std::filesystem::path resolved = ResolveTemplatePath(command.path, context.exeDirectory);
   const DecoderPath narrow = NarrowPathForDecoder(resolved);
   // A path without an exact narrow form cannot name the file to the decoder: a failed load.
@@ -76,8 +89,7 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
 
   info->processName = NormalizeImageName(command.processName);
 
-  const IntRect roi{command.roiX, command.roiY, std::max<std::int32_t>(1, command.roiWidth),
-                    std::max<std::int32_t>(1, command.roiHeight)};
+  const IntRect roi{command.roiX, command.roiY, width, height};
   info->roi = roi;
 
   WindowOrigin origin;

@@ -9,12 +9,19 @@
 // that could not reach a display at all says so in a line ("[Spec] Window lookup for '<process>'
 // found no display"); the template is registered all the same, as for a window not found.
 //
+// A region wider or taller than the screen is refused before anything is loaded ("[Spec] Refused
+// template '<name>': region <w>x<h> is larger than the screen <W>x<H>"), and the registry is left
+// untouched: such a region can show no more than the screen, and evaluating it would cost memory
+// for pixels that are black by definition. When no display can be reached the size is not
+// checked (the capture then fails on its own).
+//
 // Threads: the CommandThread only; commands never overlap.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,11 +35,15 @@ namespace tavrik {
 using WindowLocator = std::function<WindowLookup(std::u16string_view normalizedName,
                                                  WindowOrigin& origin, std::int32_t* dpi)>;
 
+// The screen's bounds now, or nothing when no display can be reached (ScreenBounds).
+using ScreenBoundsQuery = std::function<std::optional<IntRect>()>;
+
 struct SpecContext {
   TemplateRegistry& registry;
   const LogSink& log;
-  std::filesystem::path exeDirectory;  // anchor of relative template paths
-  WindowLocator locateWindow;          // LookUpTargetWindow in the worker; none finds nothing
+  std::filesystem::path exeDirectory;        // anchor of relative template paths
+  WindowLocator locateWindow;                // LookUpTargetWindow in the worker; none finds nothing
+  ScreenBoundsQuery screenBounds = nullptr;  // ScreenBounds in the worker; none refuses nothing
 };
 
 void AddSpecHandler(const SpecContext& context, const SpecCommand& command);

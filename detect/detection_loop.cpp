@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "base/memory_trim.h"
 #include "base/numeric.h"
+#include "detect/grab_plan.h"
 
 namespace tavrik {
 
@@ -152,20 +153,40 @@ namespace {
 
 std::size_t MatBytesOf(const cv::Mat& m) { return m.empty() ? 0 : m.total() * m.elemSize(); }
 
+// Passes in a row that may leave a grab buffer more than half unused before it is released.
+constexpr int kGrabSparePassLimit = 20;
+
 // The due templates of a pass in snapshot order, each with the index of its capture rectangle:
-// templates that watch the same rectangle share one capture (and its derived planes).
+// templates that watch the same rectangle share one capture (and its derived planes). Marks the
+// rectangles and records of the whole snapshot (due or not) as still watched, creating their
+// memory entries here, on the loop's thread, so that the pool's threads only use them.
 void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
                 DetectionLoopState& state) {
   state.due.clear();
   state.groups.clear();
   Evaluation plan;
   for (const TemplatePtr& info : snapshot) {
-    if (!info || info->image.empty() || !IsDue(*info, passTime)) continue;
-    DetectionLoopState::DueEntry entry{info.get(), state.groups.size()};
+    if (!info || info->image.empty()) continue;
     const bool planned = PlanCapture(*info, plan);
+    RectangleMemory* memory = nullptr;
+    if (planned) {
+      DetectionLoopState::RectangleEntry& entry = state.rectangles[plan.captureRect];
+      entry.watched = true;
+      memory = &entry.memory;
+    }
+    DetectionLoopState::RecordEntry& record = state.records[info.get()];
+    if (record.record.expired()) {
+      // New, or a record that died and left its address to this one.
+      record.record = info;
+      record.memory = RecordMemory{};
+    }
+    record.watched = true;
+    if (!IsDue(*info, passTime)) continue;
+
+    DetectionLoopState::DueEntry entry{info.get(), state.groups.size(), &record.memory};
     if (planned) {
       for (std::size_t g = 0; g < state.groups.size(); ++g) {
-        if (state.groups[g] == plan.captureRect) {
+        if (state.groups[g].memory != nullptr && state.groups[g].rect == plan.captureRect) {
           entry.group = g;
           break;
         }
@@ -173,14 +194,16 @@ void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
     }
     // A rectangle that cannot be captured gets a group of its own (its evaluation fails before
     // capturing anything).
-    if (entry.group == state.groups.size()) state.groups.push_back(plan.captureRect);
+    if (entry.group == state.groups.size()) {
+      state.groups.push_back({plan.captureRect, info->windowOrigin, memory});
+    }
     state.due.push_back(entry);
   }
 }
 
 std::size_t ThreadBytes(const DetectionLoopState::PassThread& thread) {
   return thread.workspace.Bytes() + thread.capture.region.Bytes() +
-         MatBytesOf(thread.capture.storage);
+         MatBytesOf(thread.capture.storage) + MatBytesOf(thread.grab);
 }
 
 void ReleaseThread(DetectionLoopState::PassThread& thread) {
@@ -188,6 +211,9 @@ void ReleaseThread(DetectionLoopState::PassThread& thread) {
   thread.capture.region.Release();
   thread.capture.pixels.release();
   thread.capture.storage.release();
+  thread.grab.release();
+  thread.grabUsed = 0;
+  thread.grabSparePasses = 0;
 }
 
 // Records that left the registry take their prepared templates with them. The threads' buffers
@@ -220,6 +246,157 @@ void KeepWithinBudget(DetectionLoopState& state) {
   ReturnFreeMemory();
 }
 
+// Drops the memory of rectangles and records that the snapshot no longer has.
+template <typename Map>
+void ForgetUnwatchedIn(Map& entries) {
+  for (auto it = entries.begin(); it != entries.end();) {
+    if (it->second.watched) {
+      it->second.watched = false;
+      ++it;
+    } else {
+      it = entries.erase(it);
+    }
+  }
+}
+
+void ForgetUnwatched(DetectionLoopState& state) {
+  ForgetUnwatchedIn(state.rectangles);
+  ForgetUnwatchedIn(state.records);
+}
+
+bool Intersect(const IntRect& a, const IntRect& b) {
+  return std::int64_t{a.x} < std::int64_t{b.x} + b.width &&
+         std::int64_t{b.x} < std::int64_t{a.x} + a.width &&
+         std::int64_t{a.y} < std::int64_t{b.y} + b.height &&
+         std::int64_t{b.y} < std::int64_t{a.y} + a.height;
+}
+
+// Marks the remembered rectangles that the screen's changes touch (all of them when the changes
+// are unknown). Called before any grab of the pass: what is drawn from here on is in the next
+// answer.
+void TakeScreenChanges(const DetectionContext& context, DetectionLoopState& state) {
+  bool known = false;
+  state.damaged.clear();
+  if (context.damage) {
+    try {
+      known = context.damage(&state.damaged);
+    } catch (...) {
+      known = false;
+    }
+  }
+  for (auto& [rect, entry] : state.rectangles) {
+    if (entry.memory.dirty) continue;
+    if (!known) {
+      entry.memory.dirty = true;
+      continue;
+    }
+    for (const IntRect& d : state.damaged) {
+      if (Intersect(rect, d)) {
+        entry.memory.dirty = true;
+        break;
+      }
+    }
+  }
+}
+
+// The pass's jobs: the groups that must be read, in grabs per window; the others alone.
+void PlanJobs(DetectionLoopState& state) {
+  state.jobs.clear();
+  std::vector<IntPoint> origins;
+  std::vector<std::vector<std::size_t>> byOrigin;
+  for (std::size_t g = 0; g < state.groups.size(); ++g) {
+    const DetectionLoopState::Group& group = state.groups[g];
+    const bool read =
+        group.memory != nullptr && (group.memory->dirty || group.memory->pixels.empty());
+    if (!read) {
+      state.jobs.push_back({false, group.rect, {g}});
+      continue;
+    }
+    const auto at = std::find(origins.begin(), origins.end(), group.origin);
+    if (at == origins.end()) {
+      origins.push_back(group.origin);
+      byOrigin.push_back({g});
+    } else {
+      byOrigin[static_cast<std::size_t>(at - origins.begin())].push_back(g);
+    }
+  }
+  std::vector<IntRect> rects;
+  std::vector<Grab> grabs;
+  for (const std::vector<std::size_t>& members : byOrigin) {
+    rects.clear();
+    for (const std::size_t g : members) rects.push_back(state.groups[g].rect);
+    PlanWindowGrabs(rects, grabs);
+    for (const Grab& grab : grabs) {
+      DetectionLoopState::Job& job = state.jobs.emplace_back();
+      job.grab = true;
+      job.box = grab.box;
+      for (const std::size_t m : grab.members) job.groups.push_back(members[m]);
+    }
+  }
+}
+
+// Reads `box`: into the thread's grab buffer, or wherever the source hands its pixels out. The
+// pixels, or an empty image on failure.
+cv::Mat ReadGrab(const CaptureFunction& capture, const IntRect& box,
+                 DetectionLoopState::PassThread& thread) {
+  const std::size_t bytes = static_cast<std::size_t>(std::max(box.width, 0)) *
+                            static_cast<std::size_t>(std::max(box.height, 0)) * 4;
+  if (!capture || bytes == 0 || bytes > static_cast<std::size_t>(INT32_MAX)) return cv::Mat();
+  // A BGRA view of the right size over the reused buffer, when it is large enough: a screen
+  // source that fills it in place allocates nothing. A source that makes its own buffer leaves it
+  // to the next grabs; one that points at pixels of its own needs none.
+  cv::Mat image;
+  if (thread.grab.total() >= bytes) {
+    image = cv::Mat(box.height, box.width, CV_8UC4, thread.grab.data);
+    thread.grabUsed = std::max(thread.grabUsed, bytes);
+  }
+  if (!capture(box.x, box.y, box.width, box.height, image)) return cv::Mat();
+  if (image.rows != box.height || image.cols != box.width) return cv::Mat();
+  if (image.u != nullptr && image.isContinuous() && image.u != thread.grab.u) {
+    thread.grab = image.reshape(1, 1);
+    thread.grabUsed = std::max(thread.grabUsed, image.total() * image.elemSize());
+  }
+  return image;
+}
+
+// Sets `shared` up for one group of a job: its pixels as a view into the grab (remembered as
+// the rectangle's latest) or, when it is not read again, its remembered pixels.
+void PrepareGroup(const DetectionLoopState::Job& job, const cv::Mat& grabbed,
+                  const DetectionLoopState::Group& group, SharedCapture& shared) {
+  shared.Forget();
+  if (group.memory == nullptr) return;  // RunEvaluation reports the capture failure
+  shared.rect = group.rect;
+  shared.attempted = true;
+  RectangleMemory& memory = *group.memory;
+  if (job.grab) {
+    if (grabbed.empty()) return;
+    const cv::Mat view = grabbed(cv::Rect(group.rect.x - job.box.x, group.rect.y - job.box.y,
+                                          group.rect.width, group.rect.height));
+    memory.Remember(view);
+    memory.dirty = false;
+    shared.pixels = view;
+  } else {
+    shared.pixels = memory.pixels;
+  }
+  shared.ok = true;
+  shared.region.Reset(shared.pixels);
+  shared.remembered = true;
+  shared.generation = memory.generation;
+}
+
+// Gives grab buffers back once they have stayed mostly unused for a while.
+void TrimGrabBuffers(DetectionLoopState& state) {
+  for (const std::unique_ptr<DetectionLoopState::PassThread>& thread : state.threads) {
+    const bool spare = thread->grab.total() > 2 * thread->grabUsed;
+    thread->grabSparePasses = spare ? thread->grabSparePasses + 1 : 0;
+    if (thread->grabSparePasses >= kGrabSparePassLimit) {
+      thread->grab.release();
+      thread->grabSparePasses = 0;
+    }
+    thread->grabUsed = 0;
+  }
+}
+
 }  // namespace
 
 std::size_t DetectionBytes(const DetectionLoopState& state) {
@@ -236,7 +413,15 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   }
   const std::int64_t passTime = clock();
   if (snapshot.empty()) {
+    if (context.damage) {
+      try {
+        context.damage(nullptr);  // nothing to watch: the source may rest
+      } catch (...) {
+      }
+    }
     ForgetRemovedRecords(snapshot, state);
+    ForgetUnwatched(state);
+    TrimGrabBuffers(state);
     if (passTime >= state.idleDeadline) {
       SendHeartbeat(context.writer, "IDLE");
       state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
@@ -245,51 +430,80 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   }
   ForgetRemovedRecords(snapshot, state);
   CollectDue(snapshot, passTime, state);
+  ForgetUnwatched(state);
+  // Only when something is due: the source keeps what was drawn meanwhile for the next look.
+  if (!state.due.empty()) TakeScreenChanges(context, state);
+  PlanJobs(state);
   const std::size_t n = state.due.size();
-  const std::size_t groups = state.groups.size();
+  const std::size_t jobs = state.jobs.size();
   if (state.evaluations.size() < n) state.evaluations.resize(n);
   if (state.outcomes.size() < n) state.outcomes.resize(n);
   if (state.errors.size() < n) state.errors.resize(n);
   state.evaluated.assign(n, 0);
 
-  // Each group (one rectangle) is evaluated on one thread: one capture, then its templates in
-  // snapshot order. Then every outcome is reported on this thread in snapshot order, so a reader
-  // of the hit ring sees the same sequence whatever the number of threads.
+  // Each job (one grab, or one rectangle not read again) is evaluated on one thread: its
+  // rectangles, each with its templates in snapshot order. Then every outcome is reported on this
+  // thread in snapshot order, so a reader of the hit ring sees the same sequence whatever the
+  // number of threads.
   const int wanted = context.poolThreads > 0 ? context.poolThreads
                                              : PoolThreadsFor(std::thread::hardware_concurrency());
-  const bool pooled = wanted > 1 && groups > 1;
+  const bool pooled = wanted > 1 && jobs > 1;
   const std::size_t threadCount = pooled ? static_cast<std::size_t>(wanted) : 1;
   while (state.threads.size() < threadCount) {
     state.threads.push_back(std::make_unique<DetectionLoopState::PassThread>());
   }
   const CaptureFunction& capture = context.capture;
   const TransformKind kind = context.transform;
-  const auto evaluateGroup = [&](std::size_t group, int worker) {
+  ReuseCounters* counters = state.counters.get();
+  const auto evaluateJob = [&](std::size_t j, int worker) {
     DetectionLoopState::PassThread& thread = *state.threads[static_cast<std::size_t>(worker)];
     const EvaluationEngine engine{&thread.workspace, kind, state.cache.get()};
     SharedCapture& shared = thread.capture;
-    shared.Forget();
-    for (std::size_t i = 0; i < n; ++i) {
-      const DetectionLoopState::DueEntry& entry = state.due[i];
-      if (entry.group != group) continue;
-      // One evaluation may take a good part of a second: a stop request waits for the current
-      // one only, never for the rest of the pass.
-      if (stop.stop_requested()) break;
-      state.outcomes[i] = RunEvaluation(*entry.info, capture, shared, engine, state.evaluations[i],
-                                        state.errors[i]);
-      state.evaluated[i] = 1;
+    const DetectionLoopState::Job& job = state.jobs[j];
+    // One evaluation may take a good part of a second: a stop request waits for the one in
+    // progress (with the grab that began it), never for the rest of the pass.
+    if (stop.stop_requested()) return;
+    bool first = true;
+    cv::Mat grabbed;
+    if (job.grab) {
+      try {
+        grabbed = ReadGrab(capture, job.box, thread);
+      } catch (...) {
+        grabbed = cv::Mat();  // a failed capture: retried in the next pass
+      }
+    }
+    for (const std::size_t group : job.groups) {
+      if (!first && stop.stop_requested()) break;
+      try {
+        PrepareGroup(job, grabbed, state.groups[group], shared);
+      } catch (...) {
+        shared.Forget();
+        shared.rect = state.groups[group].rect;
+        shared.attempted = true;  // reported as a failed capture, retried in the next pass
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        const DetectionLoopState::DueEntry& entry = state.due[i];
+        if (entry.group != group) continue;
+        if (!first && stop.stop_requested()) break;
+        first = false;
+        state.outcomes[i] =
+            RunEvaluation(*entry.info, capture, shared, engine, state.evaluations[i],
+                          state.errors[i], entry.memory, counters);
+        state.evaluated[i] = 1;
+      }
     }
     shared.Forget();
   };
   if (!pooled) {
-    for (std::size_t g = 0; g < groups; ++g) evaluateGroup(g, 0);
+    for (std::size_t j = 0; j < jobs; ++j) evaluateJob(j, 0);
   } else {
     if (!state.pool || state.pool->Threads() != wanted) {
       state.pool.reset();
       state.pool = std::make_unique<EvaluationPool>(wanted);
     }
-    state.pool->Run(groups, evaluateGroup);
+    state.pool->Run(jobs, evaluateJob);
   }
+  TrimGrabBuffers(state);
   for (std::size_t i = 0; i < n; ++i) {
     if (state.evaluated[i] == 0) continue;  // left out by a stop request: not reported at all
     TemplateInfo& info = *state.due[i].info;

@@ -2,9 +2,16 @@
 //
 // Each pass snapshots the registry, reports changes of the registered set of names, and then
 // either sends an "IDLE" heartbeat every 5 s (nothing registered) or evaluates every template
-// whose cooldown has passed. A pass ends with a 50 ms pause. An evaluation that ended in a
-// contained error counts as decided for the cooldown, and its error line is written at most once
-// a second per template.
+// whose cooldown has passed. A pass ends with a 50 ms pause.
+//
+// Reading the screen: the due rectangles that may have changed (all of them without a
+// DamageSource) are read, those of one window with one grab of their bounding box when it is
+// compact (detect/grab_plan.h), and each rectangle's pixels are compared with its previous ones;
+// a template whose rectangle shows the same pixels as at its last evaluation keeps that match
+// and spot colour. Every due template is still decided and reported, in snapshot order.
+//
+// An evaluation that ended in a contained error counts as decided for the cooldown, and its error
+// line is written at most once a second per template.
 //
 // Threads: main thread only. It shares the registry (through SnapshotTemplates) and the hit ring
 // (HitRingWriter serialises itself) with the CommandThread; it is the only reader and writer of
@@ -13,9 +20,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "base/log_sink.h"
@@ -46,16 +56,27 @@ int PoolThreadsFor(unsigned hardwareThreads);
 // other thread exists, with the size it then gives the DetectionContext.
 void ConfigureImageThreads(int poolThreads);
 
+// Where the screen was drawn on. With `damaged`: fills it (cleared first) with rectangles in
+// screen pixels that cover everything drawn since the previous call and returns true, or returns
+// false when it cannot say (then everything counts as changed). Called once per busy pass on the
+// loop's thread, before any capture of the pass, so that what is drawn during a capture shows in
+// the next call. With null: nothing is watched for now (an idle pass); the source may stop
+// tracking until it is asked again.
+using DamageSource = std::function<bool(std::vector<IntRect>* damaged)>;
+
 struct DetectionContext {
   TemplateRegistry& registry;
   HitRingWriter* writer = nullptr;
   const LogSink& log;
-  CaptureFunction capture;  // CaptureScreenRegion unless a test injects another source
+  CaptureFunction capture;  // CaptureScreenRegionView unless a test injects another source
   // Threads evaluating the due templates of a pass (the calling thread is one of them); 0 means
   // PoolThreadsFor(std::thread::hardware_concurrency()). Decisions are reported in snapshot order
   // whatever the number.
   int poolThreads = 0;
   TransformKind transform = DefaultTransformKind();
+  // The screen's changes (X11: ScreenChanges on DAMAGE). Without one every due rectangle is read
+  // in every pass and compared with its previous pixels byte for byte.
+  DamageSource damage = nullptr;
 };
 
 class EvaluationPool;
@@ -69,13 +90,50 @@ struct DetectionLoopState {
   std::int64_t idleDeadline = 0;
   std::string loggedTemplateList;
 
-  // Kept from pass to pass so that a steady state allocates nothing.
+  // What is remembered so that an unchanged screen is neither read nor matched again: per
+  // capture rectangle its last pixels, per record its last match and spot colour. An entry goes
+  // as soon as a pass's snapshot no longer has its rectangle or its record.
+  struct RectangleEntry {
+    RectangleMemory memory;
+    bool watched = false;
+  };
+  struct RecordEntry {
+    std::weak_ptr<TemplateInfo> record;  // tells a new record at a reused address apart
+    RecordMemory memory;
+    bool watched = false;
+  };
+  struct RectLess {
+    bool operator()(const IntRect& a, const IntRect& b) const {
+      return std::tie(a.x, a.y, a.width, a.height) < std::tie(b.x, b.y, b.width, b.height);
+    }
+  };
+  std::map<IntRect, RectangleEntry, RectLess> rectangles;
+  std::unordered_map<const TemplateInfo*, RecordEntry> records;
+  std::unique_ptr<ReuseCounters> counters = std::make_unique<ReuseCounters>();
+  std::vector<IntRect> damaged;
+
+  // Kept from pass to pass so that a steady state allocates little.
   struct DueEntry {
     TemplateInfo* info = nullptr;
     std::size_t group = 0;
+    RecordMemory* memory = nullptr;
   };
   std::vector<DueEntry> due;
-  std::vector<IntRect> groups;          // the distinct capture rectangles of a pass
+  // The distinct capture rectangles of a pass.
+  struct Group {
+    IntRect rect;
+    IntPoint origin;                    // the window's: rectangles of one window may share a grab
+    RectangleMemory* memory = nullptr;  // null when the rectangle cannot be captured at all
+  };
+  std::vector<Group> groups;
+  // One unit of a pass's work, run on one thread: a grab and the groups inside it, or one group
+  // that is not read again (unchanged screen, or a rectangle that cannot be captured).
+  struct Job {
+    bool grab = false;
+    IntRect box;
+    std::vector<std::size_t> groups;
+  };
+  std::vector<Job> jobs;
   std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
@@ -85,6 +143,9 @@ struct DetectionLoopState {
   struct PassThread {
     MatchWorkspace workspace;
     SharedCapture capture;
+    cv::Mat grab;              // grab buffer (bytes), released after it has been mostly unused
+    std::size_t grabUsed = 0;  // the largest grab of the current pass, in bytes
+    int grabSparePasses = 0;   // passes in a row that used less than half of `grab`
   };
   std::vector<std::unique_ptr<PassThread>> threads;
   // Prepared templates of the registered records, within its budget (detect/match_cache.h).

@@ -13,7 +13,6 @@
 #include "detect/decision.h"
 #include "detect/match_score.h"
 #include "detect/report.h"
-#include "detect/template_state.h"
 
 namespace tavrik {
 namespace {
@@ -113,15 +112,34 @@ void EvaluateRegion(Evaluation& e, const TemplateInfo& info) {
 void EvaluateSharedRegion(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
                           const EvaluationEngine& engine) {
   e.captured = region.Pixels();
-  TemplateDetectionState& state = DetectionStateOf(info);
-  if (state.haveLast && SamePixels(state.lastPixels, e.captured)) {
-    CopyMatchAndColour(state.last, e);
+  MatchAndMeasure(e, info, region, engine);
+  Decide(e, info);
+}
+
+bool RectangleMemory::Remember(const cv::Mat& latest) {
+  if (!pixels.empty() && SamePixels(pixels, latest)) return false;
+  // A copy of the same size reuses the buffer; a rectangle is a fixed size, so this allocates
+  // only the first time.
+  latest.copyTo(pixels);
+  ++generation;
+  return true;
+}
+
+void EvaluateRememberedRegion(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
+                              const EvaluationEngine& engine, std::uint64_t generation,
+                              RecordMemory& memory, ReuseCounters* counters) {
+  e.captured = region.Pixels();
+  if (memory.valid && memory.generation == generation && memory.rect == e.captureRect) {
+    CopyMatchAndColour(memory.result, e);
+    if (counters != nullptr) counters->reused.fetch_add(1, std::memory_order_relaxed);
   } else {
-    state.haveLast = false;
+    memory.valid = false;
     MatchAndMeasure(e, info, region, engine);
-    e.captured.copyTo(state.lastPixels);
-    CopyMatchAndColour(e, state.last);
-    state.haveLast = true;
+    CopyMatchAndColour(e, memory.result);
+    memory.rect = e.captureRect;
+    memory.generation = generation;
+    memory.valid = true;
+    if (counters != nullptr) counters->matched.fetch_add(1, std::memory_order_relaxed);
   }
   Decide(e, info);
 }
@@ -136,7 +154,8 @@ CaptureFunction FromImageSource(ImageSource source) {
 
 EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction& capture,
                                 SharedCapture& shared, const EvaluationEngine& engine,
-                                Evaluation& e, std::string& error) noexcept {
+                                Evaluation& e, std::string& error, RecordMemory* memory,
+                                ReuseCounters* counters) noexcept {
   try {
     if (!PlanCapture(info, e)) return EvaluationOutcome::kCaptureFailed;
     const IntRect& r = e.captureRect;
@@ -145,6 +164,7 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
       shared.rect = r;
       shared.attempted = false;
       shared.ok = false;
+      shared.remembered = false;
       shared.region.Reset(cv::Mat());
       // A BGRA view of the right size over the reused storage: a screen source that fills it in
       // place allocates nothing.
@@ -166,7 +186,12 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
       e.captured = cv::Mat();
       return EvaluationOutcome::kCaptureFailed;
     }
-    EvaluateSharedRegion(e, info, shared.region, engine);
+    if (memory != nullptr && shared.remembered) {
+      EvaluateRememberedRegion(e, info, shared.region, engine, shared.generation, *memory,
+                               counters);
+    } else {
+      EvaluateSharedRegion(e, info, shared.region, engine);
+    }
     return EvaluationOutcome::kDecided;
   } catch (const std::exception& failure) {
     try {

@@ -20,6 +20,7 @@
 // Threads: DetectionLoop's thread (or a tool's single thread). The template is only read.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <opencv2/core/mat.hpp>
@@ -37,7 +38,9 @@ namespace tavrik {
 
 // A screen source: fills `image` (the caller's, reused from call to call, so a source that keeps
 // its size allocates nothing) with exactly width x height 8-bit pixels, BGRA (CV_8UC4, the fourth
-// byte is ignored) or BGR (CV_8UC3). False (or an empty image) is a failed capture.
+// byte is ignored) or BGR (CV_8UC3). It may instead point `image` at pixels of its own that stay
+// unchanged until its next call on the same thread (CaptureScreenRegionView). False (or an empty
+// image) is a failed capture.
 using CaptureFunction = std::function<bool(std::int32_t x, std::int32_t y, std::int32_t width,
                                            std::int32_t height, cv::Mat& image)>;
 
@@ -48,7 +51,8 @@ CaptureFunction FromImageSource(ImageSource source);
 
 // One captured rectangle of a pass, shared by every template that watches it: captured once,
 // and its grey plane, window sums and forward spectra made once (RegionPixels). Each evaluating
-// thread keeps one and reuses its buffers from rectangle to rectangle and pass to pass.
+// thread keeps one and reuses its buffers from rectangle to rectangle and pass to pass. The
+// DetectionLoop fills it itself (attempted, ok, pixels, region, generation) from its grabs.
 struct SharedCapture {
   IntRect rect;
   bool attempted = false;  // the capture was tried in this pass
@@ -56,11 +60,46 @@ struct SharedCapture {
   cv::Mat pixels;          // offered to the screen source as a BGRA view of `storage`
   cv::Mat storage;         // grown, never shrunk: rectangles of any size reuse it
   RegionPixels region;
+  // With a RectangleMemory behind the pixels: its generation for them (see RecordMemory).
+  bool remembered = false;
+  std::uint64_t generation = 0;
 
   void Forget() {
     attempted = false;
     ok = false;
+    remembered = false;
   }
+};
+
+// The DetectionLoop's memory of one capture rectangle: its last pixels, once, whatever the
+// number of templates that watch it. In a pass only the thread evaluating the rectangle touches
+// it.
+struct RectangleMemory {
+  cv::Mat pixels;                // own copy (BGRA) of the last pixels read, empty before the first
+  std::uint64_t generation = 0;  // changes whenever `pixels` change
+  bool dirty = true;             // the screen may have been drawn on here since `pixels` were read
+
+  // Takes `latest` (8-bit BGRA or BGR) as the rectangle's pixels. True when they differ byte for
+  // byte from the remembered ones (or there were none): then they are copied and the generation
+  // moves on. Unchanged pixels are neither copied nor counted as new.
+  bool Remember(const cv::Mat& latest);
+};
+
+// The DetectionLoop's memory of one template record: the match and the spot colour of its last
+// evaluation, and the rectangle and pixel generation they were computed from. In a pass only the
+// thread evaluating the record touches it.
+struct RecordMemory {
+  bool valid = false;
+  IntRect rect;
+  std::uint64_t generation = 0;
+  Evaluation result;  // stage 1 only (match, baseline, raw, matchRect, spot colour)
+};
+
+// How often the matching ran and how often a remembered result was taken instead (tests and
+// benchmarks read them; the loop's threads add to them).
+struct ReuseCounters {
+  std::atomic<std::uint64_t> matched{0};
+  std::atomic<std::uint64_t> reused{0};
 };
 
 // Where one thread evaluates: its workspace and the transform the worker was configured with.
@@ -88,18 +127,27 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& evaluation);
 // decision. Exceptions from OpenCV propagate.
 void EvaluateRegion(Evaluation& evaluation, const TemplateInfo& info);
 
-// The same on a region shared with other templates. When the region's pixels are byte for byte
-// those of this record's previous decided evaluation (same size), the match and the spot colour
-// are taken from it instead of being computed again; the decision is made again from them, so
-// the outcome, the line and the HitSlot are the same apart from the time stamp.
+// The same on a region shared with other templates (its derived planes are made once).
 void EvaluateSharedRegion(Evaluation& evaluation, const TemplateInfo& info, RegionPixels& region,
                           const EvaluationEngine& engine);
 
+// EvaluateSharedRegion for pixels of `generation` of a remembered rectangle: when `memory` holds
+// this record's result for that generation of the same rectangle, the match and the spot colour
+// are taken from it (no matching); otherwise they are computed and remembered. The decision is
+// made again either way. `counters`, when given, counts which of the two happened.
+void EvaluateRememberedRegion(Evaluation& evaluation, const TemplateInfo& info,
+                              RegionPixels& region, const EvaluationEngine& engine,
+                              std::uint64_t generation, RecordMemory& memory,
+                              ReuseCounters* counters = nullptr);
+
 // The evaluation half of EvaluateTemplate: everything up to the decision, nothing composed or
-// published. On kError, `error` holds the message. Never throws.
+// published. With `memory` and a `shared` capture that is remembered, EvaluateRememberedRegion
+// is used. On kError, `error` holds the message. Never throws.
 EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction& capture,
                                 SharedCapture& shared, const EvaluationEngine& engine,
-                                Evaluation& evaluation, std::string& error) noexcept;
+                                Evaluation& evaluation, std::string& error,
+                                RecordMemory* memory = nullptr,
+                                ReuseCounters* counters = nullptr) noexcept;
 
 // The reporting half: the capture-failure line, the decision line and HitSlot, or the error
 // line (unless `errorLine` suppresses it), as EvaluateTemplate composes them. Returns the final

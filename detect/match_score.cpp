@@ -5,7 +5,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "detect/template_state.h"
 
 namespace tavrik {
 
@@ -79,16 +78,6 @@ MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {
       ScoreRegion(pixels, info, ThreadMatchWorkspace(), DefaultTransformKind(), nullptr);
   pixels.Reset(cv::Mat());
   return score;
-}
-
-TemplateDetectionState& DetectionStateOf(const TemplateInfo& info) {
-  if (auto* state = dynamic_cast<TemplateDetectionState*>(info.detection.state.get())) {
-    return *state;
-  }
-  auto state = std::make_unique<TemplateDetectionState>();
-  TemplateDetectionState& ref = *state;
-  info.detection.state = std::move(state);
-  return ref;
 }
 
 }  // namespace tavrik

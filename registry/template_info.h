@@ -4,15 +4,15 @@
 // A TemplateInfo is built completely by the add handler and then published through a
 // shared_ptr<const TemplateInfo>-like discipline: after publication nothing changes except
 // lastDecisionTime and lastErrorLineTime, which only the DetectionLoop (main thread) reads and
-// writes. Replacing a
-// template publishes a new record; old records live on while a snapshot holds them.
+// writes. Replacing a template publishes a new record; old records live on while a snapshot holds
+// them. What the detection derives from a record (prepared spectra, remembered pixels) is kept by
+// the DetectionLoop, keyed by the record's serial or its pointer, never in the record.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <memory>
 #include <opencv2/core/mat.hpp>
 #include <string>
 
@@ -33,31 +33,6 @@ struct LabMean {
 };
 
 inline constexpr std::int64_t kNeverDecided = std::numeric_limits<std::int64_t>::min();
-
-// What the detection keeps with a record between evaluations: the template's prepared spectra
-// and norms, the previous capture and its evaluation. Defined by detect/ (detect/template_state.h);
-// only the thread evaluating the template touches it, like lastDecisionTime.
-class DetectionState {
- public:
-  virtual ~DetectionState() = default;
-};
-
-// Holds a record's DetectionState. Copying a record does not copy it: a copy (like a replaced or
-// re-added template) starts with nothing prepared and nothing remembered.
-class DetectionStateSlot {
- public:
-  DetectionStateSlot() = default;
-  DetectionStateSlot(const DetectionStateSlot&) noexcept {}
-  DetectionStateSlot& operator=(const DetectionStateSlot&) noexcept {
-    state.reset();
-    return *this;
-  }
-  DetectionStateSlot(DetectionStateSlot&&) noexcept = default;
-  DetectionStateSlot& operator=(DetectionStateSlot&&) noexcept = default;
-  ~DetectionStateSlot() = default;
-
-  std::unique_ptr<DetectionState> state;
-};
 
 // A process-unique number per record, for the caches the detection keeps per record. A copy or
 // a moved-to record gets a new number: it is a new record (a replaced or re-added template), and
@@ -107,7 +82,6 @@ struct TemplateInfo {
   std::int64_t lastDecisionTime = kNeverDecided;   // monotonic ns; DetectionLoop only
   std::int64_t lastErrorLineTime = kNeverDecided;  // monotonic ns of the last error line; same
   std::u16string processName;                      // normalised image name of the target process
-  mutable DetectionStateSlot detection;            // DetectionLoop only (see DetectionState)
   RecordSerial serial;                             // this record's identity for caches
 };
 

@@ -9,7 +9,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config python3
           libopencv-dev libfftw3-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-ewmh-dev libxcb-icccm4-dev
+          libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-damage0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth
           help2man dpkg-dev systemd
           mono-mcs mono-devel nunit-console libnunit-cil-dev python3-pytest)

@@ -1,17 +1,21 @@
 #include "worker/worker.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "base/executable_path.h"
 #include "base/line_escape.h"
 #include "base/log_sink.h"
 #include "capture/screen_capture.h"
+#include "capture/screen_changes.h"
 #include "capture/target_window.h"
 #include "commands/spec_commands.h"
 #include "detect/detection_loop.h"
@@ -29,6 +33,11 @@ namespace {
 void ReportFatal(const LogSink& log, const std::string& line) {
   log.Emit(line);
   if (!log.WritesToStandardError()) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool DamageDisabledForTests() {
+  const char* value = std::getenv("TAVRIK_DAMAGE");
+  return value != nullptr && std::string_view(value) == "0";
 }
 
 }  // namespace
@@ -90,7 +99,7 @@ int RunWorker() {
   SendVersion(writer.get());
 
   TemplateRegistry registry;
-  const SpecContext specs{registry, log, exeDirectory, LookUpTargetWindow};
+  const SpecContext specs{registry, log, exeDirectory, LookUpTargetWindow, ScreenBounds};
   const CommandTable table{
       .addSpec = [&](const SpecCommand& command) { AddSpecHandler(specs, command); },
       .removeSpec = [&](const std::u16string& name) { RemoveSpecHandler(specs, name); },
@@ -118,7 +127,19 @@ int RunWorker() {
   stopRequests.Watch(stop, log);
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
-  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionInto, poolThreads};
+  DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionView, poolThreads};
+  // TAVRIK_DAMAGE=0 is for tests only: it makes the worker read every due rectangle in every pass,
+  // as on a display without the DAMAGE extension, so that both paths can be checked end to end.
+  ScreenChanges screenChanges;
+  if (!DamageDisabledForTests()) {
+    detection.damage = [&screenChanges](std::vector<IntRect>* damaged) {
+      if (damaged == nullptr) {
+        screenChanges.Pause();
+        return false;
+      }
+      return screenChanges.Take(*damaged);
+    };
+  }
   RunDetectionLoop(detection, stop.get_token());
 
   // Asked to stop (POSIX: SIGTERM or SIGINT). The loop has ended; the CommandThread finishes the

@@ -2,11 +2,13 @@
 // xmessage). No window manager runs, so these cover the root-children path of the lookup.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <opencv2/core.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +26,7 @@
 
 #include "capture/image_name.h"
 #include "capture/screen_capture.h"
+#include "capture/screen_changes.h"
 #include "capture/target_window.h"
 #include "capture/x11_capture.h"
 #include "capture/x11_connection.h"
@@ -652,6 +656,124 @@ TEST_F(X11Display, SurvivesTheServerDyingAndUsesItsSuccessor) {
   ASSERT_TRUE(origin);
   EXPECT_EQ(origin->x, 220);
   EXPECT_EQ(origin->y, 140);
+}
+
+bool Covers(const std::vector<IntRect>& rects, const IntRect& area) {
+  // Every pixel of `area` lies in one of `rects` (checked pixel by pixel: the areas are small).
+  for (std::int32_t y = area.y; y < area.y + area.height; ++y) {
+    for (std::int32_t x = area.x; x < area.x + area.width; ++x) {
+      const bool in = std::any_of(rects.begin(), rects.end(), [&](const IntRect& r) {
+        return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+      });
+      if (!in) return false;
+    }
+  }
+  return true;
+}
+
+TEST_F(X11Display, ScreenChangesReportEveryDrawingAndSayWhenTheyCannotVouch) {
+  ScreenChanges changes;
+  std::vector<IntRect> damaged;
+  EXPECT_FALSE(changes.Take(damaged));  // nothing is known from before the tracking started
+  ASSERT_TRUE(changes.Take(damaged));
+
+  // Another client maps and paints a window.
+  PatternProcess pattern = StartPattern({"--x", "100", "--y", "80"});
+  ASSERT_EQ(pattern.windows.size(), 1u);
+  std::vector<IntRect> seen;
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        EXPECT_TRUE(changes.Take(damaged));
+        seen.insert(seen.end(), damaged.begin(), damaged.end());
+        return Covers(seen, {100, 80, 64, 64});
+      },
+      5s));
+  ASSERT_TRUE(test::WaitUntil([&] { return changes.Take(damaged) && damaged.empty(); },
+                              5s));  // and then stays still
+
+  // Drawn by the test's client: once the server has carried it out, the very next answer has it,
+  // and it is not reported again after that.
+  TestClient client;
+  ASSERT_TRUE(client.Ok());
+  const xcb_gcontext_t gc = xcb_generate_id(client.Get());
+  const std::uint32_t black = 0;
+  xcb_create_gc(client.Get(), gc, pattern.windows[0], XCB_GC_FOREGROUND, &black);
+  for (int i = 0; i < 3; ++i) {
+    const xcb_rectangle_t spot{static_cast<std::int16_t>(10 + 20 * i), 12, 5, 4};
+    xcb_poly_fill_rectangle(client.Get(), pattern.windows[0], gc, 1, &spot);
+    client.Sync();
+    ASSERT_TRUE(changes.Take(damaged));
+    EXPECT_TRUE(Covers(damaged, {110 + 20 * i, 92, 5, 4})) << i;
+    for (const IntRect& r : damaged) {
+      EXPECT_TRUE(r.x >= 100 && r.y >= 80 && r.x + r.width <= 164 && r.y + r.height <= 144)
+          << r.x << "," << r.y << " " << r.width << "x" << r.height;
+    }
+    ASSERT_TRUE(changes.Take(damaged));
+    EXPECT_TRUE(damaged.empty()) << i;
+  }
+  const cv::Mat drawn = CaptureScreenRegion(110, 92, 5, 4);
+  ASSERT_FALSE(drawn.empty());
+  EXPECT_EQ(cv::countNonZero(drawn.reshape(1)), 0);
+
+  // Moving a window changes the screen too.
+  client.Move(pattern.windows[0], 300, 300);
+  ASSERT_TRUE(changes.Take(damaged));
+  EXPECT_TRUE(Covers(damaged, {300, 300, 64, 64}));
+
+  // Paused, what is drawn meanwhile is not tracked: the next answer is "unknown".
+  changes.Pause();
+  client.Move(pattern.windows[0], 400, 300);
+  EXPECT_FALSE(changes.Take(damaged));
+  ASSERT_TRUE(changes.Take(damaged));
+
+  // The server goes away and a new one comes: unknown until the tracking runs again.
+  const int display = server_.Display();
+  server_.Stop();
+  pattern.process.Stop();
+  EXPECT_FALSE(changes.Take(damaged));
+  EXPECT_FALSE(changes.Take(damaged));
+  ASSERT_TRUE(server_.Start(display));
+  EXPECT_FALSE(changes.Take(damaged));
+  EXPECT_TRUE(test::WaitUntil([&] { return changes.Take(damaged); }, 5s));
+}
+
+TEST_F(X11Display, ScreenBoundsAreTheRootWindowsSizeAndNothingWithoutADisplay) {
+  const std::optional<IntRect> bounds = ScreenBounds();
+  ASSERT_TRUE(bounds);
+  EXPECT_EQ(*bounds, (IntRect{0, 0, 1280, 1024}));
+  test::ScopedEnv noDisplay("DISPLAY", std::nullopt);
+  x11::CloseThreadSession();
+  EXPECT_FALSE(ScreenBounds());
+  ScreenChanges changes;
+  std::vector<IntRect> damaged{{1, 2, 3, 4}};
+  EXPECT_FALSE(changes.Take(damaged));
+  EXPECT_TRUE(damaged.empty());
+}
+
+TEST_F(X11Display, AViewCaptureIsTheSharedSegmentAndSurvivesTheServerGoing) {
+  PatternProcess pattern = StartPattern({"--x", "100", "--y", "80"});
+  ASSERT_EQ(pattern.windows.size(), 1u);
+  cv::Mat copy;
+  ASSERT_TRUE(CaptureScreenRegionInto(100, 80, 64, 64, copy));
+  cv::Mat view;
+  ASSERT_TRUE(CaptureScreenRegionView(100, 80, 64, 64, view));
+  EXPECT_EQ(view.u, nullptr) << "the segment, not a buffer of its own";
+  ASSERT_EQ(view.type(), CV_8UC4);
+  EXPECT_EQ(cv::norm(view, copy, cv::NORM_INF), 0.0);
+  // Partly off the screen: a copy with black outside.
+  cv::Mat clipped;
+  ASSERT_TRUE(CaptureScreenRegionView(1270, 0, 20, 10, clipped));
+  EXPECT_NE(clipped.u, nullptr);
+  EXPECT_EQ(cv::countNonZero(clipped(cv::Rect(10, 0, 10, 10)).reshape(1)), 0);
+
+  // The server goes: captures fail, the process lives on, and no SIGPIPE is left pending.
+  server_.Stop();
+  pattern.process.Stop();
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(CaptureScreenRegionView(100, 80, 64, 64, view));
+  sigset_t pending;
+  sigemptyset(&pending);
+  ASSERT_EQ(sigpending(&pending), 0);
+  EXPECT_NE(sigismember(&pending, SIGPIPE), 1);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <future>
 #include <limits>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/line_escape.h"
@@ -216,6 +218,46 @@ TEST_F(SpecCommandsTest, GreyAndAlphaFilesAreRegisteredAsBgr) {
 }
 
 // --- add: failures and replacement -----------------------------------------------------------
+
+TEST_F(SpecCommandsTest, RegionLargerThanTheScreenIsRefusedAndKeepsTheRegisteredTemplate) {
+  int queries = 0;
+  std::optional<IntRect> screen = IntRect{-1920, 0, 3200, 1080};  // two monitors
+  context_.screenBounds = [&] {
+    ++queries;
+    return screen;
+  };
+  AddSpecHandler(context_, Command(u"chest"));
+  const TemplatePtr before = Only("chest");
+  ASSERT_NE(before, nullptr);
+  for (const auto& [width, height] : {std::pair{3201, 48}, std::pair{64, 1081}}) {
+    lines_.clear();
+    SpecCommand c = Command(u"chest");
+    c.roiWidth = width;
+    c.roiHeight = height;
+    AddSpecHandler(context_, c);
+    ASSERT_EQ(lines_.size(), 2u);
+    EXPECT_EQ(lines_[1], "[Spec] Refused template 'chest': region " + std::to_string(width) + "x" +
+                             std::to_string(height) + " is larger than the screen 3200x1080");
+    EXPECT_EQ(Only("chest"), before);  // the previous registration keeps running
+  }
+  EXPECT_TRUE(window_.calls.size() == 1u) << "a refused add looks no window up";
+
+  // As large as the screen, anywhere (the size is what counts, not the position): accepted.
+  SpecCommand full = Command(u"full");
+  full.roiX = 5000;
+  full.roiWidth = 3200;
+  full.roiHeight = 1080;
+  AddSpecHandler(context_, full);
+  EXPECT_NE(Only("full"), nullptr);
+
+  // No display to ask: nothing to compare with, the add goes on.
+  screen.reset();
+  SpecCommand big = Command(u"big");
+  big.roiWidth = 100000;
+  AddSpecHandler(context_, big);
+  EXPECT_NE(Only("big"), nullptr);
+  EXPECT_EQ(queries, 5);
+}
 
 TEST_F(SpecCommandsTest, MissingFileKeepsTheRegisteredTemplate) {
   AddSpecHandler(context_, Command(u"chest"));

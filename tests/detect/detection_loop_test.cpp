@@ -178,7 +178,8 @@ TEST_F(DetectionPassTest, FailingEvaluationWaitsForItsCooldownAndLogsOncePerSeco
         widths.push_back(w);
         return cv::Mat(h, w, CV_8UC2, cv::Scalar::all(7));  // matching fails on it
       });
-  fast->rawRoi.width = 39;  // tells the two apart in the capture log
+  fast->rawRoi.width = 39;        // tells the two apart in the capture log
+  fast->windowOrigin = {500, 0};  // another window: never read with "slow" in one grab
   lines_.clear();
   // Three seconds of passes 50 ms apart.
   for (std::int64_t t = kSecond; t < 4 * kSecond; t += kSecond / 20) Pass(t);
@@ -259,6 +260,178 @@ TEST_F(DetectionPassTest, TemplatesWithoutAnImageAreSkippedSilently) {
   EXPECT_EQ(captures_, 0);
   EXPECT_EQ(Published(), 0u);
   EXPECT_EQ(lines_, std::vector<std::string>{"[Loop] templates=1 [blank]"});
+}
+
+// --- reading only what may have changed -------------------------------------------------------
+
+class ScreenChangesPassTest : public DetectionPassTest {
+ protected:
+  void SetUp() override {
+    DetectionPassTest::SetUp();
+    context_.damage = [this](std::vector<IntRect>* damaged) {
+      if (damaged == nullptr) {
+        ++pauses_;
+        return false;
+      }
+      ++takes_;
+      *damaged = std::move(pending_);
+      pending_.clear();
+      return known_;
+    };
+  }
+  std::uint64_t Matched() const { return state_.counters->matched.load(); }
+  std::uint64_t Reused() const { return state_.counters->reused.load(); }
+  std::uint8_t LastIsHit() const { return test::ReadHitSlot(Ring(), Published() - 1).isHit; }
+
+  std::vector<IntRect> pending_;
+  bool known_ = true;
+  int takes_ = 0;
+  int pauses_ = 0;
+};
+
+TEST_F(ScreenChangesPassTest, AStillRectangleIsNotReadAgainButEveryPassStillDecides) {
+  AddPatternTemplate("icon", 0);
+  Pass(1 * kSecond);
+  EXPECT_EQ(captures_, 1);  // nothing remembered yet
+  EXPECT_EQ(Matched(), 1u);
+  ASSERT_EQ(Published(), 1u);
+  EXPECT_EQ(LastIsHit(), 1u);
+  const std::string firstLine = lines_.back();
+
+  Pass(2 * kSecond);
+  pending_ = {{40, 0, 10, 10}, {0, 40, 10, 10}};  // touching the corner, not inside
+  Pass(3 * kSecond);
+  EXPECT_EQ(captures_, 1);
+  EXPECT_EQ(Matched(), 1u);
+  EXPECT_EQ(Reused(), 2u);
+  EXPECT_EQ(Published(), 3u);  // decided and reported all the same
+  EXPECT_EQ(lines_.back(), firstLine);
+  EXPECT_EQ(takes_, 3);
+
+  // Drawn inside: read again, matched again, and the decision follows the new pixels.
+  pattern_(cv::Rect(0, 0, 40, 40)).setTo(cv::Scalar(200, 10, 10));
+  pending_ = {{39, 39, 5, 5}};
+  Pass(4 * kSecond);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(Matched(), 2u);
+  EXPECT_EQ(LastIsHit(), 0u);
+}
+
+TEST_F(ScreenChangesPassTest, UnknownChangesReadEverythingAndTheBytesDecide) {
+  AddPatternTemplate("icon", 0);
+  Pass(1 * kSecond);
+  known_ = false;
+  Pass(2 * kSecond);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(Matched(), 1u);  // the same bytes: the match is reused
+  pattern_.at<cv::Vec3b>(12, 12) = cv::Vec3b(0, 0, 0);
+  Pass(3 * kSecond);
+  EXPECT_EQ(captures_, 3);
+  EXPECT_EQ(Matched(), 2u);
+  // Known again, nothing drawn since the last read: not read.
+  known_ = true;
+  Pass(4 * kSecond);
+  EXPECT_EQ(captures_, 3);
+}
+
+TEST_F(ScreenChangesPassTest, ChangesBeforeARectangleIsDueAreKeptUntilItIs) {
+  AddPatternTemplate("slow", 1000);
+  Pass(1 * kSecond);
+  pattern_(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar::all(0));
+  pending_ = {{20, 20, 1, 1}};
+  Pass(1 * kSecond + kSecond / 2);  // not due: the change must not be lost meanwhile
+  Pass(2 * kSecond);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(LastIsHit(), 0u);
+  // And the same when the change was taken in a pass where another template was due.
+  AddPatternTemplate("fast", 0)->windowOrigin = {100, 0};
+  Pass(2 * kSecond + kSecond / 20);
+  pattern_(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar::all(255));
+  pending_ = {{20, 20, 1, 1}};
+  Pass(2 * kSecond +
+       kSecond / 10);  // "fast" is due and read; "slow" is not, its rectangle stays changed
+  const int before = captures_;
+  Pass(3 * kSecond);
+  EXPECT_EQ(captures_, before + 1);  // "slow" read again ("fast", at a still place, is not)
+}
+
+TEST_F(ScreenChangesPassTest, DrawingDuringAReadIsSeenByTheNextPass) {
+  AddPatternTemplate("icon", 0);
+  // The pixels are read, then the screen changes before the pass is over: the damage arrives at
+  // the next look, and the rectangle is read again.
+  context_.capture =
+      FromImageSource([this](std::int32_t, std::int32_t, std::int32_t, std::int32_t) {
+        ++captures_;
+        cv::Mat read = pattern_.clone();
+        if (captures_ == 1) {
+          pattern_.setTo(cv::Scalar(10, 200, 10));
+          pending_ = {{0, 0, 40, 40}};
+        }
+        return read;
+      });
+  Pass(1 * kSecond);
+  EXPECT_EQ(LastIsHit(), 1u);
+  Pass(2 * kSecond);
+  EXPECT_EQ(captures_, 2);
+  EXPECT_EQ(LastIsHit(), 0u);
+}
+
+TEST_F(ScreenChangesPassTest, AReplacedTemplateIsMatchedAfreshAndRemovedOnesAreForgotten) {
+  AddPatternTemplate("a", 0);
+  auto b = AddPatternTemplate("b", 0);
+  b->rawRoi = b->roi = IntRect{0, 0, 30, 30};
+  Pass(1 * kSecond);
+  EXPECT_EQ(captures_, 1);  // one window, one compact box: one grab for both rectangles
+  EXPECT_EQ(state_.rectangles.size(), 2u);
+  EXPECT_EQ(state_.records.size(), 2u);
+  EXPECT_EQ(Matched(), 2u);
+
+  // Same name, same rectangle, still screen: a new record, so a new match of its own image.
+  auto replaced = AddPatternTemplate("a", 0);
+  replaced->image = pattern_(cv::Rect(20, 20, 16, 16)).clone();
+  cv::cvtColor(replaced->image, replaced->gray, cv::COLOR_BGR2GRAY);
+  Pass(2 * kSecond);
+  EXPECT_EQ(Matched(), 3u);
+  EXPECT_EQ(captures_, 1);
+  const auto slotA = test::ReadHitSlot(Ring(), Published() - 2);
+  const auto slotB = test::ReadHitSlot(Ring(), Published() - 1);
+  EXPECT_EQ(slotA.name == u"a" ? slotA.posX : slotB.posX, 20);
+
+  registry_.Erase("b");
+  Pass(3 * kSecond);
+  EXPECT_EQ(state_.rectangles.size(), 1u);
+  EXPECT_EQ(state_.records.size(), 1u);
+  registry_.Clear();
+  Pass(4 * kSecond);
+  EXPECT_TRUE(state_.rectangles.empty());
+  EXPECT_TRUE(state_.records.empty());
+  EXPECT_EQ(takes_, 3);
+  EXPECT_EQ(pauses_, 1);  // nothing watched: the source may stop tracking
+}
+
+TEST_F(ScreenChangesPassTest, AGrabBufferLeftMostlyUnusedIsGivenBack) {
+  // The source fills the loop's buffer in place, as the X11 copying capture does.
+  context_.capture = [this](std::int32_t, std::int32_t, std::int32_t w, std::int32_t h,
+                            cv::Mat& image) {
+    ++captures_;
+    cv::Mat big(h, w, CV_8UC4, cv::Scalar::all(9));
+    if (image.rows == h && image.cols == w && image.type() == CV_8UC4) {
+      big.copyTo(image);
+    } else {
+      image = big;
+    }
+    return true;
+  };
+  auto large = AddPatternTemplate("large", 0);
+  large->rawRoi = large->roi = IntRect{0, 0, 1000, 1000};
+  Pass(1 * kSecond);
+  ASSERT_FALSE(state_.threads.empty());
+  EXPECT_GE(state_.threads[0]->grab.total(), 4'000'000u);
+  registry_.Erase("large");
+  AddPatternTemplate("small", 0);
+  known_ = false;  // read in every pass: a small grab that leaves the big buffer mostly unused
+  for (int pass = 0; pass < 25; ++pass) Pass((2 + pass) * kSecond);
+  EXPECT_LT(state_.threads[0]->grab.total(), 100'000u);
 }
 
 }  // namespace

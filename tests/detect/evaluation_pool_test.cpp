@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -25,14 +26,34 @@ class PoolPass {
  public:
   explicit PoolPass(int threads) { context_.poolThreads = threads; }
 
-  void Add(const std::string& name, IntRect roi, cv::Rect cut) {
+  // `roi` on the screen; with `ownWindow` the rectangle is a window of its own (its origin at
+  // the rectangle's corner), so that rectangles are grabbed apart and can be evaluated on
+  // different threads; otherwise every rectangle is in one window at (0, 0).
+  void Add(const std::string& name, IntRect roi, cv::Rect cut, bool ownWindow = true) {
     auto info = std::make_shared<TemplateInfo>();
     info->name = name;
     info->image = screen_(cut).clone();
     ASSERT_TRUE(PrepareTemplate(*info, 0.9f));
+    if (ownWindow) {
+      info->windowOrigin = {roi.x, roi.y};
+      roi.x = 0;
+      roi.y = 0;
+    }
     info->rawRoi = info->roi = roi;
     registry_.ReplaceOrInsert(name, info);
   }
+  // The line the template composes when it is evaluated alone, from a capture of its own.
+  std::string LineAlone(const std::string& name) {
+    for (const TemplatePtr& info : registry_.SnapshotTemplates()) {
+      if (info->name != name) continue;
+      std::vector<std::string> lines;
+      const LogSink alone{[&](std::string_view l) { lines.emplace_back(l); }};
+      EvaluateTemplate(*info, alone, nullptr, context_.capture);
+      return lines.empty() ? "" : lines.back();
+    }
+    return "";
+  }
+  std::vector<std::string> LastBoxes() const { return boxes_; }
   void Pass(std::int64_t now) {
     RunDetectionPass(context_, state_, [now] { return now; });
   }
@@ -67,6 +88,8 @@ class PoolPass {
     return m;
   }();
   std::atomic<int> captures_{0};
+  std::mutex boxesMutex_;
+  std::vector<std::string> boxes_;
   TemplateRegistry registry_;
   std::vector<std::string> lines_;  // LogSink serialises Emit; only the loop's thread emits
   LogSink log_{[this](std::string_view l) { lines_.emplace_back(l); }};
@@ -74,6 +97,11 @@ class PoolPass {
       registry_, nullptr, log_,
       FromImageSource([this](std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) {
         ++captures_;
+        {
+          const std::lock_guard<std::mutex> lock(boxesMutex_);
+          boxes_.push_back(std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) +
+                           "x" + std::to_string(h));
+        }
         cv::Mat out;
         cv::cvtColor(screen_(cv::Rect(x, y, w, h)), out, cv::COLOR_BGR2BGRA);
         return out;
@@ -81,16 +109,16 @@ class PoolPass {
   DetectionLoopState state_ = StartDetectionLoop(0);
 };
 
-void AddSix(PoolPass& p) {
+void AddSix(PoolPass& p, bool ownWindows = true) {
   const IntRect a{0, 0, 120, 100};
   const IntRect b{100, 50, 150, 120};
   const IntRect c{30, 80, 200, 100};
-  p.Add("t1:one", a, cv::Rect(20, 30, 24, 24));
-  p.Add("t2:two", b, cv::Rect(150, 90, 32, 20));
-  p.Add("t3:three", c, cv::Rect(60, 100, 16, 16));
-  p.Add("general:four", a, cv::Rect(50, 10, 30, 30));
-  p.Add("t2:five", c, cv::Rect(100, 120, 20, 20));
-  p.Add("t3:six", b, cv::Rect(180, 60, 40, 30));
+  p.Add("t1:one", a, cv::Rect(20, 30, 24, 24), ownWindows);
+  p.Add("t2:two", b, cv::Rect(150, 90, 32, 20), ownWindows);
+  p.Add("t3:three", c, cv::Rect(60, 100, 16, 16), ownWindows);
+  p.Add("general:four", a, cv::Rect(50, 10, 30, 30), ownWindows);
+  p.Add("t2:five", c, cv::Rect(100, 120, 20, 20), ownWindows);
+  p.Add("t3:six", b, cv::Rect(180, 60, 40, 30), ownWindows);
 }
 
 TEST(EvaluationPoolTest, SizeIsHalfTheCoresAtLeastOneAtMostFour) {
@@ -158,6 +186,26 @@ TEST(EvaluationPoolTest, PooledPassesLeaveOpenCvsThreadSettingToStartUp) {
   ConfigureImageThreads(kMaxPoolThreads);
   EXPECT_EQ(cv::getNumThreads(), 1);
   cv::setNumThreads(original);
+}
+
+TEST(EvaluationPoolTest, RectanglesOfOneWindowAreReadWithOneGrabAndDecideAsAlone) {
+  // The three rectangles of one window overlap: their bounding box (250x180) is compact, so one
+  // grab serves all six templates, each reading its rectangle as a view into it.
+  for (int threads : {1, 3}) {
+    PoolPass p(threads);
+    AddSix(p, /*ownWindows=*/false);
+    p.Pass(1 * kSecond);
+    EXPECT_EQ(p.Captures(), 1) << threads;
+    EXPECT_EQ(p.LastBoxes(), std::vector<std::string>{"0,0,250x180"}) << threads;
+    const std::vector<std::string> lines = p.DecisionLines();
+    ASSERT_EQ(lines.size(), 6u) << threads;
+    EXPECT_EQ(p.LineOrder(), p.SnapshotOrder()) << threads;
+    for (const std::string& line : lines) {
+      const std::size_t start = line.find(' ') + 1;
+      const std::string name = line.substr(start, line.find(' ', start) - start);
+      EXPECT_EQ(line, p.LineAlone(name)) << threads;
+    }
+  }
 }
 
 }  // namespace

@@ -669,28 +669,48 @@ TEST(MatchDifferential, UnchangedRegionReusesTheEvaluationAndANewRecordForgetsIt
   info.image = CutFrom(region, 24, 24, rng);
   ASSERT_TRUE(PrepareTemplate(info, 0.0f));
   info.rawRoi = info.roi = {0, 0, region.cols, region.rows};
-  const auto evaluate = [&](const TemplateInfo& record, const cv::Mat& pixels) {
+  // The loop's memory: the rectangle's pixels once, the record's last match.
+  RectangleMemory rectangle;
+  RecordMemory remembered;
+  ReuseCounters counters;
+  const auto evaluate = [&](RecordMemory& memory, const TemplateInfo& record,
+                            const cv::Mat& pixels) {
+    rectangle.Remember(pixels);
     RegionPixels r;
     r.Reset(pixels);
     Evaluation e;
     EXPECT_TRUE(PlanCapture(record, e));
-    EvaluateSharedRegion(e, record, r, EvaluationEngine{});
+    EvaluateRememberedRegion(e, record, r, EvaluationEngine{}, rectangle.generation, memory,
+                             &counters);
     ComputeReportPositions(e, record);
     return ComposeDecisionLine(e, record) + " | " + std::to_string(e.score);
   };
-  const std::string first = evaluate(info, region);
+  const auto matched = [&] { return counters.matched.load(); };
+  const auto reused = [&] { return counters.reused.load(); };
+
+  const std::string first = evaluate(remembered, info, region);
+  EXPECT_EQ(matched(), 1u);
   // Same pixels in a different buffer: reused (the match is not run again, the line is equal).
-  const std::string second = evaluate(info, region.clone());
-  EXPECT_EQ(first, second);
-  // One changed pixel: evaluated again.
+  EXPECT_EQ(evaluate(remembered, info, region.clone()), first);
+  EXPECT_EQ(matched(), 1u);
+  EXPECT_EQ(reused(), 1u);
+  // One changed pixel: matched again, and the line is the one of the changed pixels.
   cv::Mat changed = region.clone();
   changed.at<cv::Vec3b>(5, 5) = cv::Vec3b(1, 2, 3);
-  const std::string third = evaluate(info, changed);
-  EXPECT_EQ(evaluate(info, changed), third);
-  // A copy of the record (as a replaced template) starts with nothing remembered.
+  const std::string third = evaluate(remembered, info, changed);
+  EXPECT_EQ(matched(), 2u);
+  EXPECT_EQ(third.substr(0, third.find(" | ")), DecideFromMap(changed, DirectMap(changed, info), info).line);
+  EXPECT_EQ(evaluate(remembered, info, changed), third);
+  EXPECT_EQ(matched(), 2u);
+  EXPECT_EQ(reused(), 2u);
+  // A new record (as a replaced template) has a memory of its own and starts with nothing.
   const TemplateInfo copy = info;
-  EXPECT_EQ(copy.detection.state, nullptr);
-  EXPECT_EQ(evaluate(copy, region), first);
+  RecordMemory fresh;
+  EXPECT_EQ(evaluate(fresh, copy, changed), third);
+  EXPECT_EQ(matched(), 3u);
+  // Back to the first pixels: a new generation, matched again.
+  EXPECT_EQ(evaluate(remembered, info, region), first);
+  EXPECT_EQ(matched(), 4u);
 }
 
 TEST(MatchDifferential, TemplatesOfOneRegionShareItsSpectraWithoutChangingAnything) {

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -207,12 +210,18 @@ TEST_F(WorkerDisplayTest, CooldownSpacesDecisions) {
   }
 }
 
-TEST_F(WorkerDisplayTest, ImpossibleRegionsAreCaptureFailuresNotCrashes) {
+TEST_F(WorkerDisplayTest, ImpossibleRegionsAreRefusedOrCaptureFailuresNotCrashes) {
   StartWorker();
   Add("huge", "ring.png", "0,0,100000,100000");
+  Add("wide", "ring.png", "0,0,1281,10");
   Add("far", "ring.png", "2147483600,0,64,64");
-  EXPECT_TRUE(LogHas("[MISS] huge reason=captureFailed roi=(100,60,100000x100000)"));
+  EXPECT_TRUE(LogHas(
+      "[Spec] Refused template 'huge': region 100000x100000 is larger than the screen 1280x1024"));
+  EXPECT_TRUE(
+      LogHas("[Spec] Refused template 'wide': region 1281x10 is larger than the screen 1280x1024"));
   EXPECT_TRUE(LogHas("[MISS] far reason=captureFailed"));
+  EXPECT_TRUE(LogLines("[Spec] Registered 'huge'").empty());
+  EXPECT_TRUE(LogLines("[MISS] huge").empty());
   Add("ok", "ring.png", "0,0,240,200");
   ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "ok"; }));
   for (const Message& m : messages_) {
@@ -280,17 +289,17 @@ TEST_F(WorkerDisplayTest, TemplateSetLinesOncePerChangeAndIdleHeartbeats) {
   EXPECT_EQ(lines.front(), "[Loop] templates=1 [a]");
 }
 
-// Twelve masked colour templates on regions larger than the screen, in which a window flickers
-// (so that no evaluation can be reused), make a pass of seconds. A stop request in the
+// Twenty-four masked colour templates on regions as large as the screen, in which a window
+// flickers (so that no evaluation can be reused), make a pass of seconds. A stop request in the
 // middle of one waits for the evaluation in progress, not for the rest of the pass: within 1.5 s
 // on an idle machine. On a busy one an evaluation takes longer, so the bound is also a quarter
 // of a pass (three evaluations' worth), whichever is larger; waiting for the pass to end takes
 // two thirds of one.
 TEST_F(WorkerDisplayTest, SigtermInTheMiddleOfALongPassEndsTheWorkerAfterTheCurrentTemplate) {
   StartWorker();
-  constexpr int kTemplates = 12;
+  constexpr int kTemplates = 24;
   for (int i = 0; i < kTemplates; ++i) {
-    Add("t2:full" + std::to_string(i), "badge.png", "0,0,1920,1080");
+    Add("t2:full" + std::to_string(i), "badge.png", "0,0,1180,964");
   }
   std::jthread flicker(Flicker, 700, 500);
   // A pass publishes its decisions together at its end: the last of a burst ends a pass.
@@ -328,7 +337,7 @@ TEST_F(WorkerDisplayTest, SigtermInTheMiddleOfALongPassEndsTheWorkerAfterTheCurr
   EXPECT_LT(messages_.size(), static_cast<std::size_t>(kTemplates));
   for (const Message& m : messages_) {
     EXPECT_EQ(m.name, "t2");
-    EXPECT_EQ(m.w, 1920);
+    EXPECT_EQ(m.w, 1180);
   }
   EXPECT_TRUE(LogHas("[Init] Stopped.", 1s));
 }
@@ -393,6 +402,96 @@ TEST_F(WorkerDisplayTest, AStandardErrorNobodyReadsNeverHoldsUpDecisions) {
       << text.size() << " bytes";
   EXPECT_TRUE(worker_.Running());
   ::close(unread);
+}
+
+// With the DAMAGE extension the worker reads a still rectangle only once and decides from what it
+// remembers; TAVRIK_DAMAGE=0 (for tests only) makes it read and compare every pass instead. Either
+// way a change of the pixels must change the very next decisions, however long the screen was
+// still before.
+class WorkerScreenChangesTest : public WorkerDisplayTest,
+                                public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WorkerScreenChangesTest, APixelChangeAfterAStillSpellChangesTheDecision) {
+  const test::ScopedEnv damage("TAVRIK_DAMAGE", std::string(GetParam()));
+  StartWorker();
+  Add("badge:ok", "badge.png", "0,0,480,320");
+  Add("ring", "ring.png", "0,0,480,320");  // same rectangle, unchanged by the swap
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "badge" && m.hit; })) << round;
+    // A still screen for a while: with damage nothing is read or matched in these passes.
+    std::this_thread::sleep_for(500ms);
+    reader_->DiscardPending();
+    ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "badge" && m.hit; })) << round;
+    SwapBadge();
+    const std::int64_t swappedAtMs = WallClockMs();
+    // Every decision made after the swap is a miss (a decision in flight may still be a hit).
+    int missesAfter = 0;
+    ASSERT_TRUE(WaitFor([&](const Message& m) {
+      if (m.name != "badge" || m.timestampMs <= swappedAtMs + 100) return false;
+      EXPECT_FALSE(m.hit) << round;
+      return ++missesAfter == 5;
+    }));
+    // The ring, in the same rectangle, is still found.
+    ASSERT_TRUE(WaitFor([](const Message& m) { return m.name == "ring" && m.hit; }));
+    ASSERT_TRUE(desktop_.RestoreBadge());
+  }
+  EXPECT_TRUE(worker_.Running());
+}
+
+std::string DamageCaseName(const ::testing::TestParamInfo<const char*>& param) {
+  return std::string(param.param) == "0" ? "DamageOff" : "DamageOn";
+}
+INSTANTIATE_TEST_SUITE_P(DamageOnAndOff, WorkerScreenChangesTest, ::testing::Values("1", "0"),
+                         DamageCaseName);
+
+// Templates that share a rectangle share its pixels: on a 2048x2048 region each template beyond
+// the first costs what its own match needs, not another copy of the region.
+class WorkerSharedRegionMemoryTest : public WorkerDisplayTest {
+ protected:
+  void SetUp() override {
+    desktop_.SetScreenSize(2200, 2200);
+    WorkerDisplayTest::SetUp();
+  }
+  std::int64_t ResidentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(worker_.Pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+    }
+    return -1;
+  }
+  // Waits until every one of `names` has been decided `times` more times.
+  bool DecidedAgain(const std::vector<std::string>& names, int times) {
+    std::map<std::string, int> count;
+    return WaitFor(
+               [&](const Message& m) {
+                 ++count[m.name];
+                 return std::all_of(names.begin(), names.end(),
+                                    [&](const std::string& n) { return count[n] >= times; });
+               },
+               120s)
+        .has_value();
+  }
+};
+
+TEST_F(WorkerSharedRegionMemoryTest, TwentyGreyTemplatesOnOne2048RegionHoldItsPixelsOnce) {
+  StartWorker();
+  Add("g0", "ring.png", "0,0,2048,2048");
+  ASSERT_TRUE(DecidedAgain({"g0"}, 3));
+  const std::int64_t one = ResidentKiB();
+  ASSERT_GT(one, 0);
+  std::vector<std::string> names;
+  for (int i = 1; i < 20; ++i) {
+    names.push_back("g" + std::to_string(i));
+    Add(names.back(), "ring.png", "0,0,2048,2048");
+  }
+  ASSERT_TRUE(LogHas("[Loop] templates=20 ", 30s));
+  ASSERT_TRUE(DecidedAgain(names, 3));
+  const std::int64_t twenty = ResidentKiB();
+  const double perTemplateMiB = static_cast<double>(twenty - one) / 19.0 / 1024.0;
+  std::cout << "resident: " << one / 1024 << " MiB with 1 template, " << twenty / 1024
+            << " MiB with 20: " << perTemplateMiB << " MiB per extra template\n";
+  EXPECT_LE(perTemplateMiB, 4.0);
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ class DemoDesktop {
   // Starts Xvfb, points DISPLAY at it, writes the demo's template images (badge.png, ring.png)
   // into `dir` and shows the demo window at (x, y) with its content held still. Returns an error
   // text, empty on success.
+  // Before Start: the size of the virtual screen (1280x1024 by default).
+  void SetScreenSize(int width, int height) { xvfb_.SetScreenSize(width, height); }
+
   std::string Start(int x, int y, const std::filesystem::path& dir) {
     if (!xvfb_.Start()) return "Xvfb did not start";
     display_.emplace("DISPLAY", xvfb_.DisplayName());
@@ -54,6 +57,15 @@ class DemoDesktop {
     ::kill(target_.Pid(), SIGUSR1);
     return target_.ReadLine(5s) == std::optional<std::string>("swapped");
   }
+
+  // Shows the original badge again after SwapBadge; true once it is on the screen.
+  bool RestoreBadge() {
+    using namespace std::chrono_literals;
+    ::kill(target_.Pid(), SIGUSR1);
+    return target_.ReadLine(5s) == std::optional<std::string>("shown");
+  }
+
+  pid_t TargetPid() const { return target_.Pid(); }
 
   void Stop() { target_.Stop(); }
 

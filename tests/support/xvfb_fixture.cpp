@@ -124,9 +124,10 @@ bool XvfbServer::Start(std::optional<int> display) {
   // none is named.
   std::vector<std::string> argv = {"Xvfb"};
   if (display) argv.push_back(":" + std::to_string(*display));
-  for (const char* arg :
-       {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"}) {
-    argv.emplace_back(arg);
+  for (const std::string& arg :
+       {std::string("-displayfd"), std::string("1"), std::string("-screen"), std::string("0"),
+        screen_, std::string("-nolisten"), std::string("tcp"), std::string("-noreset")}) {
+    argv.push_back(arg);
   }
   process_ = SpawnedProcess::Spawn(argv, /*pipeStdout=*/true, /*quiet=*/true);
   if (!process_.Running()) return false;

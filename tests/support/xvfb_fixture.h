@@ -48,9 +48,13 @@ class SpawnedProcess {
   std::string buffered_;
 };
 
-// A private Xvfb with one 1280x1024x24 screen.
+// A private Xvfb with one 24-bit screen, 1280x1024 unless SetScreenSize says otherwise.
 class XvfbServer {
  public:
+  // The size of the screen of the servers started from now on.
+  void SetScreenSize(int width, int height) {
+    screen_ = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  }
   // Starts the server on a free display (or on `display`) and waits until it accepts clients.
   bool Start(std::optional<int> display = std::nullopt);
   void Stop();
@@ -62,6 +66,7 @@ class XvfbServer {
  private:
   SpawnedProcess process_;
   int display_ = -1;
+  std::string screen_ = "1280x1024x24";
 };
 
 // Sets an environment variable (or removes it when `value` is empty) and restores it afterwards.
