@@ -58,17 +58,20 @@ exec_start="${exec_start:1:-1}"
 MANPATH="$prefix/share/man:" systemd-analyze verify "$unit" ||
   fail "systemd-analyze verify refused the unit under $prefix"
 # The ExecStart line as the user manager would run it: the unit's environment, no search path.
+# A namespace of its own: the rings it leaves must not pass for the packaged worker's below.
 unit_env=$(sed -n 's/^Environment=//p' "$unit")
-# shellcheck disable=SC2086 # one word per assignment, as systemd reads them
-env -i PATH=/nonexistent TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE" $unit_env "$exec_start" \
-  2>"$work/prefix-worker.err" &
-prefix_worker=$!
-pids+=("$prefix_worker")
-wait_for_worker_rings
-[[ "$("$prefix/bin/tavrik-ctl" version)" == "__ver__:0.2.4" ]] ||
-  fail "the unit's ExecStart did not start a worker that answers"
-kill -TERM "$prefix_worker"
-wait "$prefix_worker" || fail "the worker started by the unit's ExecStart did not stop cleanly"
+(
+  export TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE-prefix"
+  # shellcheck disable=SC2086 # one word per assignment, as systemd reads them
+  env -i PATH=/nonexistent TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE" $unit_env "$exec_start" \
+    2>"$work/prefix-worker.err" &
+  prefix_worker=$!
+  wait_for_worker_rings
+  answer=$("$prefix/bin/tavrik-ctl" version) || true
+  kill -TERM "$prefix_worker"
+  [[ "$answer" == "__ver__:0.2.4" ]] || fail "the unit's ExecStart did not start a worker that answers"
+  wait "$prefix_worker" || fail "the worker started by the unit's ExecStart did not stop cleanly"
+)
 grep -q "Tavrik waiting for spec registrations" "$work/prefix-worker.err" ||
   fail "TAVRIK_LOG=stderr from the unit did not reach standard error"
 echo "unit under '$prefix': ExecStart=$exec_start verified and run"
@@ -95,9 +98,19 @@ mkdir -p -m 700 "$work/runtime"
 XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \
   systemd-analyze security --offline=true --user "$installed_unit" | grep -i "overall exposure" ||
   fail "systemd-analyze security could not judge the unit"
-# Debian's python3 finds the packaged client, outside any source tree.
-[[ "$(cd / && /usr/bin/python3 -c 'import tavrik; print(tavrik.__file__, tavrik.__version__)')" == \
+# Debian's python3 finds the packaged client, outside any source tree (and as root, without
+# PYTHONDONTWRITEBYTECODE, writes its compiled files there, as it would on a user's machine).
+[[ "$(cd / && env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -c \
+        'import tavrik; print(tavrik.__file__, tavrik.__version__)')" == \
    "/usr/lib/python3/dist-packages/tavrik/__init__.py 0.2.4" ]] || fail "python3-tavrik's module"
+if command -v py3compile >/dev/null; then
+  compiled=(/usr/lib/python3/dist-packages/tavrik/__pycache__/client.*.pyc)
+  [[ -f "${compiled[0]}" ]] || fail "python3-tavrik's postinst did not byte-compile the modules"
+fi
+# Removal leaves nothing behind, compiled files included.
+"${sudo_cmd[@]}" dpkg -r python3-tavrik >/dev/null
+[[ ! -e /usr/lib/python3/dist-packages/tavrik ]] ||
+  fail "removing python3-tavrik left $(find /usr/lib/python3/dist-packages/tavrik | tr '\n' ' ')"
 [[ "$(/usr/bin/tavrik-ctl --version)" == "tavrik-ctl 0.2.4" ]] || fail "tavrik-ctl --version"
 
 # The round trip, with the installed programs only (the demo's target window comes from the
