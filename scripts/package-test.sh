@@ -94,7 +94,7 @@ grep -qx "ExecStart=/usr/bin/tavrik-worker" "$installed_unit" || fail "the packa
 systemd-analyze verify "$installed_unit" || fail "systemd-analyze verify refused the user unit"
 echo "systemd-analyze verify: tavrik-worker.service is valid"
 # Without a session (CI) the user manager's runtime folder is made up; the review needs one.
-mkdir -p -m 700 "$work/runtime"
+mkdir -m 700 "$work/runtime"
 XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \
   systemd-analyze security --offline=true --user "$installed_unit" | grep -i "overall exposure" ||
   fail "systemd-analyze security could not judge the unit"
