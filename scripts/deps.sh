@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need (the client libraries' too:
-# Mono's C# compiler and NUnit, Debian's pytest). Quick when all are present.
+# Mono's C# compiler, NUnit and NuGet, Debian's pytest and the tools that build and install a
+# wheel offline; lintian for the .deb packages). Quick when all are present.
 # Usage: scripts/deps.sh [--mingw] [--win32]
 #   --mingw  adds the Win32 cross toolchain (enough for the IPC-only cross build)
 #   --win32  adds the toolchain, zlib for mingw and Wine with its display: the full Win32 worker
@@ -11,8 +12,9 @@ packages=(cmake ninja-build g++ pkg-config python3
           libopencv-dev libfftw3-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-damage0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth
-          help2man dpkg-dev systemd
-          mono-mcs mono-devel nunit-console libnunit-cil-dev python3-pytest)
+          help2man dpkg-dev systemd lintian unzip
+          mono-mcs mono-devel nunit-console libnunit-cil-dev nuget
+          python3-pytest python3-build python3-wheel python3-venv)
 for arg in "$@"; do
   case "$arg" in
     --mingw) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix) ;;
