@@ -45,6 +45,11 @@ bool CaptureScreenRegionInto(std::int32_t x, std::int32_t y, std::int32_t width,
 bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
                              std::int32_t height, cv::Mat& image);
 
+// Gives back what the calling thread's captures keep from one call to the next (X11: its MIT-SHM
+// segment, sized by the largest capture so far); the next capture makes it again. Windows keeps
+// nothing between captures.
+void ReleaseThreadCaptureBuffers();
+
 // The screen as it is now, in pixels: X11 the root window of the default screen (one round
 // trip), Windows the virtual screen spanning every monitor (its corner may be negative). Nothing
 // when no display can be reached.

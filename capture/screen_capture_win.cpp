@@ -143,6 +143,8 @@ bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
   return CaptureScreenRegionInto(x, y, width, height, image);
 }
 
+void ReleaseThreadCaptureBuffers() {}
+
 std::optional<IntRect> ScreenBounds() {
   const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
   const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);

@@ -189,6 +189,12 @@ bool CaptureScreenRegionView(std::int32_t x, std::int32_t y, std::int32_t width,
   return x11::CaptureScreenRegionViewUsing(x11::CaptureMethod::kAuto, x, y, width, height, image);
 }
 
+void ReleaseThreadCaptureBuffers() {
+  if (x11::ThreadHasSession()) {
+    if (x11::Session* session = x11::ThreadSession()) session->ReleaseShm();
+  }
+}
+
 std::optional<IntRect> ScreenBounds() {
   x11::SigpipeGuard sigpipeGuard;
   x11::Session* session = x11::LiveThreadSession();

@@ -159,9 +159,11 @@ class Session {
 
   bool ShmUsable() const { return shmUsable_; }
   void DisableShm();
-  // A server-attached segment of at least `bytes`, grown (never shrunk) as needed; null when
-  // MIT-SHM cannot be used.
+  // A server-attached segment of at least `bytes`, grown as needed; null when MIT-SHM cannot be
+  // used.
   const ShmSegment* EnsureShm(std::size_t bytes);
+  // Detaches and frees the segment; the next EnsureShm makes a new one.
+  void ReleaseShm() { shm_.Release(connection_); }
 
  private:
   explicit Session(xcb_connection_t* connection) : connection_(connection) {}

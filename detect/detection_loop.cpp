@@ -220,30 +220,32 @@ void ReleaseThread(DetectionLoopState::PassThread& thread) {
 // are sized by the largest rectangle they have seen, so they are released whenever the set of
 // records changes and regrown by the next pass to what the remaining templates need: a removed
 // 4096x4096 region gives its memory back, and an idle worker holds nothing of the detection.
-void ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& state) {
+// True when something was released.
+bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& state) {
   std::vector<std::uint64_t> live;
   live.reserve(snapshot.size());
   for (const TemplatePtr& info : snapshot) {
     if (info) live.push_back(info->serial.Value());
   }
   std::sort(live.begin(), live.end());
-  if (live == state.liveSerials) return;
+  if (live == state.liveSerials) return false;
   state.liveSerials = std::move(live);
-  const std::size_t before = DetectionBytes(state);
   state.cache->Retain(state.liveSerials);
   for (auto& thread : state.threads) ReleaseThread(*thread);
-  if (DetectionBytes(state) < before) ReturnFreeMemory();
+  // The previous pass's evaluations still hold views of its pixels.
+  state.evaluations = {};
+  state.errors = {};
+  return true;
 }
 
 // Beyond the budget the threads' buffers are released first (they are remade by the next pass),
-// then the least recently used prepared templates.
-void KeepWithinBudget(DetectionLoopState& state) {
+// then the least recently used prepared templates. True when something was released.
+bool KeepWithinBudget(DetectionLoopState& state) {
   const std::size_t budget = state.cache->Budget();
-  const std::size_t before = DetectionBytes(state);
-  if (before <= budget) return;
+  if (DetectionBytes(state) <= budget) return false;
   for (auto& thread : state.threads) ReleaseThread(*thread);
   state.cache->EvictTo(budget);
-  ReturnFreeMemory();
+  return true;
 }
 
 // Drops the memory of rectangles and records that the snapshot no longer has.
@@ -419,16 +421,23 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
       } catch (...) {
       }
     }
-    ForgetRemovedRecords(snapshot, state);
+    const bool released = ForgetRemovedRecords(snapshot, state);
     ForgetUnwatched(state);
     TrimGrabBuffers(state);
+    if (released) {
+      // Nothing is watched any more: the helper threads end and take their capture buffers with
+      // them, this thread gives its own back, and the freed heap goes back to the system.
+      state.pool.reset();
+      if (context.releaseCapture) context.releaseCapture();
+      ReturnFreeMemory();
+    }
     if (passTime >= state.idleDeadline) {
       SendHeartbeat(context.writer, "IDLE");
       state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
     }
     return;
   }
-  ForgetRemovedRecords(snapshot, state);
+  const bool released = ForgetRemovedRecords(snapshot, state);
   CollectDue(snapshot, passTime, state);
   ForgetUnwatched(state);
   // Only when something is due: the source keeps what was drawn meanwhile for the next look.
@@ -526,7 +535,8 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     }
   }
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
-  KeepWithinBudget(state);
+  // After the pass, so that what the remaining templates regrew is kept and the rest goes back.
+  if (KeepWithinBudget(state) || released) ReturnFreeMemory();
 }
 
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {

@@ -77,6 +77,9 @@ struct DetectionContext {
   // The screen's changes (X11: ScreenChanges on DAMAGE). Without one every due rectangle is read
   // in every pass and compared with its previous pixels byte for byte.
   DamageSource damage = nullptr;
+  // Gives back the calling thread's capture buffers (ReleaseThreadCaptureBuffers); called on the
+  // loop's thread when the last template has gone. Null: nothing to give back.
+  std::function<void()> releaseCapture = nullptr;
 };
 
 class EvaluationPool;

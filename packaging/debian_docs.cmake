@@ -1,9 +1,16 @@
-# tavrik_debian_docs(PACKAGE OUT_VAR): writes PACKAGE's copyright (machine-readable, DEP-5, from
-# LICENSE) and changelog.gz (one entry for PROJECT_VERSION) into the build tree and sets OUT_VAR
+# tavrik_debian_docs(PACKAGE OUT_VAR [COMMENT text]): writes PACKAGE's copyright (machine-readable,
+# DEP-5, from LICENSE, with COMMENT as the header's Comment field) and changelog.gz (one entry for PROJECT_VERSION) into the build tree and sets OUT_VAR
 # to the two files. The entry's date is SOURCE_DATE_EPOCH when set, so that a rebuild of the same
 # sources gives the same package.
 
 function(tavrik_debian_docs package out_var)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "COMMENT" "")
+  set(comment "")
+  if(arg_COMMENT)
+    # A folded field: continuation lines start with a space.
+    string(REPLACE "\n" "\n " folded "${arg_COMMENT}")
+    set(comment "Comment: ${folded}\n")
+  endif()
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/debian/${package})
   file(MAKE_DIRECTORY ${dir})
 
@@ -20,6 +27,7 @@ function(tavrik_debian_docs package out_var)
        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
        "Upstream-Name: ${PROJECT_NAME}\n"
        "Upstream-Contact: ${TAVRIK_PACKAGE_MAINTAINER}\n"
+       "${comment}"
        "\n"
        "Files: *\n"
        "Copyright: ${holders}\n"

@@ -252,6 +252,38 @@ TEST_F(ProbeTest, HeatmapMarksTheBestPlacementAndJsonCarriesEveryFigure) {
   EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
 }
 
+// An X desktop: a logo with the black root window around it, larger than the template. A crop of
+// the logo as a masked colour template hits at its own place in the text, in the JSON and under
+// the heat map's cross alike; black windows have no energy and carry no evidence.
+TEST_F(ProbeTest, AMaskedCropBesideABlackDesktopHitsInEveryOutputAtItsPlace) {
+  const cv::Mat desktop =
+      cv::imread(std::string(TAVRIK_TEST_DATA_DIR) + "/x11_desktop.png", cv::IMREAD_COLOR);
+  ASSERT_FALSE(desktop.empty());
+  const cv::Mat scene = desktop(cv::Rect(0, 0, 320, 320));
+  ASSERT_EQ(cv::countNonZero(scene(cv::Rect(220, 240, 80, 80)).reshape(1)), 0) << "not black";
+  ASSERT_TRUE(cv::imwrite(Path("scene.png"), scene));
+  ASSERT_TRUE(cv::imwrite(Path("tpl.png"), scene(cv::Rect(100, 100, 80, 80))));
+  const std::string heat = Path("scene-heat.png");
+  const ProbeRun text = RunTool(Args("t2:logo", "scene.png"));
+  const ProbeRun json = RunTool(Args("t2:logo", "scene.png", {"--json", "--heatmap", heat}));
+  ASSERT_EQ(text.code, 0) << text.err;
+  ASSERT_EQ(json.code, 0) << json.err;
+  EXPECT_EQ(text.at("decision"), "HIT") << text.out;
+  EXPECT_EQ(text.at("matchLoc"), "(100,100)");
+  EXPECT_NE(json.out.find("\"decision\":\"HIT\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"raw\":" + text.at("raw") + ","), std::string::npos) << json.out;
+  EXPECT_GT(std::stod(text.at("raw")), 0.999);
+  EXPECT_EQ(text.out.find("nan"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find("inf"), std::string::npos) << text.out;
+
+  const cv::Mat picture = cv::imread(heat, cv::IMREAD_COLOR);
+  ASSERT_FALSE(picture.empty());
+  const int mapSide = 320 - 80 + 1;
+  const int factor = std::max(1, static_cast<int>(std::ceil(360.0 / mapSide)));
+  const cv::Point centre(12 + 100 * factor + factor / 2, 12 + 100 * factor + factor / 2);
+  EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
+}
+
 TEST_F(ProbeTest, RoiIsValidatedLikeAddAndRaisedToOnePixelWithAWarning) {
   const ProbeRun run = RunTool(Args("t1:probe", "shot.png", {"--roi", "0,0,0,-3"}));
   ASSERT_EQ(run.code, 0) << run.err;
