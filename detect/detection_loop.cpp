@@ -232,9 +232,10 @@ bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& 
   state.liveSerials = std::move(live);
   state.cache->Retain(state.liveSerials);
   for (auto& thread : state.threads) ReleaseThread(*thread);
-  // The previous pass's evaluations still hold views of its pixels.
-  state.evaluations = {};
-  state.errors = {};
+  // The previous pass's evaluations still hold views of its pixels. Swapped out, not `= {}`,
+  // which would keep the capacity.
+  std::vector<Evaluation>().swap(state.evaluations);
+  std::vector<std::string>().swap(state.errors);
   return true;
 }
 

@@ -146,7 +146,8 @@ void MatchWorkspace::Release() {
   impl_->transforms.clear();
   impl_->transforms.shrink_to_fit();
   impl_->map.Release();
-  impl_->sums = {};
+  // Not `= {}`: that assigns an empty initializer list and keeps the capacity.
+  std::vector<std::int64_t>().swap(impl_->sums);
   spot = SpotScratch();
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "detect/color_metrics.h"
+#include "detect/match_cache.h"
 #include "tests/ipc/ring_test_util.h"
 #include "tests/support/test_support.h"
 
@@ -263,6 +264,46 @@ TEST_F(DetectionPassTest, TemplatesWithoutAnImageAreSkippedSilently) {
 }
 
 // --- reading only what may have changed -------------------------------------------------------
+
+// Beyond its budget the loop keeps deciding correctly, ends every pass within the budget, and the
+// last template's removal gives back everything detection held, capture buffers included.
+TEST_F(DetectionPassTest, APassEndsWithinTheBudgetAndTheLastRemovalGivesEverythingBack) {
+  int releases = 0;
+  context_.releaseCapture = [&] { ++releases; };
+  for (int i = 0; i < 4; ++i) {
+    auto info = AddPatternTemplate("t" + std::to_string(i), 0);
+    info->rawRoi = info->roi = IntRect{0, 0, 40 - 2 * i, 40};  // a rectangle each, one grab
+  }
+  Pass(1 * kSecond);
+  const std::size_t unbounded = state_.cache->Bytes();
+  ASSERT_EQ(state_.cache->Entries(), 4u);
+  state_.cache = std::make_unique<MatchCache>(unbounded / 2);
+  for (int pass = 2; pass < 5; ++pass) {
+    // A changed corner, far from the match: every rectangle is matched again.
+    pattern_.at<cv::Vec3b>(0, 0) = cv::Vec3b::all(static_cast<unsigned char>(pass));
+    const std::uint32_t before = Published();
+    Pass(pass * kSecond);
+    ASSERT_EQ(Published(), before + 4);
+    for (std::uint32_t i = before; i < Published(); ++i) {
+      const auto slot = test::ReadHitSlot(Ring(), i);
+      EXPECT_EQ(slot.isHit, 1u) << pass;
+      EXPECT_EQ(slot.posX, 8) << pass;
+    }
+    EXPECT_LE(DetectionBytes(state_), state_.cache->Budget()) << pass;
+  }
+  EXPECT_GT(state_.cache->Preparations(), 4u);  // evicted templates were prepared again
+  EXPECT_EQ(releases, 0);
+
+  registry_.Clear();
+  Pass(10 * kSecond);
+  EXPECT_EQ(DetectionBytes(state_), 0u);
+  EXPECT_EQ(state_.cache->Entries(), 0u);
+  EXPECT_TRUE(state_.evaluations.empty());  // they held views of the last pixels
+  EXPECT_EQ(state_.pool, nullptr);
+  EXPECT_EQ(releases, 1);
+  Pass(11 * kSecond);
+  EXPECT_EQ(releases, 1);  // once per change, not per idle pass
+}
 
 class ScreenChangesPassTest : public DetectionPassTest {
  protected:
