@@ -5,7 +5,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-
 namespace tavrik {
 
 double CorrelationScoreFromMax(double maximum) { return std::isfinite(maximum) ? maximum : 0.0; }

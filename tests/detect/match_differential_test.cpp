@@ -699,7 +699,8 @@ TEST(MatchDifferential, UnchangedRegionReusesTheEvaluationAndANewRecordForgetsIt
   changed.at<cv::Vec3b>(5, 5) = cv::Vec3b(1, 2, 3);
   const std::string third = evaluate(remembered, info, changed);
   EXPECT_EQ(matched(), 2u);
-  EXPECT_EQ(third.substr(0, third.find(" | ")), DecideFromMap(changed, DirectMap(changed, info), info).line);
+  EXPECT_EQ(third.substr(0, third.find(" | ")),
+            DecideFromMap(changed, DirectMap(changed, info), info).line);
   EXPECT_EQ(evaluate(remembered, info, changed), third);
   EXPECT_EQ(matched(), 2u);
   EXPECT_EQ(reused(), 2u);

@@ -33,6 +33,7 @@
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/ctl_run.h"
+#include "tools/ctl/probe_pictures.h"
 
 namespace tavrik {
 namespace {
@@ -203,8 +204,8 @@ TEST_F(WorkerDisplayTest, EveryKindDecidesOnRealCaptures) {
 // through the worker, the probe and the probe's heat map alike; a template that is not on the
 // screen misses.
 TEST_F(WorkerDisplayTest, AnExactCropOfXlogoHitsBesideTheBlackDesktopAndAnAbsentOneMisses) {
-  test::SpawnedProcess logo = test::SpawnedProcess::Spawn(
-      {"xlogo", "-geometry", "300x300+800+500"}, /*pipeStdout=*/false, /*quiet=*/true);
+  test::SpawnedProcess logo = test::SpawnedProcess::Spawn({"xlogo", "-geometry", "300x300+800+500"},
+                                                          /*pipeStdout=*/false, /*quiet=*/true);
   ASSERT_TRUE(logo.Running()) << "xlogo (Debian: x11-apps) is needed";
   // Drawn once two reads in a row agree and show something.
   cv::Mat previous;
@@ -273,9 +274,8 @@ TEST_F(WorkerDisplayTest, AnExactCropOfXlogoHitsBesideTheBlackDesktopAndAnAbsent
   EXPECT_NE(json.str().find("\"decision\":\"HIT\""), std::string::npos) << json.str();
   const cv::Mat picture = cv::imread(heat, cv::IMREAD_COLOR);
   ASSERT_FALSE(picture.empty());
-  const int mapSide = 400 - 80 + 1;
-  const int factor = std::max(1, static_cast<int>(std::ceil(360.0 / mapSide)));
-  const cv::Point centre(12 + 210 * factor + factor / 2, 12 + 210 * factor + factor / 2);
+  const cv::Point centre =
+      ctl::HeatmapCentreOf(cv::Size(400 - 80 + 1, 400 - 80 + 1), cv::Point(210, 210));
   EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
 }
 
@@ -614,7 +614,8 @@ TEST_F(WorkerSharedRegionMemoryTest, RemoveAndClearGiveTheMemoryBackWhateverSize
   };
   const std::vector<std::vector<Tried>> cycles = {
       {{"t2:a", "badge.png", "0,0,2048,2048"}, {"t1:b", "ring.png", "0,0,1500,1100"}},
-      {{"t3:c", "ring.png", "0,0,2090,2000"}, {"t2:d", "badge.png", "300,200,1100,1700"},
+      {{"t3:c", "ring.png", "0,0,2090,2000"},
+       {"t2:d", "badge.png", "300,200,1100,1700"},
        {"e", "ring.png", "0,0,2000,640"}},
       {{"t2:f", "badge.png", "0,0,1800,1800"}},
   };
@@ -673,11 +674,12 @@ TEST_F(WorkerSharedRegionMemoryTest, AHundredTemplatesOn256RegionsRunWithin256Mi
                  return d.second >= 75;  // three passes over the group's 25 templates
                });
       },
-      120s)) << [&] {
-    std::string counts;
-    for (const auto& [name, n] : decided) counts += name + "=" + std::to_string(n) + " ";
-    return counts;
-  }();
+      120s))
+      << [&] {
+           std::string counts;
+           for (const auto& [name, n] : decided) counts += name + "=" + std::to_string(n) + " ";
+           return counts;
+         }();
   const std::int64_t resident = ResidentKiB();
   std::cout << "resident with 100 templates on 256x256 regions: " << resident / 1024 << " MiB\n";
   EXPECT_LE(resident, 256 * 1024);

@@ -24,6 +24,7 @@
 #include "registry/template_info.h"
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/ctl_run.h"
+#include "tools/ctl/probe_pictures.h"
 
 namespace tavrik::ctl {
 namespace {
@@ -245,10 +246,8 @@ TEST_F(ProbeTest, HeatmapMarksTheBestPlacementAndJsonCarriesEveryFigure) {
   ASSERT_FALSE(picture.empty());
   int x = 0, y = 0;
   ASSERT_EQ(std::sscanf(text.at("matchLoc").c_str(), "(%d,%d)", &x, &y), 2);
-  const int mapCols = 200 - 40 + 1;  // region minus template, plus one
-  const int mapRows = 150 - 30 + 1;
-  const int factor = std::max(1, static_cast<int>(std::ceil(360.0 / std::max(mapCols, mapRows))));
-  const cv::Point centre(12 + x * factor + factor / 2, 12 + y * factor + factor / 2);
+  // The map is the region minus the template, plus one.
+  const cv::Point centre = ctl::HeatmapCentreOf(cv::Size(200 - 40 + 1, 150 - 30 + 1), {x, y});
   EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
 }
 
@@ -278,9 +277,8 @@ TEST_F(ProbeTest, AMaskedCropBesideABlackDesktopHitsInEveryOutputAtItsPlace) {
 
   const cv::Mat picture = cv::imread(heat, cv::IMREAD_COLOR);
   ASSERT_FALSE(picture.empty());
-  const int mapSide = 320 - 80 + 1;
-  const int factor = std::max(1, static_cast<int>(std::ceil(360.0 / mapSide)));
-  const cv::Point centre(12 + 100 * factor + factor / 2, 12 + 100 * factor + factor / 2);
+  const cv::Point centre =
+      ctl::HeatmapCentreOf(cv::Size(320 - 80 + 1, 320 - 80 + 1), cv::Point(100, 100));
   EXPECT_EQ(picture.at<cv::Vec3b>(centre), cv::Vec3b(255, 255, 255)) << centre;
 }
 

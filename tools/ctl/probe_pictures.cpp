@@ -112,6 +112,21 @@ cv::Mat ScoreMap(const cv::Mat& region, const TemplateInfo& info) {
   return map;
 }
 
+namespace {
+
+// Small maps are magnified so that single placements stay visible.
+int HeatmapFactor(cv::Size scores) {
+  return std::max(
+      1, static_cast<int>(std::ceil(kHeatmapSide / std::max(scores.width, scores.height))));
+}
+
+}  // namespace
+
+cv::Point HeatmapCentreOf(cv::Size scores, cv::Point placement) {
+  const int factor = HeatmapFactor(scores);
+  return {kMargin + placement.x * factor + factor / 2, kMargin + placement.y * factor + factor / 2};
+}
+
 cv::Mat DrawHeatmap(const cv::Mat& scores, double threshold) {
   double low = 0.0;
   double high = 0.0;
@@ -123,9 +138,7 @@ cv::Mat DrawHeatmap(const cv::Mat& scores, double threshold) {
   cv::Mat colour;
   cv::applyColorMap(scaled, colour, cv::COLORMAP_JET);
 
-  // Magnify small maps so that single placements stay visible.
-  const int factor =
-      std::max(1, static_cast<int>(std::ceil(kHeatmapSide / std::max(scores.cols, scores.rows))));
+  const int factor = HeatmapFactor(scores.size());
   cv::Mat big;
   cv::resize(colour, big, {}, factor, factor, cv::INTER_NEAREST);
   cv::Mat above = scores >= threshold;
@@ -134,7 +147,7 @@ cv::Mat DrawHeatmap(const cv::Mat& scores, double threshold) {
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(aboveBig, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
   cv::drawContours(big, contours, -1, cv::Scalar(255, 255, 255), 2, cv::LINE_8);
-  const cv::Point centre(best.x * factor + factor / 2, best.y * factor + factor / 2);
+  const cv::Point centre = HeatmapCentreOf(scores.size(), best) - cv::Point(kMargin, kMargin);
   cv::drawMarker(big, centre, cv::Scalar(0, 0, 0), cv::MARKER_CROSS, 17, 4, cv::LINE_8);
   cv::drawMarker(big, centre, cv::Scalar(255, 255, 255), cv::MARKER_CROSS, 15, 2, cv::LINE_8);
 

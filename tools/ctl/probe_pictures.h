@@ -26,6 +26,10 @@ cv::Mat ScoreMap(const cv::Mat& region, const TemplateInfo& info);
 // and a caption with the map's range, the threshold and the best score.
 cv::Mat DrawHeatmap(const cv::Mat& scores, double threshold);
 
+// Where DrawHeatmap draws placement `placement` of a map of `scores` size: the centre of its cell
+// in the picture (the best placement's cross is centred there).
+cv::Point HeatmapCentreOf(cv::Size scores, cv::Point placement);
+
 // Encodes by the file's extension and writes it. False, with `error`, when either fails.
 bool WriteImage(const cv::Mat& image, const std::string& fileUtf8, std::string& error);
 
