@@ -26,7 +26,23 @@ bool AsBgr(const cv::Mat& image, cv::Mat& bgr) {
   }
 }
 
+// OpenCV builds its 8-bit Lab and HSV tables on first use without a lock: two threads converting
+// for the first time at once (an add on the CommandThread while the loop measures a spot) race
+// on them, and one Lab table set is leaked. A function-local static makes the first conversion
+// happen once, with every other caller waiting for it.
+void PrimeConversionTables() {
+  static const bool primed = [] {
+    const cv::Mat pixel(1, 1, CV_8UC3, cv::Scalar(10, 20, 30));
+    cv::Mat out;
+    cvc::CvtColor(pixel, out, cv::COLOR_BGR2Lab);
+    cvc::CvtColor(pixel, out, cv::COLOR_BGR2HSV);
+    return true;
+  }();
+  (void)primed;
+}
+
 bool HsvPlanes(const cv::Mat& image, std::vector<cv::Mat>& planes) {
+  PrimeConversionTables();
   cv::Mat bgr;
   if (!AsBgr(image, bgr)) return false;
   cv::Mat hsv;
@@ -59,6 +75,7 @@ SpotColour MeasureSpot(const cv::Mat& image, SpotScratch& scratch) {
   if (scratch.lab.total() < bytes) scratch.lab.create(1, static_cast<int>(bytes), CV_8U);
   cv::Mat hsv(image.rows, image.cols, CV_8UC3, scratch.hsv.data);
   cv::Mat lab(image.rows, image.cols, CV_8UC3, scratch.lab.data);
+  PrimeConversionTables();
   cvc::CvtColor(image, hsv, cv::COLOR_BGR2HSV);
   const cv::Scalar h = cv::mean(hsv);
   spot.hueSat = HueSatMean{h[0] / 180.0, h[1] / 255.0};
@@ -77,6 +94,7 @@ SpotColour MeasureSpot(const cv::Mat& image) {
 LabMean MeanLab(const cv::Mat& image) {
   cv::Mat bgr;
   if (!AsBgr(image, bgr)) return kNoLab;
+  PrimeConversionTables();
   cv::Mat lab;
   cvc::CvtColor(bgr, lab, cv::COLOR_BGR2Lab);
   const cv::Scalar m = cv::mean(lab);
