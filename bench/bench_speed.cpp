@@ -51,6 +51,7 @@
 #include "capture/x11_capture.h"
 #include "detect/detection_loop.h"
 #include "detect/evaluate.h"
+#include "detect/match_cache.h"
 #include "detect/report.h"
 #include "detect/template_prepare.h"
 #include "detect/transform.h"
@@ -296,7 +297,8 @@ void BM_GreyEvaluation(benchmark::State& state) {
   Frames frames(kRegion, kRegion, 8);
   const auto info = GreyTemplate("general", frames.frames[0], 40, 50);
   info->rawRoi = info->roi = {0, 0, kRegion, kRegion};
-  const EvaluationEngine engine{nullptr, KindArg(state)};
+  MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
+  const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   const CaptureFunction capture = CaptureScreenRegionInto;
   const LogSink log;
   SharedCapture shared;
@@ -335,7 +337,8 @@ void BM_MaskedEvaluation(benchmark::State& state) {
   info.image = bgr[0](cv::Rect(40, 50, kTemplate, kTemplate)).clone();
   PrepareTemplate(info, 0.97f);
   info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
-  const EvaluationEngine engine{nullptr, KindArg(state)};
+  MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
+  const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
   const CaptureFunction capture = FrameSource(frames, index);
   const LogSink log;
@@ -486,7 +489,8 @@ void BM_Allocations(benchmark::State& state) {
                cv::COLOR_BGRA2BGR);
   PrepareTemplate(info, 0.9f);
   info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
-  const EvaluationEngine engine{nullptr, KindArg(state)};
+  MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
+  const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
   const CaptureFunction capture = FrameSource(frames, index);
   const LogSink log;
