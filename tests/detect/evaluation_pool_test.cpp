@@ -160,6 +160,11 @@ TEST(EvaluationPoolTest, PooledPassReportsInSnapshotOrderWithTheSameLines) {
 TEST(EvaluationPoolTest, PooledPassesLeaveOpenCvsThreadSettingToStartUp) {
   const int original = cv::getNumThreads();
   cv::setNumThreads(3);
+  if (cv::getNumThreads() != 3) {
+    cv::setNumThreads(original);
+    // An OpenCV built without a parallel framework (the static Win32 one) has no setting to keep.
+    GTEST_SKIP() << "OpenCV has no thread setting here";
+  }
   std::atomic<bool> passesDone{false};
   std::atomic<int> prepared{0};
   std::thread add([&] {
