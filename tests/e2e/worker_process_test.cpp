@@ -392,11 +392,18 @@ TEST_F(WorkerProcessTest, UnlinkingEveryObjectOfTheNamespaceLeavesTheWorkerAlive
 }
 
 TEST_F(WorkerProcessTest, ASigbusSentFromOutsideEndsTheWorkerAsSigbusWould) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's own SIGBUS report can hang in a process whose other threads hold its
+  // locks; without it the guard hands the signal on to the default action, as in a plain build.
+  const char* options = std::getenv("TSAN_OPTIONS");
+  const test::ScopedEnv sanitizer(
+      "TSAN_OPTIONS", std::string(options != nullptr ? options : "") + " handle_sigbus=0");
+#endif
   auto worker = StartWorker();
   ASSERT_NE(WaitForHitRing().View(), nullptr);
   ASSERT_EQ(::kill(worker.Pid(), SIGBUS), 0);
   const int code = worker.Wait(10s);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__)
   // The guard hands the signal on to the sanitizer's own SIGBUS handler, which reports and ends
   // the process in its own way.
   EXPECT_NE(code, -1);

@@ -38,7 +38,7 @@ class SpawnedProcess {
   // The next line the child wrote, without its newline; empty on timeout or end of output.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
 
-  // Sends `signal` and waits for the child to end.
+  // Sends `signal` and waits for the child to end; after 10 s it is killed.
   void Stop(int signal = SIGTERM);
 
  private:
