@@ -3,11 +3,12 @@
 #
 # A private Xvfb (the server picks a free display) shows tavrik-demo; the worker runs in a private
 # IPC namespace. Every 100 ms one command goes out through tavrik-ctl: a template added, replaced
-# (added again with another region and cooldown) or removed, now and then a clear, and some adds
-# of a missing file, a directory and a FIFO. Every SOAK_SAMPLE_S seconds (default 30) the worker's
-# resident memory, open descriptors, mapped shared-memory objects, SysV segments and X resources
-# are sampled. At the end the series is printed with the slope of each column (per minute), and
-# the run fails when the worker died, stopped answering, or grew beyond the bounds below:
+# (added again with another region, 64 to 400 pixels a side, and cooldown) or removed, now and
+# then a clear, and some adds of a missing file, a directory and a FIFO. Every SOAK_SAMPLE_S
+# seconds (default 30) the worker's resident memory, open descriptors, mapped shared-memory
+# objects, SysV segments and X resources are sampled. At the end the series is printed with the
+# slope of each column (per minute), and the run fails when the worker died, stopped answering,
+# or grew beyond the bounds below:
 #   RSS          SOAK_MAX_RSS_GROWTH_KIB (default 16384: 16 MiB), measured with no template
 #                registered (after a clear), once when the first sample is taken and once at the
 #                end: while templates churn, their prepared data (spectra, the previous capture)
@@ -83,8 +84,10 @@ churn_step() {
   local i=$((RANDOM % 50)) roll=$((RANDOM % 100))
   local name="soak$i"
   if ((roll < 50)); then
-    local file=ring.png roi="0,0,240,200"
-    ((i % 2)) && file=badge.png roi="$((RANDOM % 100)),$((RANDOM % 80)),480,320"
+    # Regions of random sizes from 64 to 400 pixels a side: every size prepares and keeps its own
+    # spectra and buffers, which must go again with the template.
+    local file=ring.png roi="$((RANDOM % 100)),$((RANDOM % 80)),$((64 + RANDOM % 337)),$((64 + RANDOM % 337))"
+    ((i % 2)) && file=badge.png
     ctl add --name "$name" --path "$templates/$file" --process tavrik-demo --roi "$roi" \
       --cooldown-ms "$((100 + RANDOM % 900))"
   elif ((roll < 65)); then
