@@ -9,7 +9,6 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

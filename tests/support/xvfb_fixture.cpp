@@ -108,17 +108,11 @@ void SpawnedProcess::Stop(int signal) {
     kill(pid_, signal);
     // A child that does not end within 10 s (one hung in a sanitizer's report, say) is killed, so
     // that it fails its test instead of hanging the suite.
-    int status = 0;
-    for (int waited = 0;; ++waited) {
-      const pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_ || (r < 0 && errno != EINTR)) break;
-      if (waited == 1000) kill(pid_, SIGKILL);
-      if (waited > 1000) {
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        break;
+    if (Wait(std::chrono::seconds(10)) < 0 && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int status = 0;
+      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
       }
-      usleep(10'000);
     }
     pid_ = -1;
   }
