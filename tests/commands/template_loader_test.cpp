@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
+#include <string>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "tests/commands/template_files.h"
 
@@ -40,6 +43,25 @@ TEST(TemplateLoader, MissingEmptyCorruptAndDirectoryAreFailedLoads) {
   EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("empty.png", {})).empty());
   EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("junk.png", {'n', 'o', 't', 0, 1, 2})).empty());
   EXPECT_TRUE(LoadTemplateImage(dir.Path()).empty());
+}
+
+// The bytes decide the format, never the name, on every system: a file named for another format
+// loads as what it is, and bytes of no image format are refused under any image name.
+TEST(TemplateLoader, TheBytesNotTheExtensionDecideTheFormat) {
+  ScratchDir dir;
+  const cv::Mat image(9, 14, CV_8UC3, cv::Scalar(40, 80, 120));
+  const std::string formats[] = {".png", ".bmp", ".jpg", ".tif", ".ppm"};
+  const std::size_t count = std::size(formats);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& named = formats[(i + 1) % count];
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(cv::imencode(formats[i], image, bytes)) << formats[i];
+    const cv::Mat loaded = LoadTemplateImage(dir.WriteBytes("image" + named, bytes));
+    EXPECT_EQ(loaded.size(), image.size()) << formats[i] << " bytes named " << named;
+    EXPECT_TRUE(LoadTemplateImage(dir.WriteBytes("text" + named, {'G', 'I', 'F', '8', '9', 'a'}))
+                    .empty())
+        << named;
+  }
 }
 
 TEST(TemplateLoader, ImageTheDecoderRefusesIsAFailedLoadNotACrash) {
