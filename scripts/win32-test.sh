@@ -4,7 +4,7 @@
 #
 #   scripts/win32-test.sh [extra ctest arguments...]
 #
-# OpenCV and libpng for mingw come from scripts/win32-deps.sh (built once per machine, cached
+# OpenCV and its image libraries for mingw come from scripts/win32-deps.sh (built once per machine, cached
 # outside the clone). The tests share one Wine prefix (build/win32/wineprefix): the rings live in
 # its "Local\" namespace, so every process of a test must run in the same prefix, and the tests
 # run one at a time. One wineserver is kept running for the whole suite.
@@ -69,16 +69,24 @@ grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) \]|^[0-9]+: \[  FAILED  \]|tests p
   sed -E 's/^[0-9]+: //' || true
 cases=$(sed -nE 's/^[0-9]+: \[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "${log}" | awk '{s += $1} END {print s + 0}')
 echo "win32-test: ${cases} test cases passed under Wine (full log: ${log})"
-# The Windows package: the static executables with the README and the licence.
+# The Windows package: the static executables with the README, the licence and the third-party
+# notices, which carry a section for every component whose licence the deps prefix holds.
 (cd "${build}" && rm -f tavrik-worker-*-win64.zip && cpack -G ZIP >/dev/null) || status=1
 zip=$(ls "${build}"/tavrik-worker-*-win64.zip 2>/dev/null | head -n 1)
 # The listing is read whole first: with pipefail, a grep -q that stops early fails unzip's pipe.
 listing=$([[ -n "${zip}" ]] && unzip -l "${zip}" || true)
+notices=$([[ -n "${zip}" ]] && unzip -p "${zip}" '*/THIRD-PARTY-NOTICES.txt' 2>/dev/null || true)
+missing=()
+for component in "${prefix}"/share/licenses/*/; do
+  grep -qxF "$(basename "${component}")" <<<"${notices}" || missing+=("$(basename "${component}")")
+done
 if grep -q 'bin/tavrik-worker.exe' <<<"${listing}" && grep -q 'bin/tavrik-ctl.exe' <<<"${listing}" &&
-   grep -q 'LICENSE' <<<"${listing}"; then
+   grep -q 'LICENSE' <<<"${listing}" && grep -q 'THIRD-PARTY-NOTICES.txt' <<<"${listing}" &&
+   [[ ${#missing[@]} -eq 0 ]]; then
   echo "win32-test: package $(basename "${zip}")"
 else
-  echo "win32-test: the .zip package is missing or incomplete" >&2
+  echo "win32-test: the .zip package is missing or incomplete" \
+    "${missing[*]:+(no notice for: ${missing[*]})}" >&2
   status=1
 fi
 exit "${status}"
