@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,43 @@ TEST_F(WorkerWinTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges) {
   SendMessageW(target_.window, WM_APP, 0, 0);
   EXPECT_TRUE(WaitFor([](const Message& m) { return m.name == "badge" && m.hit; }));
   EXPECT_TRUE(worker_.Running());
+}
+
+// Every image format the Linux worker reads is read here too, and, as there, the bytes decide the
+// format: a PNG saved under a .jpg name is still a template.
+TEST_F(WorkerWinTest, TemplatesInEveryFormatHit) {
+  const cv::Rect badge(test::kBadgeX, test::kBadgeY, test::kBadgeWidth, test::kBadgeHeight);
+  const cv::Mat image = test::SceneImage(0, 320, 240)(badge);
+  struct Row {
+    std::string name;
+    std::string file;    // under templates/
+    std::string format;  // the extension the bytes are encoded as
+  };
+  const Row rows[] = {{"png", "badge.png", ".png"}, {"bmp", "badge.bmp", ".bmp"},
+                      {"jpeg", "badge.jpg", ".jpg"}, {"tiff", "badge.tif", ".tif"},
+                      {"pnm", "badge.pnm", ".pnm"}, {"png-named-jpg", "png.jpg", ".png"}};
+  std::set<std::string> pending;
+  for (const Row& row : rows) {
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(cv::imencode(row.format, image, bytes, {cv::IMWRITE_JPEG_QUALITY, 100}))
+        << row.format;
+    std::ofstream(dir_.Path() / "templates" / row.file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    const test::RunResult add =
+        Ctl({"add", "--name", row.name, "--path", "templates/" + row.file, "--process",
+             "Tavrik-Pattern", "--roi", "0,0,320,240", "--threshold", "0.9"});
+    ASSERT_EQ(add.exitCode, 0) << row.name << ": " << add.output;
+    pending.insert(row.name);
+  }
+  WaitFor(
+      [&](const Message& m) {
+        if (m.hit && m.x == test::kBadgeX && m.y == test::kBadgeY) pending.erase(m.name);
+        return pending.empty();
+      },
+      60s);
+  EXPECT_TRUE(pending.empty()) << "no hit for " << *pending.begin() << "\n"
+                               << test::ReadFile((dir_.Path() / "worker.log").string());
 }
 
 TEST_F(WorkerWinTest, ARelativePathThatExistsNowhereIsReportedUnderTheWorkersDirectory) {
