@@ -7,7 +7,7 @@
 //   bench_speed --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
 //               --benchmark_report_aggregates_only=true
 //
-// Rows (Arg 0: OpenCV's transform, 1: FFTW when built):
+// Rows (Arg 0: OpenCV's transform, 1: FFTW, 2: pocketfft, each when built):
 //   BM_GreyEvaluation     capture + grey score + colour + decision + report of a 64x64 template
 //                         in a 256x256 region of a screen whose pixels change every frame,
 //                         against screen grab (bare MIT-SHM) + cvtColor + matchTemplate
@@ -32,6 +32,7 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -128,12 +129,20 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 }
 
 TransformKind KindArg(const benchmark::State& state) {
-  return state.range(0) == 1 ? TransformKind::kFftw : TransformKind::kOpenCv;
+  switch (state.range(0)) {
+    case 1:
+      return TransformKind::kFftw;
+    case 2:
+      return TransformKind::kPocketFft;
+    default:
+      return TransformKind::kOpenCv;
+  }
 }
 
 bool SkipIfUnavailable(benchmark::State& state) {
-  if (KindArg(state) == TransformKind::kFftw && !FftwAvailable()) {
-    state.SkipWithError("FFTW not built");
+  const std::vector<TransformKind> kinds = AvailableTransformKinds();
+  if (std::find(kinds.begin(), kinds.end(), KindArg(state)) == kinds.end()) {
+    state.SkipWithError("transform not built");
     return true;
   }
   return false;
@@ -524,14 +533,14 @@ void BM_Allocations(benchmark::State& state) {
   state.counters["report_allocs"] = static_cast<double>(report) / n;
 }
 
-BENCHMARK(BM_GreyEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MaskedEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PassOf100Changing)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_GreyEvaluation)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MaskedEvaluation)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PassOf100Changing)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PassOf100Unchanged)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PassOf100ChangingDamage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PassOf100UnchangedDamage)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Capture)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Allocations)->ArgsProduct({{0, 1}, {0, 1}})->Iterations(50);
+BENCHMARK(BM_Allocations)->ArgsProduct({{0, 1, 2}, {0, 1}})->Iterations(50);
 
 }  // namespace
 }  // namespace tavrik

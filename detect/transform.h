@@ -1,12 +1,16 @@
-// The 2-D real Fourier transform behind template matching, behind one small interface with two
+// The 2-D real Fourier transform behind template matching, behind one small interface with three
 // implementations chosen when the worker is configured:
 //
 //   FFTW (transform_fftw.cpp)      FFTW 3 plans, made once per size and kept for the life of the
 //                                  process. The default wherever CMake finds libfftw3 (Linux);
 //                                  a binary that links it is GPL as a whole.
-//   OpenCV (transform_opencv.cpp)  cv::dft. Always built; the default of the Win32 build.
+//   pocketfft (transform_pocketfft.cpp)
+//                                  pocketfft's 1-D plans over rows and columns (BSD-licensed,
+//                                  header-only). Built wherever CMake finds its header; the
+//                                  default of the Win32 build then.
+//   OpenCV (transform_opencv.cpp)  cv::dft. Always built; the fallback.
 //
-// Both run in double precision. The matcher correlates integers (8-bit pixels, their squares, a
+// All run in double precision. The matcher correlates integers (8-bit pixels, their squares, a
 // 0/1 mask), and a double transform stays far closer than 0.5 to every such sum for any region
 // the worker accepts, so the matcher rounds each correlation to the exact integer: the two
 // transforms then give the same sums, and the same map, as a direct computation.
@@ -19,6 +23,7 @@
 #include <cstddef>
 #include <memory>
 #include <opencv2/core/mat.hpp>
+#include <vector>
 
 namespace tavrik {
 
@@ -50,20 +55,33 @@ class Transform2D {
 enum class TransformKind {
   kOpenCv,
   kFftw,
+  kPocketFft,
 };
 
-// A transform of `size`. kFftw is only available in programs that link the FFTW implementation;
-// elsewhere asking for it gives the OpenCV one.
+// A transform of `size`. kFftw is only available in programs that link the FFTW implementation,
+// kPocketFft only where the worker was built with pocketfft; elsewhere asking for either gives
+// the OpenCV one.
 std::unique_ptr<Transform2D> MakeTransform(TransformKind kind, cv::Size size);
 
-// The kind the worker was configured with (-DTAVRIK_TRANSFORM=fftw|opencv).
+// The kind the worker was configured with (-DTAVRIK_TRANSFORM=pocketfft|fftw|opencv).
 TransformKind DefaultTransformKind();
 
-// Name for lines and benchmarks: "opencv" or "fftw".
+// Name for lines and benchmarks: "opencv", "fftw" or "pocketfft".
 const char* TransformName(TransformKind kind);
 
 // Whether this program can make FFTW transforms.
 bool FftwAvailable();
+
+// Whether this program was built with pocketfft.
+bool PocketFftAvailable();
+
+// Every kind this program can make, OpenCV's first; for tests and benchmarks that compare them.
+// Call after InstallFftwFactory, if the program installs one.
+std::vector<TransformKind> AvailableTransformKinds();
+
+// out = a * conj(b) (or out += when `accumulate`) for spectra of rows x (cols/2 + 1) interleaved
+// complex values, the layout of the FFTW and pocketfft transforms.
+void MulConjInterleaved(const cv::Mat& a, const cv::Mat& b, cv::Mat& out, bool accumulate);
 
 // The OpenCV implementation, always present.
 std::unique_ptr<Transform2D> MakeOpenCvTransform(cv::Size size);

@@ -76,23 +76,7 @@ class FftwTransform final : public Transform2D {
   }
 
   void MulConj(const cv::Mat& a, const cv::Mat& b, cv::Mat& out, bool accumulate) override {
-    const double* pa = a.ptr<double>();
-    const double* pb = b.ptr<double>();
-    double* po = out.ptr<double>();
-    const std::size_t n = a.total();  // real values: 2 per complex
-    if (accumulate) {
-      for (std::size_t i = 0; i < n; i += 2) {
-        const double ar = pa[i], ai = pa[i + 1], br = pb[i], bi = pb[i + 1];
-        po[i] += ar * br + ai * bi;
-        po[i + 1] += ai * br - ar * bi;
-      }
-    } else {
-      for (std::size_t i = 0; i < n; i += 2) {
-        const double ar = pa[i], ai = pa[i + 1], br = pb[i], bi = pb[i + 1];
-        po[i] = ar * br + ai * bi;
-        po[i + 1] = ai * br - ar * bi;
-      }
-    }
+    MulConjInterleaved(a, b, out, accumulate);
   }
 
   void Inverse(cv::Mat& spectrum, cv::Mat& plane) override {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need (the client libraries' too:
 # Mono's C# compiler, NUnit and NuGet, Debian's pytest and the tools that build and install a
-# wheel offline; lintian for the .deb packages). Quick when all are present.
+# wheel offline; lintian for the .deb packages), and the sources of the permissive FFT libraries
+# (scripts/fetch-fft-sources.sh). Quick when all are present.
 # Usage: scripts/deps.sh [--mingw] [--win32]
 #   --mingw  adds the Win32 cross toolchain (enough for the IPC-only cross build)
 #   --win32  adds the toolchain, zlib for mingw and Wine with its display: the full Win32 worker
@@ -28,10 +29,14 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]} == 0)); then exit 0; fi
-echo "Installing: ${missing[*]}"
-sudo_cmd=()
-if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+if ((${#missing[@]} > 0)); then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+# pocketfft and KISS FFT sources (no Debian library package), cached outside the clone, where
+# CMake finds them; quick once cached.
+"$(dirname "$0")/fetch-fft-sources.sh" >/dev/null

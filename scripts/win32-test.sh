@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh --win32
 prefix="$(scripts/win32-deps.sh)"
 export TAVRIK_MINGW_DEPS_PREFIX="${prefix}"
+scripts/fetch-fft-sources.sh >/dev/null  # pocketfft, the Win32 worker's transform
 
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$(nproc)"
