@@ -7,7 +7,7 @@
 //   bench_speed --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
 //               --benchmark_report_aggregates_only=true
 //
-// Rows (Arg 0: OpenCV's transform, 1: FFTW when built):
+// Rows (Arg: the transform, an index into kBenchTransforms of bench/speed_fixtures.h):
 //   BM_GreyEvaluation     capture + grey score + colour + decision + report of a 64x64 template
 //                         in a 256x256 region of a screen whose pixels change every frame,
 //                         against screen grab (bare MIT-SHM) + cvtColor + matchTemplate
@@ -46,6 +46,7 @@
 
 #include "base/log_sink.h"
 #include "bench/display_bench_main.h"
+#include "bench/speed_fixtures.h"
 #include "capture/screen_capture.h"
 #include "capture/screen_changes.h"
 #include "capture/x11_capture.h"
@@ -112,28 +113,27 @@ namespace tavrik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRegion = 256;
-constexpr int kTemplate = 64;
-
-// Processor time of this whole process (every thread, OpenCV's own included; not the X
-// server's): less disturbed by other load on the machine than elapsed time.
-double ProcessCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using bench::BareBest;
+using bench::Frames;
+using bench::FrameSource;
+using bench::GreyTemplate;
+using bench::HundredTemplates;
+using bench::kRegion;
+using bench::kTemplate;
+using bench::NoiseBgra;
+using bench::PairedTiming;
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
 TransformKind KindArg(const benchmark::State& state) {
-  return state.range(0) == 1 ? TransformKind::kFftw : TransformKind::kOpenCv;
+  return bench::kBenchTransforms[state.range(0)];
 }
 
 bool SkipIfUnavailable(benchmark::State& state) {
-  if (KindArg(state) == TransformKind::kFftw && !FftwAvailable()) {
-    state.SkipWithError("FFTW not built");
+  if (!bench::TransformAvailable(KindArg(state))) {
+    state.SkipWithError("transform not built into this program");
     return true;
   }
   return false;
@@ -205,84 +205,15 @@ BareShm& Bare() {
   return bare;
 }
 
-cv::Mat NoiseBgra(int rows, int cols, std::uint64_t seed) {
-  cv::Mat bgr(rows, cols, CV_8UC3);
-  cv::RNG(seed).fill(bgr, cv::RNG::UNIFORM, 0, 256);
-  cv::GaussianBlur(bgr, bgr, cv::Size(5, 5), 1.5);  // some structure, like a real screen
-  cv::Mat bgra;
-  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-  return bgra;
-}
-
-// A few noise frames painted in turn: the screen changes every frame.
-struct Frames {
-  std::vector<cv::Mat> frames;
-  std::size_t next = 0;
-  Frames(int rows, int cols, int count) {
-    for (int i = 0; i < count; ++i) frames.push_back(NoiseBgra(rows, cols, 100 + i));
-  }
-  const cv::Mat& Next() { return frames[next++ % frames.size()]; }
-};
-
-std::shared_ptr<TemplateInfo> GreyTemplate(const std::string& name, const cv::Mat& bgra, int x,
-                                           int y) {
-  auto info = std::make_shared<TemplateInfo>();
-  info->name = name;
-  cv::cvtColor(bgra(cv::Rect(x, y, kTemplate, kTemplate)), info->image, cv::COLOR_BGRA2BGR);
-  PrepareTemplate(*info, 0.9f);
-  return info;
-}
-
-// Our path and its bare baseline, timed alternately in one loop: elapsed and processor time of
-// each, reported per iteration (in `unit` seconds) with both ratios.
-class PairedTiming {
- public:
-  template <typename F>
-  void Ours(F&& run) {
-    Time(run, ours_, oursCpu_);
-  }
-  template <typename F>
-  void Bare(F&& run) {
-    Time(run, bare_, bareCpu_);
-  }
-  void Report(benchmark::State& state, double unit, const char* suffix) const {
-    const double n = static_cast<double>(state.iterations());
-    state.counters[std::string("ours_") + suffix] = ours_ / n / unit;
-    state.counters[std::string("ours_cpu_") + suffix] = oursCpu_ / n / unit;  // this process only
-    state.counters[std::string("bare_") + suffix] = bare_ / n / unit;
-    state.counters["ratio"] = ours_ / bare_;
-    state.counters["cpu_ratio"] = oursCpu_ / bareCpu_;
-  }
-
- private:
-  template <typename F>
-  static void Time(F& run, double& elapsed, double& processor) {
-    const double c0 = ProcessCpuSeconds();
-    const auto t0 = Clock::now();
-    run();
-    const auto t1 = Clock::now();
-    processor += ProcessCpuSeconds() - c0;
-    elapsed += Seconds(t0, t1);
-  }
-  double ours_ = 0;
-  double bare_ = 0;
-  double oursCpu_ = 0;
-  double bareCpu_ = 0;
-};
-
-// A screen source that hands out frame `index` (mod the count) as BGRA pixels; a capture is a copy.
-CaptureFunction FrameSource(const Frames& frames, const std::size_t& index) {
-  return [&frames, &index](std::int32_t, std::int32_t, std::int32_t, std::int32_t, cv::Mat& image) {
-    frames.frames[index % frames.frames.size()].copyTo(image);
-    return true;
-  };
-}
-
-// The bare loop's last step: the best value of a response map.
-void BareBest(const cv::Mat& map) {
-  double maxValue = 0;
-  cv::minMaxLoc(map, nullptr, &maxValue);
-  benchmark::DoNotOptimize(maxValue);
+// Reports what `timing` summed over the iterations: mean times per iteration (in `unit` seconds)
+// and both ratios.
+void Report(benchmark::State& state, const PairedTiming& timing, double unit, const char* suffix) {
+  const double n = static_cast<double>(state.iterations());
+  state.counters[std::string("ours_") + suffix] = timing.ours() / n / unit;
+  state.counters[std::string("ours_cpu_") + suffix] = timing.oursCpu() / n / unit;  // this process
+  state.counters[std::string("bare_") + suffix] = timing.bare() / n / unit;
+  state.counters["ratio"] = timing.ours() / timing.bare();
+  state.counters["cpu_ratio"] = timing.oursCpu() / timing.bareCpu();
 }
 
 // ---- rows --------------------------------------------------------------------------------------
@@ -323,7 +254,7 @@ void BM_GreyEvaluation(benchmark::State& state) {
       BareBest(map);
     });
   }
-  timing.Report(state, 1e-6, "us");
+  Report(state, timing, 1e-6, "us");
 }
 
 void BM_MaskedEvaluation(benchmark::State& state) {
@@ -332,15 +263,12 @@ void BM_MaskedEvaluation(benchmark::State& state) {
   std::vector<cv::Mat> bgr(frames.frames.size());
   for (std::size_t i = 0; i < bgr.size(); ++i)
     cv::cvtColor(frames.frames[i], bgr[i], cv::COLOR_BGRA2BGR);
-  TemplateInfo info;
-  info.name = "t2:bench";
-  info.image = bgr[0](cv::Rect(40, 50, kTemplate, kTemplate)).clone();
-  PrepareTemplate(info, 0.97f);
-  info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
+  const auto masked = bench::MaskedTemplate(bgr);
+  const TemplateInfo& info = *masked;
   MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
   const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
-  const CaptureFunction capture = FrameSource(frames, index);
+  const CaptureFunction capture = FrameSource(frames.frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
@@ -361,28 +289,8 @@ void BM_MaskedEvaluation(benchmark::State& state) {
       BareBest(map);
     });
   }
-  timing.Report(state, 1e-6, "us");
+  Report(state, timing, 1e-6, "us");
 }
-
-// 100 grey templates on 100 different 256² rectangles of the screen.
-struct HundredTemplates {
-  TemplateRegistry registry;
-  std::vector<std::shared_ptr<TemplateInfo>> infos;
-  cv::Mat screen;
-  cv::Mat screen2;
-  HundredTemplates() {
-    screen = NoiseBgra(1024, 1280, 7);
-    screen2 = NoiseBgra(1024, 1280, 8);
-    for (int i = 0; i < 100; ++i) {
-      const int x = (i % 10) * 100;
-      const int y = (i / 10) * 76;
-      auto info = GreyTemplate("general" + std::to_string(i), screen, x + 60, y + 70);
-      info->rawRoi = info->roi = {x, y, kRegion, kRegion};
-      registry.ReplaceOrInsert(info->name, info);
-      infos.push_back(info);
-    }
-  }
-};
 
 // `damage`: the loop learns from the DAMAGE extension which regions may have changed (as the
 // worker does on X11); without it every region is read and compared in every pass.
@@ -393,7 +301,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
     state.SkipWithError("MIT-SHM unavailable");
     return;
   }
-  HundredTemplates h;
+  HundredTemplates h(1280, 1024);
   const LogSink log;
   DetectionContext context{h.registry, nullptr, log, CaptureScreenRegionView};
   context.transform = KindArg(state);
@@ -427,7 +335,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
       }
     });
   }
-  timing.Report(state, 1e-3, "ms");
+  Report(state, timing, 1e-3, "ms");
 }
 void BM_PassOf100Changing(benchmark::State& state) { Pass100(state, true); }
 void BM_PassOf100Unchanged(benchmark::State& state) { Pass100(state, false); }
@@ -492,7 +400,7 @@ void BM_Allocations(benchmark::State& state) {
   MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
   const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
-  const CaptureFunction capture = FrameSource(frames, index);
+  const CaptureFunction capture = FrameSource(frames.frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
@@ -524,14 +432,26 @@ void BM_Allocations(benchmark::State& state) {
   state.counters["report_allocs"] = static_cast<double>(report) / n;
 }
 
-BENCHMARK(BM_GreyEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MaskedEvaluation)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PassOf100Changing)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PassOf100Unchanged)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PassOf100ChangingDamage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+constexpr int kLastTransform = bench::kBenchTransformCount - 1;
+BENCHMARK(BM_GreyEvaluation)->DenseRange(0, kLastTransform)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MaskedEvaluation)->DenseRange(0, kLastTransform)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PassOf100Changing)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_PassOf100Unchanged)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_PassOf100ChangingDamage)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 BENCHMARK(BM_PassOf100UnchangedDamage)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Capture)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Allocations)->ArgsProduct({{0, 1}, {0, 1}})->Iterations(50);
+BENCHMARK(BM_Allocations)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kLastTransform, 1), {0, 1}})
+    ->Iterations(50);
 
 }  // namespace
 }  // namespace tavrik
