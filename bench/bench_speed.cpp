@@ -19,6 +19,8 @@
 //                         regions of a screen repainted before every pass; bare: the loop above
 //                         100 times
 //   BM_PassOf100Unchanged the same pass when nothing on the screen changed since the last one
+//   BM_PassOf10Split      one pass over 10 grey or t2 templates on a changing screen, against the
+//                         same pass reading the same pixels from memory: capture vs matching
 //   BM_Capture            CaptureScreenRegionInto (BGRA, reused buffer) of 256² against a bare
 //                         xcb_shm_get_image of the same rectangle
 //   BM_Allocations        heap allocations per evaluation in the steady state (counted by
@@ -114,10 +116,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using bench::BareBest;
+using bench::BareMatch;
 using bench::Frames;
 using bench::FrameSource;
 using bench::GreyTemplate;
-using bench::HundredTemplates;
+using bench::GridTemplates;
 using bench::kRegion;
 using bench::kTemplate;
 using bench::NoiseBgra;
@@ -301,7 +304,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
     state.SkipWithError("MIT-SHM unavailable");
     return;
   }
-  HundredTemplates h(1280, 1024);
+  GridTemplates h(1280, 1024);
   const LogSink log;
   DetectionContext context{h.registry, nullptr, log, CaptureScreenRegionView};
   context.transform = KindArg(state);
@@ -317,8 +320,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
   // Prepares every template; the second pass is the first one the changes can vouch for.
   RunDetectionPass(context, loopState, [&] { return now; });
   RunDetectionPass(context, loopState, [&] { return now; });
-  cv::Mat grey;
-  cv::Mat map;
+  BareMatch match;
   PairedTiming timing;
   int frame = 0;
   for (auto _ : state) {
@@ -329,11 +331,43 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
     timing.Bare([&] {
       for (const auto& info : h.infos) {
         bare.Get(info->rawRoi.x, info->rawRoi.y, kRegion, kRegion);
-        cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
-        cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
-        BareBest(map);
+        match.Run(bare.Pixels(kRegion, kRegion), *info);
       }
     });
+  }
+  Report(state, timing, 1e-3, "ms");
+}
+
+// Where a pass's time goes: one pass over 10 templates (Arg 1: grey 0, t2 1) on their own 256²
+// rectangles of a screen repainted before every pass, against the same pass reading the same
+// pixels from memory. "bare" is then the matching alone, and ours - bare the capture.
+void BM_PassOf10Split(benchmark::State& state) {
+  if (SkipIfUnavailable(state)) return;
+  BareShm& bare = Bare();
+  if (!bare.ok) {
+    state.SkipWithError("MIT-SHM unavailable");
+    return;
+  }
+  GridTemplates h(1280, 1024, 10, state.range(1) == 1);
+  const LogSink log;
+  const cv::Mat* shown = &h.screen;
+  DetectionContext screen{h.registry, nullptr, log, CaptureScreenRegionView};
+  DetectionContext memory{h.registry, nullptr, log, bench::MemoryScreen(shown)};
+  screen.transform = memory.transform = KindArg(state);
+  DetectionLoopState screenLoop = StartDetectionLoop(0);
+  DetectionLoopState memoryLoop = StartDetectionLoop(0);
+  std::int64_t now = 0;
+  const auto clock = [&] { return now; };
+  bare.Paint(h.screen, 0, 0);
+  RunDetectionPass(screen, screenLoop, clock);  // prepares the templates
+  RunDetectionPass(memory, memoryLoop, clock);
+  PairedTiming timing;
+  for (auto _ : state) {
+    shown = shown == &h.screen ? &h.screen2 : &h.screen;
+    bare.Paint(*shown, 0, 0);
+    now += 1'000'000;
+    timing.Ours([&] { RunDetectionPass(screen, screenLoop, clock); });
+    timing.Bare([&] { RunDetectionPass(memory, memoryLoop, clock); });
   }
   Report(state, timing, 1e-3, "ms");
 }
@@ -447,6 +481,9 @@ BENCHMARK(BM_PassOf100ChangingDamage)
     ->DenseRange(0, kLastTransform)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
+BENCHMARK(BM_PassOf10Split)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kLastTransform, 1), {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PassOf100UnchangedDamage)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Capture)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Allocations)

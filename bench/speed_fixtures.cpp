@@ -61,20 +61,46 @@ CaptureFunction FrameSource(const std::vector<cv::Mat>& frames, const std::size_
   };
 }
 
-HundredTemplates::HundredTemplates(int width, int height) {
+GridTemplates::GridTemplates(int width, int height, int count, bool masked) {
   screen = NoiseBgra(height, width, 7);
   screen2 = NoiseBgra(height, width, 8);
   // The same grid on every screen of 1280 x 1024 and up, so that figures stay comparable.
   const int stepX = std::min(100, (width - kRegion) / 9);
   const int stepY = std::min(76, (height - kRegion) / 9);
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < std::min(count, 100); ++i) {
     const int x = (i % 10) * stepX;
     const int y = (i / 10) * stepY;
-    auto info = GreyTemplate("general" + std::to_string(i), screen, x + 60, y + 70);
+    const std::string name = (masked ? "t2:general" : "general") + std::to_string(i);
+    auto info = std::make_shared<TemplateInfo>();
+    info->name = name;
+    cv::cvtColor(screen(cv::Rect(x + 60, y + 70, kTemplate, kTemplate)), info->image,
+                 cv::COLOR_BGRA2BGR);
+    PrepareTemplate(*info, masked ? 0.97f : 0.9f);
     info->rawRoi = info->roi = {x, y, kRegion, kRegion};
     registry.ReplaceOrInsert(info->name, info);
     infos.push_back(info);
   }
+}
+
+CaptureFunction MemoryScreen(const cv::Mat* const& screen) {
+  return [&screen](std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
+                   cv::Mat& image) {
+    const cv::Rect rect(x, y, width, height);
+    if ((rect & cv::Rect(0, 0, screen->cols, screen->rows)) != rect) return false;
+    (*screen)(rect).copyTo(image);
+    return true;
+  };
+}
+
+void BareMatch::Run(const cv::Mat& bgra, const TemplateInfo& info) {
+  if (info.edgeMask.empty()) {
+    cv::cvtColor(bgra, converted, cv::COLOR_BGRA2GRAY);
+    cv::matchTemplate(converted, info.gray, map, cv::TM_CCOEFF_NORMED);
+  } else {
+    cv::cvtColor(bgra, converted, cv::COLOR_BGRA2BGR);
+    cv::matchTemplate(converted, info.image, map, cv::TM_CCORR_NORMED, info.edgeMask);
+  }
+  BareBest(map);
 }
 
 // A volatile store: the optimiser may not drop the search whose result it is.

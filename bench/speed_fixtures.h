@@ -60,16 +60,30 @@ std::shared_ptr<TemplateInfo> MaskedTemplate(const std::vector<cv::Mat>& bgr);
 // A screen source that hands out frame `index` (mod the count) of `frames`; a capture is a copy.
 CaptureFunction FrameSource(const std::vector<cv::Mat>& frames, const std::size_t& index);
 
-// 100 grey templates, each watching its own kRegion square of a screen of `width` x `height`
-// (at least kRegion + 9 each way): a 10 x 10 grid of rectangles 100 x 76 apart where the screen is
-// large enough (1280 x 1024 and up), closer on a smaller one. `screen` and `screen2` are two
-// different noise screens of that size; the templates are cut from `screen`.
-struct HundredTemplates {
+// `count` (at most 100) templates, grey or t2 (`masked`), each watching its own kRegion square of
+// a screen of `width` x `height` (at least kRegion + 9 each way): a 10 x 10 grid of rectangles
+// 100 x 76 apart where the screen is large enough (1280 x 1024 and up), closer on a smaller one,
+// filled row by row. `screen` and `screen2` are two different noise screens of that size; the
+// templates are cut from `screen`.
+struct GridTemplates {
   TemplateRegistry registry;
   std::vector<std::shared_ptr<TemplateInfo>> infos;
   cv::Mat screen;
   cv::Mat screen2;
-  HundredTemplates(int width, int height);
+  GridTemplates(int width, int height, int count = 100, bool masked = false);
+};
+
+// A screen source reading the rectangle out of `*screen` (BGRA), a pass's captures without a
+// display: the pass then costs its matching alone.
+CaptureFunction MemoryScreen(const cv::Mat* const& screen);
+
+// The bare loop's work on the BGRA pixels of one template's rectangle: grey, TM_CCOEFF_NORMED
+// and the best value for a grey template; BGR, TM_CCORR_NORMED under the edge mask and the best
+// value for a t2 one. Buffers are kept from call to call.
+struct BareMatch {
+  cv::Mat converted;
+  cv::Mat map;
+  void Run(const cv::Mat& bgra, const TemplateInfo& info);
 };
 
 // The bare baseline's last step: the best value of a response map, kept from the optimiser.
