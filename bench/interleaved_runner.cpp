@@ -16,6 +16,7 @@ void RunRow(Row& row, int minIterations, double minSeconds) {
     ++n;
   }
   row.ours.push_back(timing.ours() / n / row.unit);
+  row.oursCpu.push_back(timing.oursCpu() / n / row.unit);
   row.bare.push_back(timing.bare() / n / row.unit);
   row.ratio.push_back(timing.ours() / timing.bare());
   row.cpuRatio.push_back(timing.oursCpu() / timing.bareCpu());
@@ -42,15 +43,17 @@ void RunInterleaved(const std::vector<std::unique_ptr<Row>>& rows, int reps, int
 }
 
 void PrintTable(const std::vector<std::unique_ptr<Row>>& rows, int reps) {
-  std::printf("%-30s %12s %12s %7s %9s  (medians of %d repetitions)\n", "benchmark", "ours", "bare",
-              "ratio", "cpu_ratio", reps);
+  std::printf("%-30s %12s %12s %12s %7s %9s  (medians of %d repetitions)\n", "benchmark", "ours",
+              "ours_cpu", "bare", "ratio", "cpu_ratio", reps);
+  const auto cell = [](const std::vector<double>& values, const char* unit) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g %s", Median(values), unit);
+    return std::string(text);
+  };
   for (const auto& row : rows) {
-    char ours[32];
-    char bare[32];
-    std::snprintf(ours, sizeof ours, "%.3g %s", Median(row->ours), row->unitName);
-    std::snprintf(bare, sizeof bare, "%.3g %s", Median(row->bare), row->unitName);
-    std::printf("%-30s %12s %12s %7.3f %9.3f\n", row->name.c_str(), ours, bare, Median(row->ratio),
-                Median(row->cpuRatio));
+    std::printf("%-30s %12s %12s %12s %7.3f %9.3f\n", row->name.c_str(),
+                cell(row->ours, row->unitName).c_str(), cell(row->oursCpu, row->unitName).c_str(),
+                cell(row->bare, row->unitName).c_str(), Median(row->ratio), Median(row->cpuRatio));
   }
   std::fflush(stdout);
 }

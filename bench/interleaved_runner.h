@@ -27,6 +27,7 @@ struct Row {
   std::function<void(PairedTiming&)> iterate;
   // One entry per repetition.
   std::vector<double> ours;
+  std::vector<double> oursCpu;  // this process's processor time on our path
   std::vector<double> bare;
   std::vector<double> ratio;
   std::vector<double> cpuRatio;
@@ -40,7 +41,7 @@ double Median(std::vector<double> values);
 void RunInterleaved(const std::vector<std::unique_ptr<Row>>& rows, int reps, int minIterations,
                     double minSeconds);
 
-// One line per row on the standard output: medians of both means and of both ratios.
+// One line per row on the standard output: medians of the means and of both ratios.
 void PrintTable(const std::vector<std::unique_ptr<Row>>& rows, int reps);
 
 }  // namespace tavrik::bench
