@@ -7,7 +7,7 @@
 //   bench_speed --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
 //               --benchmark_report_aggregates_only=true
 //
-// Rows (Arg 0: OpenCV's transform, 1: FFTW, 2: pocketfft, each when built):
+// Rows (Arg: the transform, an index into kBenchTransforms of bench/speed_fixtures.h):
 //   BM_GreyEvaluation     capture + grey score + colour + decision + report of a 64x64 template
 //                         in a 256x256 region of a screen whose pixels change every frame,
 //                         against screen grab (bare MIT-SHM) + cvtColor + matchTemplate
@@ -19,6 +19,8 @@
 //                         regions of a screen repainted before every pass; bare: the loop above
 //                         100 times
 //   BM_PassOf100Unchanged the same pass when nothing on the screen changed since the last one
+//   BM_PassOf10Split      one pass over 10 grey or t2 templates on a changing screen, against the
+//                         same pass reading the same pixels from memory: capture vs matching
 //   BM_Capture            CaptureScreenRegionInto (BGRA, reused buffer) of 256² against a bare
 //                         xcb_shm_get_image of the same rectangle
 //   BM_Allocations        heap allocations per evaluation in the steady state (counted by
@@ -47,6 +49,7 @@
 
 #include "base/log_sink.h"
 #include "bench/display_bench_main.h"
+#include "bench/speed_fixtures.h"
 #include "capture/screen_capture.h"
 #include "capture/screen_changes.h"
 #include "capture/x11_capture.h"
@@ -113,36 +116,28 @@ namespace tavrik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRegion = 256;
-constexpr int kTemplate = 64;
-
-// Processor time of this whole process (every thread, OpenCV's own included; not the X
-// server's): less disturbed by other load on the machine than elapsed time.
-double ProcessCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using bench::BareBest;
+using bench::BareMatch;
+using bench::Frames;
+using bench::FrameSource;
+using bench::GreyTemplate;
+using bench::GridTemplates;
+using bench::kRegion;
+using bench::kTemplate;
+using bench::NoiseBgra;
+using bench::PairedTiming;
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
 TransformKind KindArg(const benchmark::State& state) {
-  switch (state.range(0)) {
-    case 1:
-      return TransformKind::kFftw;
-    case 2:
-      return TransformKind::kPocketFft;
-    default:
-      return TransformKind::kOpenCv;
-  }
+  return bench::kBenchTransforms[state.range(0)];
 }
 
 bool SkipIfUnavailable(benchmark::State& state) {
-  const std::vector<TransformKind> kinds = AvailableTransformKinds();
-  if (std::find(kinds.begin(), kinds.end(), KindArg(state)) == kinds.end()) {
-    state.SkipWithError("transform not built");
+  if (!bench::TransformAvailable(KindArg(state))) {
+    state.SkipWithError("transform not built into this program");
     return true;
   }
   return false;
@@ -214,84 +209,15 @@ BareShm& Bare() {
   return bare;
 }
 
-cv::Mat NoiseBgra(int rows, int cols, std::uint64_t seed) {
-  cv::Mat bgr(rows, cols, CV_8UC3);
-  cv::RNG(seed).fill(bgr, cv::RNG::UNIFORM, 0, 256);
-  cv::GaussianBlur(bgr, bgr, cv::Size(5, 5), 1.5);  // some structure, like a real screen
-  cv::Mat bgra;
-  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-  return bgra;
-}
-
-// A few noise frames painted in turn: the screen changes every frame.
-struct Frames {
-  std::vector<cv::Mat> frames;
-  std::size_t next = 0;
-  Frames(int rows, int cols, int count) {
-    for (int i = 0; i < count; ++i) frames.push_back(NoiseBgra(rows, cols, 100 + i));
-  }
-  const cv::Mat& Next() { return frames[next++ % frames.size()]; }
-};
-
-std::shared_ptr<TemplateInfo> GreyTemplate(const std::string& name, const cv::Mat& bgra, int x,
-                                           int y) {
-  auto info = std::make_shared<TemplateInfo>();
-  info->name = name;
-  cv::cvtColor(bgra(cv::Rect(x, y, kTemplate, kTemplate)), info->image, cv::COLOR_BGRA2BGR);
-  PrepareTemplate(*info, 0.9f);
-  return info;
-}
-
-// Our path and its bare baseline, timed alternately in one loop: elapsed and processor time of
-// each, reported per iteration (in `unit` seconds) with both ratios.
-class PairedTiming {
- public:
-  template <typename F>
-  void Ours(F&& run) {
-    Time(run, ours_, oursCpu_);
-  }
-  template <typename F>
-  void Bare(F&& run) {
-    Time(run, bare_, bareCpu_);
-  }
-  void Report(benchmark::State& state, double unit, const char* suffix) const {
-    const double n = static_cast<double>(state.iterations());
-    state.counters[std::string("ours_") + suffix] = ours_ / n / unit;
-    state.counters[std::string("ours_cpu_") + suffix] = oursCpu_ / n / unit;  // this process only
-    state.counters[std::string("bare_") + suffix] = bare_ / n / unit;
-    state.counters["ratio"] = ours_ / bare_;
-    state.counters["cpu_ratio"] = oursCpu_ / bareCpu_;
-  }
-
- private:
-  template <typename F>
-  static void Time(F& run, double& elapsed, double& processor) {
-    const double c0 = ProcessCpuSeconds();
-    const auto t0 = Clock::now();
-    run();
-    const auto t1 = Clock::now();
-    processor += ProcessCpuSeconds() - c0;
-    elapsed += Seconds(t0, t1);
-  }
-  double ours_ = 0;
-  double bare_ = 0;
-  double oursCpu_ = 0;
-  double bareCpu_ = 0;
-};
-
-// A screen source that hands out frame `index` (mod the count) as BGRA pixels; a capture is a copy.
-CaptureFunction FrameSource(const Frames& frames, const std::size_t& index) {
-  return [&frames, &index](std::int32_t, std::int32_t, std::int32_t, std::int32_t, cv::Mat& image) {
-    frames.frames[index % frames.frames.size()].copyTo(image);
-    return true;
-  };
-}
-
-// The bare loop's last step: the best value of a response map.
-void BareBest(const cv::Mat& map) {
-  double maxValue = 0;
-  cv::minMaxLoc(map, nullptr, &maxValue);
-  benchmark::DoNotOptimize(maxValue);
+// Reports what `timing` summed over the iterations: mean times per iteration (in `unit` seconds)
+// and both ratios.
+void Report(benchmark::State& state, const PairedTiming& timing, double unit, const char* suffix) {
+  const double n = static_cast<double>(state.iterations());
+  state.counters[std::string("ours_") + suffix] = timing.ours() / n / unit;
+  state.counters[std::string("ours_cpu_") + suffix] = timing.oursCpu() / n / unit;  // this process
+  state.counters[std::string("bare_") + suffix] = timing.bare() / n / unit;
+  state.counters["ratio"] = timing.ours() / timing.bare();
+  state.counters["cpu_ratio"] = timing.oursCpu() / timing.bareCpu();
 }
 
 // ---- rows --------------------------------------------------------------------------------------
@@ -332,7 +258,7 @@ void BM_GreyEvaluation(benchmark::State& state) {
       BareBest(map);
     });
   }
-  timing.Report(state, 1e-6, "us");
+  Report(state, timing, 1e-6, "us");
 }
 
 void BM_MaskedEvaluation(benchmark::State& state) {
@@ -341,15 +267,12 @@ void BM_MaskedEvaluation(benchmark::State& state) {
   std::vector<cv::Mat> bgr(frames.frames.size());
   for (std::size_t i = 0; i < bgr.size(); ++i)
     cv::cvtColor(frames.frames[i], bgr[i], cv::COLOR_BGRA2BGR);
-  TemplateInfo info;
-  info.name = "t2:bench";
-  info.image = bgr[0](cv::Rect(40, 50, kTemplate, kTemplate)).clone();
-  PrepareTemplate(info, 0.97f);
-  info.rawRoi = info.roi = {0, 0, kRegion, kRegion};
+  const auto masked = bench::MaskedTemplate(bgr);
+  const TemplateInfo& info = *masked;
   MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
   const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
-  const CaptureFunction capture = FrameSource(frames, index);
+  const CaptureFunction capture = FrameSource(frames.frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
@@ -370,28 +293,8 @@ void BM_MaskedEvaluation(benchmark::State& state) {
       BareBest(map);
     });
   }
-  timing.Report(state, 1e-6, "us");
+  Report(state, timing, 1e-6, "us");
 }
-
-// 100 grey templates on 100 different 256² rectangles of the screen.
-struct HundredTemplates {
-  TemplateRegistry registry;
-  std::vector<std::shared_ptr<TemplateInfo>> infos;
-  cv::Mat screen;
-  cv::Mat screen2;
-  HundredTemplates() {
-    screen = NoiseBgra(1024, 1280, 7);
-    screen2 = NoiseBgra(1024, 1280, 8);
-    for (int i = 0; i < 100; ++i) {
-      const int x = (i % 10) * 100;
-      const int y = (i / 10) * 76;
-      auto info = GreyTemplate("general" + std::to_string(i), screen, x + 60, y + 70);
-      info->rawRoi = info->roi = {x, y, kRegion, kRegion};
-      registry.ReplaceOrInsert(info->name, info);
-      infos.push_back(info);
-    }
-  }
-};
 
 // `damage`: the loop learns from the DAMAGE extension which regions may have changed (as the
 // worker does on X11); without it every region is read and compared in every pass.
@@ -402,7 +305,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
     state.SkipWithError("MIT-SHM unavailable");
     return;
   }
-  HundredTemplates h;
+  GridTemplates h(1280, 1024);
   const LogSink log;
   DetectionContext context{h.registry, nullptr, log, CaptureScreenRegionView};
   context.transform = KindArg(state);
@@ -418,8 +321,7 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
   // Prepares every template; the second pass is the first one the changes can vouch for.
   RunDetectionPass(context, loopState, [&] { return now; });
   RunDetectionPass(context, loopState, [&] { return now; });
-  cv::Mat grey;
-  cv::Mat map;
+  BareMatch match;
   PairedTiming timing;
   int frame = 0;
   for (auto _ : state) {
@@ -430,13 +332,45 @@ void Pass100(benchmark::State& state, bool changing, bool damage = false) {
     timing.Bare([&] {
       for (const auto& info : h.infos) {
         bare.Get(info->rawRoi.x, info->rawRoi.y, kRegion, kRegion);
-        cv::cvtColor(bare.Pixels(kRegion, kRegion), grey, cv::COLOR_BGRA2GRAY);
-        cv::matchTemplate(grey, info->gray, map, cv::TM_CCOEFF_NORMED);
-        BareBest(map);
+        match.Run(bare.Pixels(kRegion, kRegion), *info);
       }
     });
   }
-  timing.Report(state, 1e-3, "ms");
+  Report(state, timing, 1e-3, "ms");
+}
+
+// Where a pass's time goes: one pass over 10 templates (Arg 1: grey 0, t2 1) on their own 256²
+// rectangles of a screen repainted before every pass, against the same pass reading the same
+// pixels from memory. "bare" is then the matching alone, and ours - bare the capture.
+void BM_PassOf10Split(benchmark::State& state) {
+  if (SkipIfUnavailable(state)) return;
+  BareShm& bare = Bare();
+  if (!bare.ok) {
+    state.SkipWithError("MIT-SHM unavailable");
+    return;
+  }
+  GridTemplates h(1280, 1024, 10, state.range(1) == 1);
+  const LogSink log;
+  const cv::Mat* shown = &h.screen;
+  DetectionContext screen{h.registry, nullptr, log, CaptureScreenRegionView};
+  DetectionContext memory{h.registry, nullptr, log, bench::MemoryScreen(shown)};
+  screen.transform = memory.transform = KindArg(state);
+  DetectionLoopState screenLoop = StartDetectionLoop(0);
+  DetectionLoopState memoryLoop = StartDetectionLoop(0);
+  std::int64_t now = 0;
+  const auto clock = [&] { return now; };
+  bare.Paint(h.screen, 0, 0);
+  RunDetectionPass(screen, screenLoop, clock);  // prepares the templates
+  RunDetectionPass(memory, memoryLoop, clock);
+  PairedTiming timing;
+  for (auto _ : state) {
+    shown = shown == &h.screen ? &h.screen2 : &h.screen;
+    bare.Paint(*shown, 0, 0);
+    now += 1'000'000;
+    timing.Ours([&] { RunDetectionPass(screen, screenLoop, clock); });
+    timing.Bare([&] { RunDetectionPass(memory, memoryLoop, clock); });
+  }
+  Report(state, timing, 1e-3, "ms");
 }
 void BM_PassOf100Changing(benchmark::State& state) { Pass100(state, true); }
 void BM_PassOf100Unchanged(benchmark::State& state) { Pass100(state, false); }
@@ -501,7 +435,7 @@ void BM_Allocations(benchmark::State& state) {
   MatchCache cache;  // as the DetectionLoop keeps them: prepared once, not per evaluation
   const EvaluationEngine engine{nullptr, KindArg(state), &cache};
   std::size_t index = 0;
-  const CaptureFunction capture = FrameSource(frames, index);
+  const CaptureFunction capture = FrameSource(frames.frames, index);
   const LogSink log;
   SharedCapture shared;
   Evaluation e;
@@ -533,14 +467,29 @@ void BM_Allocations(benchmark::State& state) {
   state.counters["report_allocs"] = static_cast<double>(report) / n;
 }
 
-BENCHMARK(BM_GreyEvaluation)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MaskedEvaluation)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PassOf100Changing)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PassOf100Unchanged)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_PassOf100ChangingDamage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+constexpr int kLastTransform = bench::kBenchTransformCount - 1;
+BENCHMARK(BM_GreyEvaluation)->DenseRange(0, kLastTransform)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MaskedEvaluation)->DenseRange(0, kLastTransform)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PassOf100Changing)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_PassOf100Unchanged)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_PassOf100ChangingDamage)
+    ->DenseRange(0, kLastTransform)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+BENCHMARK(BM_PassOf10Split)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kLastTransform, 1), {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PassOf100UnchangedDamage)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Capture)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Allocations)->ArgsProduct({{0, 1, 2}, {0, 1}})->Iterations(50);
+BENCHMARK(BM_Allocations)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, kLastTransform, 1), {0, 1}})
+    ->Iterations(50);
 
 }  // namespace
 }  // namespace tavrik

@@ -10,6 +10,9 @@
 #                                caller's `on_exit` when it defines one, and removes the
 #                                namespace's objects and the scratch folder.
 #   wait_for_worker_rings        waits up to 5 s for the worker to create its hit ring.
+#   start_wine PREFIX            Wine for the Win32 programs on the current DISPLAY: the 64-bit
+#                                prefix PREFIX (made on first use), quiet, without Mono or Gecko,
+#                                with one persistent wineserver; `wineserver -k` ends it.
 
 begin_private_run() {
   work=$(mktemp -d "/tmp/$1.XXXXXX")
@@ -55,4 +58,18 @@ start_demo_target() {
   for _ in $(seq 200); do grep -q ready "$dir/target.out" 2>/dev/null && return 0; sleep 0.05; done
   echo "$(basename "$0"): the demo target did not start" >&2
   return 1
+}
+
+start_wine() {
+  export WINEPREFIX="$1"
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  # No Mono or Gecko: nothing here needs them, and their installers would ask.
+  export WINEDLLOVERRIDES="mscoree=;mshtml="
+  mkdir -p "$WINEPREFIX"
+  wineserver -p
+  if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+    echo "$(basename "$0"): creating the Wine prefix $WINEPREFIX"
+  fi
+  wine wineboot --init >/dev/null 2>&1
 }
