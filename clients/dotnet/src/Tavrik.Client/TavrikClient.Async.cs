@@ -280,7 +280,6 @@ namespace Tavrik.Client
 
         void ReadInBackground(SynchronizationContext context, CancellationToken stop)
         {
-            Exception end = null;
             try
             {
                 for (;;)
@@ -289,12 +288,15 @@ namespace Tavrik.Client
             catch (OperationCanceledException)
             {
             }
-            catch (ObjectDisposedException e)
+            catch (ObjectDisposedException)
             {
-                end = e;
             }
             finally
             {
+                // Dispose also stops the reader; its waiters learn why, whichever it saw first.
+                bool disposed;
+                lock (_lifeGate)
+                    disposed = _disposed;
                 List<TaskCompletionSource<HitMessage>> waiting;
                 lock (_readerGate)
                 {
@@ -307,8 +309,8 @@ namespace Tavrik.Client
                 }
                 foreach (TaskCompletionSource<HitMessage> next in waiting)
                 {
-                    if (end != null)
-                        next.TrySetException(end);
+                    if (disposed)
+                        next.TrySetException(new ObjectDisposedException("TavrikClient"));
                     else
                         next.TrySetCanceled();
                 }
