@@ -3,9 +3,10 @@
 //
 // Called once, on the main thread, by the platform entry point. Returns when start-up fails
 // (kExitStartFailure, kExitAnotherWorker), or with 0 once a stop request (POSIX: SIGTERM or
-// SIGINT, or the end of the parent named by TAVRIK_PARENT_PID) has been carried out; otherwise the process runs until it is terminated from outside. A
-// fatal start-up line goes to the log and also to the standard error, unless the log already writes
-// there, so that someone who started the worker by hand sees why it ended.
+// SIGINT, or the end of the parent named by TAVRIK_PARENT_PID) has been carried out; otherwise
+// the process runs until it is terminated from outside. A fatal start-up line goes to the log and
+// also to the standard error, unless the log already writes there, so that someone who started
+// the worker by hand sees why it ended.
 #pragma once
 
 namespace tavrik {

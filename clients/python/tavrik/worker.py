@@ -23,6 +23,7 @@ from .client import Client, TavrikError, check_namespace, default_namespace, wor
 _PROGRAM = "tavrik-worker"
 # How often the start-up is looked at while the worker sets up its rings.
 _START_POLL = 0.02
+_VERSION_SLICE = 0.5
 
 
 class WorkerExitedError(TavrikError):
@@ -142,8 +143,9 @@ class Worker:
                 raise TimeoutError(f"the worker {self.path} did not answer a version request "
                                    f"within {timeout} s")
             try:
+                # In slices, so that a worker that ends meanwhile is noticed soon.
                 with Client(self.namespace) as client:
-                    client.version(left)
+                    client.version(min(left, _VERSION_SLICE))
                     return
             except (TavrikError, TimeoutError):
                 pass  # not serving yet: the worker takes its lock first, then makes the rings

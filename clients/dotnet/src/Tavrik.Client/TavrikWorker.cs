@@ -22,6 +22,7 @@ namespace Tavrik.Client
     {
         // How often the start-up is looked at while the worker sets up its rings.
         static readonly TimeSpan StartPoll = TimeSpan.FromMilliseconds(20);
+        static readonly TimeSpan VersionSlice = TimeSpan.FromMilliseconds(500);
 
         readonly Process _process;
         readonly WindowsJob _job;
@@ -156,9 +157,10 @@ namespace Tavrik.Client
                                                + "version request within " + timeout.TotalSeconds + " s");
                 try
                 {
+                    // In slices, so that a worker that ends meanwhile is noticed soon.
                     using (TavrikClient client = TavrikClient.Open(Namespace))
                     {
-                        client.Version(left);
+                        client.Version(left < VersionSlice ? left : VersionSlice);
                         return;
                     }
                 }
