@@ -6,9 +6,9 @@
 #
 #   scripts/pack-nuget.sh
 #
-# Works from a fresh clone: the Win32 programs are built (preset win32, with the dependencies
-# cached by scripts/win32-deps.sh) when build/win32 lacks them, and the library is compiled with
-# mcs as the CMake build does. THIRD-PARTY-NOTICES.txt is taken from build/win32, where the win32
+# Works from a fresh clone: the Win32 programs are built or brought up to date (preset win32,
+# configured with the dependencies cached by scripts/win32-deps.sh when build/win32 has no build
+# yet), and the library is compiled with mcs as the CMake build does. THIRD-PARTY-NOTICES.txt is taken from build/win32, where the win32
 # build generates it. TAVRIK_PROJECT_URL, when set, becomes the package's projectUrl.
 # (The Linux build's own package, build/<preset>/clients/dotnet/feed, holds the library only.)
 set -euo pipefail
@@ -21,16 +21,16 @@ version=$(sed -nE 's/^project\(tavrik-worker VERSION ([0-9.]+) .*/\1/p' CMakeLis
 win32="$root/build/win32"
 programs=("$win32/bin/tavrik-worker.exe" "$win32/bin/tavrik-ctl.exe")
 
-missing=0
-for program in "${programs[@]}"; do [[ -f "$program" ]] || missing=1; done
-if ((missing)); then
-  echo "pack-nuget: building the Win32 programs (preset win32)" >&2
+# Built (or brought up to date) every time: a package must never carry programs older than
+# their sources.
+if [[ ! -f "$win32/CMakeCache.txt" ]]; then
+  echo "pack-nuget: configuring the Win32 build (preset win32)" >&2
   scripts/deps.sh --win32
   TAVRIK_MINGW_DEPS_PREFIX="$(scripts/win32-deps.sh)"
   export TAVRIK_MINGW_DEPS_PREFIX
   cmake --preset win32 >/dev/null
-  cmake --build --preset win32 -j "${TAVRIK_PACK_JOBS:-2}" --target tavrik-worker tavrik-ctl
 fi
+cmake --build --preset win32 -j "${TAVRIK_PACK_JOBS:-2}" --target tavrik-worker tavrik-ctl >&2
 for program in "${programs[@]}"; do [[ -f "$program" ]] || fail "the win32 build made no $program"; done
 notices="$win32/THIRD-PARTY-NOTICES.txt"
 [[ -f "$notices" ]] ||
