@@ -14,7 +14,7 @@ packages=(cmake ninja-build g++ pkg-config python3
           libx11-dev libxcb1-dev libxcb-shm0-dev libxcb-res0-dev libxcb-damage0-dev libxcb-ewmh-dev libxcb-icccm4-dev
           xvfb x11-utils x11-apps xauth
           help2man dpkg-dev systemd lintian unzip
-          mono-mcs mono-devel nunit-console libnunit-cil-dev nuget
+          mono-mcs mono-devel mono-xbuild nunit-console libnunit-cil-dev nuget
           python3-pytest python3-build python3-wheel python3-venv)
 for arg in "$@"; do
   case "$arg" in

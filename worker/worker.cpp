@@ -69,6 +69,13 @@ int RunWorker() {
     return kExitStartFailure;
   }
 
+  // A starter that asked to be watched and is not our parent (any more) must not get a worker
+  // that outlives it.
+  if (std::string error; !stopRequests.WatchParentFromEnvironment(error)) {
+    ReportFatal(log, "[Init] " + error + "; exiting.");
+    return kExitStartFailure;
+  }
+
   // Before any ring is touched: a second worker must not take a single command.
   WorkerLock workerLock;
   switch (WorkerLock::Acquire(workerLock)) {

@@ -497,6 +497,26 @@ TEST_F(WorkerProcessTest, ANamespaceOutsideTheRuleIsRefusedWithExitCodeOne) {
   }
 }
 
+TEST_F(WorkerProcessTest, AParentToWatchThatIsNotTheParentIsRefusedWithExitCodeOne) {
+  // The test's own parent exists, but it is not the worker's.
+  for (const std::string& bad : {std::string("abc"), std::string("12x"), std::string("0"),
+                                 std::string("1"), std::string("-5"),
+                                 std::string("99999999999"), std::to_string(::getppid())}) {
+    SCOPED_TRACE(bad);
+    test::ScopedEnv variable("TAVRIK_PARENT_PID", bad);
+    auto worker = StartWorker("");
+    EXPECT_EQ(worker.Wait(10s), 1);
+    EXPECT_NE(test::ReadFile(StderrPath()).find("[Init] TAVRIK_PARENT_PID"), std::string::npos)
+        << test::ReadFile(StderrPath());
+  }
+  // Its real parent is watched, and serves as usual while it lives.
+  test::ScopedEnv variable("TAVRIK_PARENT_PID", std::to_string(::getpid()));
+  auto worker = StartWorker();
+  EXPECT_NE(WaitForHitRing().View(), nullptr);
+  EXPECT_EQ(RunCtl("heartbeat --timeout 5"), 0);
+  EXPECT_TRUE(worker.Running());
+}
+
 TEST_F(WorkerProcessTest, AWriteIndexHalfTheIndexSpaceAheadRunsNothing) {
   SharedMapping cmd = SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes);
   ASSERT_NE(cmd.View(), nullptr);

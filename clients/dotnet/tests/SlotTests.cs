@@ -46,6 +46,19 @@ namespace Tavrik.Client.Tests
         }
 
         [Test]
+        public void ATemplateSpecWritesTheDocumentsCommandSlot()
+        {
+            // A cooldown between whole milliseconds is rounded up: the worker waits at least that.
+            var spec = new TemplateSpec
+            {
+                Name = "t2:chest", Path = "img/chest.png", ProcessName = "game.exe", RoiX = 10,
+                RoiY = 20, RoiWidth = 64, RoiHeight = 48, Threshold = 0.8f,
+                Cooldown = TimeSpan.FromTicks(4992500), BaselineMargin = 0.05f,
+            };
+            Assert.That(BytesOf(spec.ToSlot()), Is.EqualTo(Golden("command-slot")));
+        }
+
+        [Test]
         public unsafe void TheDocumentsHitSlotReadsAsItsFields()
         {
             byte[] golden = Golden("hit-slot");
@@ -147,6 +160,10 @@ namespace Tavrik.Client.Tests
             Refused(() => Add(threshold: float.NaN), "threshold", "at most 1");
             Refused(() => Add(cooldownMs: -1), "cooldownMs", "must not be negative");
             Refused(() => Add(margin: float.PositiveInfinity), "baselineMargin", "finite");
+            Refused(() => new TemplateSpec { Cooldown = TimeSpan.FromTicks(-1) }.ToSlot(), "Cooldown",
+                    "must not be negative");
+            Refused(() => new TemplateSpec { Cooldown = TimeSpan.FromDays(25) }.ToSlot(), "Cooldown",
+                    "at most 2147483647 ms");
             // The worker's default threshold is asked for with 0 or less.
             Add(threshold: 0f);
             Add(threshold: -1f);

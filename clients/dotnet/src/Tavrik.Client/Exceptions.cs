@@ -9,7 +9,9 @@ namespace Tavrik.Client
     /// <summary>The worker's rings cannot be used: they are missing, foreign or damaged.</summary>
     public class TavrikException : Exception
     {
+        /// <summary>An error with that message.</summary>
         public TavrikException(string message) : base(message) {}
+        /// <summary>An error with that message, caused by <paramref name="inner"/>.</summary>
         public TavrikException(string message, Exception inner) : base(message, inner) {}
     }
 
@@ -20,6 +22,7 @@ namespace Tavrik.Client
     /// </summary>
     public class WorkerNotRunningException : TavrikException
     {
+        /// <summary>An error with that message.</summary>
         public WorkerNotRunningException(string message) : base(message) {}
     }
 
@@ -30,6 +33,30 @@ namespace Tavrik.Client
     /// </summary>
     public class HitRingFullException : TavrikException
     {
+        /// <summary>An error with that message.</summary>
         public HitRingFullException(string message) : base(message) {}
+    }
+
+    /// <summary>
+    /// A worker that <see cref="TavrikWorker.Start"/> started ended before it answered. The
+    /// message says what <see cref="ExitCode"/> means; 3 means that another worker already runs
+    /// in the namespace.
+    /// </summary>
+    public class WorkerExitedException : TavrikException
+    {
+        /// <summary>An error with that message, for a worker that ended with that code.</summary>
+        public WorkerExitedException(string message, int exitCode) : base(message)
+        {
+            ExitCode = exitCode;
+        }
+
+        /// <summary>The worker's exit code: 1 it could not start, 3 another worker runs.</summary>
+        public int ExitCode { get; private set; }
+
+        /// <summary>True when the worker ended because another one already runs there.</summary>
+        public bool AnotherWorkerRunning
+        {
+            get { return ExitCode == 3; }
+        }
     }
 }

@@ -5,6 +5,7 @@ using System.Globalization;
 
 namespace Tavrik.Client
 {
+    /// <summary>What a hit-ring message is.</summary>
     public enum HitMessageKind
     {
         /// <summary>A decided evaluation of a template: a hit or a miss.</summary>
@@ -15,6 +16,7 @@ namespace Tavrik.Client
         Version,
     }
 
+    /// <summary>One message of the hit ring: a decision, a heartbeat or a version.</summary>
     public sealed class HitMessage
     {
         internal HitMessage(long timestampMs, int posX, int posY, int roiWidth, int roiHeight,
@@ -48,6 +50,7 @@ namespace Tavrik.Client
                                   slot.Baseline, new string(slot.Name, 0, length));
         }
 
+        /// <summary>A decision, a heartbeat or a version.</summary>
         public HitMessageKind Kind { get; private set; }
 
         /// <summary>
@@ -59,6 +62,7 @@ namespace Tavrik.Client
         /// <summary>Wall-clock time of the message, milliseconds since 1970-01-01 UTC.</summary>
         public long TimestampMs { get; private set; }
 
+        /// <summary>The wall-clock time of the message.</summary>
         public DateTimeOffset Time
         {
             get { return DateTimeOffset.FromUnixTimeMilliseconds(TimestampMs); }
@@ -67,18 +71,25 @@ namespace Tavrik.Client
         /// <summary>True for a hit; false for a miss and for heartbeat and version messages.</summary>
         public bool IsHit { get; private set; }
 
-        /// <summary>Top-left of the best match, relative to the target's client area.</summary>
+        /// <summary>Left of the best match, relative to the target's client area.</summary>
         public int PosX { get; private set; }
+        /// <summary>Top of the best match, relative to the target's client area.</summary>
         public int PosY { get; private set; }
 
-        /// <summary>Size of the template's region of interest.</summary>
+        /// <summary>Width of the template's region of interest.</summary>
         public int RoiWidth { get; private set; }
+        /// <summary>Height of the template's region of interest.</summary>
         public int RoiHeight { get; private set; }
 
+        /// <summary>The best match's score, at most 1.</summary>
         public float Score { get; private set; }
+        /// <summary>The threshold the score was compared with.</summary>
         public float Threshold { get; private set; }
+        /// <summary>The template's baseline score.</summary>
         public float Baseline { get; private set; }
 
+        /// <summary>"HIT badge score=... threshold=... baseline=... pos=(x,y) roi=WxH", or the
+        /// heartbeat or version text.</summary>
         public override string ToString()
         {
             if (Kind != HitMessageKind.Result)

@@ -112,6 +112,11 @@ namespace Tavrik.Client
         [DllImport(Library, SetLastError = true)]
         public static extern int clock_gettime(int clock, out Timespec now);
 
+        public const int SIGTERM = 15;
+
+        [DllImport(Library, SetLastError = true)]
+        public static extern int kill(int pid, int signal);
+
         public static int LastError
         {
             get { return Marshal.GetLastWin32Error(); }

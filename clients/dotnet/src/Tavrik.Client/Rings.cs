@@ -47,9 +47,11 @@ namespace Tavrik.Client
         /// Publishes one slot as a well-behaved producer: holding the producer lock, never more than
         /// 64 slots ahead of the worker, slot before index, index before signal. Throws
         /// TimeoutException when the lock or a free slot did not come within the timeout, and
-        /// ObjectDisposedException when <paramref name="closing"/> fires while it waits.
+        /// ObjectDisposedException when <paramref name="closing"/> fires while it waits for a
+        /// free slot, OperationCanceledException when <paramref name="cancellation"/> does.
         /// </summary>
-        public void Publish(CommandSlot slot, TimeSpan timeout, CancellationToken closing)
+        public void Publish(CommandSlot slot, TimeSpan timeout, CancellationToken closing,
+                            CancellationToken cancellation = default(CancellationToken))
         {
             DateTime deadline = DateTime.UtcNow + timeout;
             if (!Monitor.TryEnter(_publishGate, timeout))
@@ -86,6 +88,7 @@ namespace Tavrik.Client
                         }
                         if (closing.IsCancellationRequested)
                             throw new ObjectDisposedException("TavrikClient");
+                        cancellation.ThrowIfCancellationRequested();
                         TimeSpan left = Left(deadline);
                         if (left <= TimeSpan.Zero)
                             throw new TimeoutException(

@@ -7,16 +7,21 @@
 // consuming, and a running ReadHits still yields it.
 //
 // Threads: every member may be called from any thread, and commands may be published while
-// another thread enumerates ReadHits; at most one ReadHits enumeration runs at a time. Dispose
-// waits for calls in progress (a ReadHits enumeration notices within 100 ms and throws
-// ObjectDisposedException).
+// another thread reads; one reading mode runs at a time (a ReadHits enumeration, NextHitAsync
+// calls, or the background reader of TavrikClient.Async.cs). Dispose waits for calls in progress
+// (a waiting read notices within 100 ms and throws ObjectDisposedException).
 using System;
 using System.Collections.Generic;
 using System.Threading;
 
 namespace Tavrik.Client
 {
-    public sealed class TavrikClient : IDisposable
+    /// <summary>
+    /// A user interface's connection to a running Tavrik worker: registers templates through the
+    /// command ring and reads the worker's decisions from the hit ring. Every member may be called
+    /// from any thread.
+    /// </summary>
+    public sealed partial class TavrikClient : IDisposable
     {
         /// <summary>How long a command waits for a free slot when no timeout is given.</summary>
         public static readonly TimeSpan DefaultTimeout = TimeSpan.FromSeconds(5);
@@ -130,6 +135,7 @@ namespace Tavrik.Client
         /// <param name="processName">Image name of the target process ("game.exe" or "game", any
         /// case), 1 to 16 units.</param>
         /// <param name="roiX">Region of interest, relative to the target's client area.</param>
+        /// <param name="roiY">Top of the region of interest.</param>
         /// <param name="roiWidth">At least 1.</param>
         /// <param name="roiHeight">At least 1.</param>
         /// <param name="threshold">At most 1; 0 or less asks for the worker's default, 0.9. Kind
@@ -148,6 +154,16 @@ namespace Tavrik.Client
             Publish(CommandBuilder.Add(name, path, processName, roiX, roiY, roiWidth, roiHeight,
                                        threshold, cooldownMs, baselineMargin, spare),
                     timeout);
+        }
+
+        /// <summary>Registers (or replaces) the template <paramref name="spec"/> describes.</summary>
+        /// <exception cref="ArgumentException">A field the worker would cut or change.</exception>
+        /// <exception cref="TimeoutException">No free slot came within the timeout.</exception>
+        public void AddTemplate(TemplateSpec spec, TimeSpan? timeout = null)
+        {
+            if (spec == null)
+                throw new ArgumentNullException("spec");
+            Publish(spec.ToSlot(), timeout);
         }
 
         /// <summary>Unregisters the template of that full name (1 to 32 units).</summary>
@@ -169,7 +185,8 @@ namespace Tavrik.Client
         /// meanwhile because 64 waited unread in the hit ring.</exception>
         public bool Heartbeat(TimeSpan timeout)
         {
-            return RequestReply(CommandType.Heartbeat, "__hb__:CMD", true, timeout) != null;
+            return RequestReply(CommandType.Heartbeat, "__hb__:CMD", true, timeout,
+                                CancellationToken.None) != null;
         }
 
         /// <summary>The worker's protocol version ("0.2.4").</summary>
@@ -178,8 +195,14 @@ namespace Tavrik.Client
         /// meanwhile because 64 waited unread in the hit ring.</exception>
         public string Version(TimeSpan timeout)
         {
+            return Version(timeout, CancellationToken.None);
+        }
+
+        string Version(TimeSpan timeout, CancellationToken cancellationToken)
+        {
             const string Prefix = "__ver__:";
-            HitMessage reply = RequestReply(CommandType.Version, Prefix, false, timeout);
+            HitMessage reply = RequestReply(CommandType.Version, Prefix, false, timeout,
+                                            cancellationToken);
             if (reply == null)
                 throw new TimeoutException("the worker did not answer a version request within "
                                            + timeout.TotalSeconds + " s");
@@ -195,9 +218,8 @@ namespace Tavrik.Client
         /// running.</exception>
         public IEnumerable<HitMessage> ReadHits(CancellationToken cancellationToken)
         {
-            if (Interlocked.CompareExchange(ref _reading, 1, 0) != 0)
-                throw new InvalidOperationException(
-                    "ReadHits is already being enumerated; the hit ring has one reader");
+            if (Interlocked.CompareExchange(ref _reading, ReadingEnumeration, 0) != 0)
+                throw AlreadyReading();
             try
             {
                 for (;;)
@@ -233,7 +255,8 @@ namespace Tavrik.Client
 
         // Publishes a request and looks for the reply among the messages published after it,
         // without taking any: the messages belong to the reader.
-        HitMessage RequestReply(CommandType type, string prefix, bool exact, TimeSpan timeout)
+        HitMessage RequestReply(CommandType type, string prefix, bool exact, TimeSpan timeout,
+                                CancellationToken cancellationToken)
         {
             CheckTimeout(timeout);
             DateTime deadline = DateTime.UtcNow + timeout;
@@ -243,10 +266,12 @@ namespace Tavrik.Client
                 ReplyWaiter waiter = _waiters.Expect(prefix, exact, _hits.WriteIndex);
                 try
                 {
-                    _commands.Publish(CommandBuilder.Bare(type), timeout, _closing.Token);
+                    _commands.Publish(CommandBuilder.Bare(type), timeout, _closing.Token,
+                                      cancellationToken);
                     uint next = waiter.From;
                     for (;;)
                     {
+                        cancellationToken.ThrowIfCancellationRequested();
                         HitMessage offered = _waiters.ReplyOf(waiter);
                         if (offered != null)
                             return offered;
@@ -265,7 +290,8 @@ namespace Tavrik.Client
                         if (left <= TimeSpan.Zero || _closing.IsCancellationRequested)
                             break;
                         uint seen = next;
-                        _waiters.Wait(() => _hits.WriteIndex != seen || _waiters.ReplyOf(waiter) != null,
+                        _waiters.Wait(() => _hits.WriteIndex != seen || _waiters.ReplyOf(waiter) != null
+                                            || cancellationToken.IsCancellationRequested,
                                       left < WaitSlice ? left : WaitSlice);
                     }
                     HitMessage late = _waiters.ReplyOf(waiter);
@@ -293,12 +319,13 @@ namespace Tavrik.Client
             get { return _transport; }
         }
 
-        internal void Publish(CommandSlot slot, TimeSpan? timeout)
+        internal void Publish(CommandSlot slot, TimeSpan? timeout,
+                              CancellationToken cancellationToken = default(CancellationToken))
         {
             TimeSpan wait = timeout ?? DefaultTimeout;
             CheckTimeout(wait);
             using (Use())
-                _commands.Publish(slot, wait, _closing.Token);
+                _commands.Publish(slot, wait, _closing.Token, cancellationToken);
         }
 
         static void CheckTimeout(TimeSpan timeout)
@@ -351,6 +378,7 @@ namespace Tavrik.Client
                 while (_users > 0)
                     Monitor.Wait(_lifeGate);
             }
+            StopBackgroundReader();
             _transport.Dispose();
             _closing.Dispose();
         }

@@ -103,6 +103,12 @@ namespace Tavrik.Client
 
         public bool IsWorkerAlive()
         {
+            return IsWorkerRunning();
+        }
+
+        /// <summary>True while a worker owns the liveness mutex of this session.</summary>
+        public static bool IsWorkerRunning()
+        {
             Mutex liveness;
             if (!Mutex.TryOpenExisting(Prefix + "TavrikWorkerLock", out liveness))
                 return false;

@@ -5,6 +5,8 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -91,3 +93,10 @@ def test_rings_that_no_worker_of_ours_made_are_refused(sandbox):
             sandbox.client()
     finally:
         held.close()
+
+
+def test_importing_on_windows_says_to_use_the_csharp_client():
+    probe = "import sys; sys.platform = 'win32'; import tavrik"
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "ImportError: the tavrik package is Linux only; on Windows use the C# client" in result.stderr

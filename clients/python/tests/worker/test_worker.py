@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 from typing import Callable, List
 
 import pytest
@@ -233,3 +234,60 @@ def test_a_ring_cut_short_under_the_worker_is_grown_back_for_the_next_client(san
                "the command ring to be grown back", 5)
     with sandbox.client() as client:
         assert client.heartbeat(timeout=PATIENCE)
+
+
+# --- a worker owned by its client ---------------------------------------------------------------
+
+def _gone_within(pid: int, seconds: float) -> bool:
+    """True when the process `pid` ends (or is only a zombie) within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def test_an_owned_worker_answers_and_stops_when_closed(sandbox):
+    with tavrik.Worker.start(sandbox.namespace, program("tavrik-worker")) as worker:
+        assert worker.running and worker.namespace == sandbox.namespace
+        with worker.client() as client:
+            assert client.heartbeat(PATIENCE)
+    assert not worker.running and not tavrik.worker_running(sandbox.namespace)
+
+
+@pytest.mark.parametrize("case, code", [("another worker runs", 3),
+                                        ("the parent it is told of is not its parent", 1)])
+def test_a_worker_that_ends_first_raises_its_exit_code(sandbox, case, code):
+    if code == 3:
+        sandbox.start_worker()
+    else:
+        # The starter names itself; a wrapper that runs the worker as its own child breaks that.
+        wrapper = sandbox.directory / "wrapper.sh"
+        wrapper.write_text(f"#!/bin/sh\n{program('tavrik-worker')}\nexit $?\n")
+        wrapper.chmod(0o755)
+    path = program("tavrik-worker") if code == 3 else str(sandbox.directory / "wrapper.sh")
+    with pytest.raises(tavrik.WorkerExitedError) as raised:
+        tavrik.Worker.start(sandbox.namespace, path)
+    assert raised.value.exit_code == code, case
+    assert (code == 3) == ("another worker already runs" in str(raised.value))
+
+
+def test_an_owned_worker_ends_with_its_killed_client(sandbox):
+    starter = subprocess.Popen(
+        [sys.executable, "-c",
+         "import sys, time, tavrik\n"
+         "w = tavrik.Worker.start(sys.argv[1], sys.argv[2])\n"
+         "print(w.pid, flush=True)\n"
+         "time.sleep(60)\n", sandbox.namespace, program("tavrik-worker")],
+        stdout=subprocess.PIPE, text=True)
+    assert starter.stdout is not None
+    worker_pid = int(starter.stdout.readline())
+    starter.kill()
+    starter.wait()
+    assert _gone_within(worker_pid, 1.0), "the worker outlived its killed client by 1 s"
+    wait_until(lambda: not tavrik.worker_running(sandbox.namespace), "the worker's lock to go")
