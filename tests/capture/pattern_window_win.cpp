@@ -5,8 +5,8 @@
 //
 // The client area is width x height; the window's outer corner is at (x, y). --scale draws the
 // window as on a display of F x 96 DPI: the width x height scene resized by F (bicubic), in a
-// client area F times as large. --hidden creates the
-// window without showing it; --minimized shows it minimised. Once the window exists (and, when
+// client area F times as large. --hidden creates the window without showing it; --minimized
+// shows it minimised. Once the window exists (and, when
 // shown, is painted) the program prints "ready <hwnd> <client x> <client y>", the client corner
 // in screen pixels as the window itself reads it, and runs until it is terminated.
 // Sending the window the message WM_APP with wParam 0 or 1 repaints it with that scene variant
