@@ -12,6 +12,7 @@
 #include "capture/image_name.h"
 #include "commands/template_loader.h"
 #include "commands/template_path.h"
+#include "commands/template_scale.h"
 #include "detect/template_prepare.h"
 
 namespace tavrik {
@@ -81,12 +82,6 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   info->path = std::move(resolved);
   info->image = image;  // shares the pixel buffer
 
-  // Grey copy, edge mask, threshold rules and colour: the same preparation tools use.
-  if (!PrepareTemplate(*info, command.threshold)) {
-    EmitLoadFailure(log, name, narrow);
-    return;
-  }
-
   info->processName = NormalizeImageName(command.processName);
 
   const IntRect roi{command.roiX, command.roiY, width, height};
@@ -109,6 +104,19 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
                  .str());
   }
   info->dpi = dpi;
+
+  // The window's DPI decides the size of a template cut at a declared scale; the edge mask and the
+  // colour means are then built from the picture as the window draws it.
+  if (!ApplyDeclaredScale(
+          log, *info, lookup == WindowLookup::kFound ? std::optional(dpi) : std::nullopt, roi)) {
+    return;
+  }
+  // Grey copy, edge mask, threshold rules and colour: the same preparation tools use.
+  if (!PrepareTemplate(*info, command.threshold)) {
+    EmitLoadFailure(log, name, narrow);
+    return;
+  }
+
   info->rawRoi = roi;
   info->cooldownMs = command.cooldownMs > 0 ? std::int64_t{command.cooldownMs} : 0;
   info->lastDecisionTime = kNeverDecided;

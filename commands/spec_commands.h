@@ -15,6 +15,10 @@
 // for pixels that are black by definition. When no display can be reached the size is not
 // checked (the capture then fails on its own).
 //
+// A template file named "<name>@<factor>x.<ext>" declares the display scale it was cut at; once
+// the window's DPI is known it is resized to the window's scale before it is prepared
+// (commands/template_scale.h), or refused when it would outgrow its region.
+//
 // Threads: the CommandThread only; commands never overlap.
 #pragma once
 

@@ -1,10 +1,12 @@
 // tavrik-pattern: the Windows test target. Opens one captioned top-level window whose client area
 // shows ScenePixel, so captures can be checked pixel for pixel under a known process image name.
 //
-//   tavrik-pattern [--x N] [--y N] [--width N] [--height N] [--hidden] [--minimized]
+//   tavrik-pattern [--x N] [--y N] [--width N] [--height N] [--scale F] [--hidden] [--minimized]
 //
-// The client area is width x height; the window's outer corner is at (x, y). --hidden creates the
-// window without showing it; --minimized shows it minimised. Once the window exists (and, when
+// The client area is width x height; the window's outer corner is at (x, y). --scale draws the
+// window as on a display of F x 96 DPI: the width x height scene resized by F (bicubic), in a
+// client area F times as large. --hidden creates the window without showing it; --minimized
+// shows it minimised. Once the window exists (and, when
 // shown, is painted) the program prints "ready <hwnd> <client x> <client y>", the client corner
 // in screen pixels as the window itself reads it, and runs until it is terminated.
 // Sending the window the message WM_APP with wParam 0 or 1 repaints it with that scene variant
@@ -14,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -28,23 +32,27 @@ struct Options {
   int height = 240;
   bool hidden = false;
   bool minimized = false;
+  double scale = 1.0;
 };
 
 struct Scene {
-  int width = 0;
+  int width = 0;  // of the scene as drawn
   int height = 0;
+  int sceneWidth = 0;  // of the scene at 1x
+  int sceneHeight = 0;
+  double scale = 1.0;
   std::vector<std::uint32_t> pixels;  // top-down 0x00RRGGBB
 
   void Fill(int variant) {
-    pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    for (int row = 0; row < height; ++row) {
-      for (int col = 0; col < width; ++col) {
+    cv::Mat drawn(sceneHeight, sceneWidth, CV_8UC4);
+    for (int row = 0; row < sceneHeight; ++row) {
+      for (int col = 0; col < sceneWidth; ++col) {
         const tavrik::test::PatternBgr p = tavrik::test::ScenePixel(variant, col, row);
-        pixels[static_cast<std::size_t>(row) * static_cast<std::size_t>(width) +
-               static_cast<std::size_t>(col)] =
-            (std::uint32_t{p.r} << 16) | (std::uint32_t{p.g} << 8) | std::uint32_t{p.b};
+        drawn.at<cv::Vec4b>(row, col) = cv::Vec4b(p.b, p.g, p.r, 0);
       }
     }
+    if (scale != 1.0) cv::resize(drawn, drawn, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+    pixels.assign(drawn.ptr<std::uint32_t>(), drawn.ptr<std::uint32_t>() + drawn.total());
   }
 };
 
@@ -105,6 +113,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       ok = number(options.width);
     } else if (arg == "--height") {
       ok = number(options.height);
+    } else if (arg == "--scale") {
+      ok = i + 1 < argc;
+      if (ok) options.scale = std::atof(argv[++i]);
     } else if (arg == "--hidden") {
       options.hidden = true;
     } else if (arg == "--minimized") {
@@ -117,7 +128,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return options.width > 0 && options.height > 0;
+  return options.width > 0 && options.height > 0 && options.scale >= 0.5 && options.scale <= 4.0;
 }
 
 }  // namespace
@@ -127,6 +138,11 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return 2;
   // Positions and sizes in physical pixels, as the worker sees them.
   SetProcessDPIAware();
+  g_scene.sceneWidth = options.width;
+  g_scene.sceneHeight = options.height;
+  g_scene.scale = options.scale;
+  options.width = static_cast<int>(options.width * options.scale + 0.5);
+  options.height = static_cast<int>(options.height * options.scale + 0.5);
   g_scene.width = options.width;
   g_scene.height = options.height;
   g_scene.Fill(0);

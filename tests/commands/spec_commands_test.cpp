@@ -8,6 +8,7 @@
 #include <future>
 #include <limits>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "base/line_escape.h"
 #include "base/utf.h"
 #include "commands/template_path.h"
+#include "commands/template_scale.h"
 #include "detect/color_metrics.h"
 #include "tests/commands/spec_commands_fixture.h"
 #include "tests/commands/template_files.h"
@@ -129,6 +131,68 @@ TEST_F(SpecCommandsTest, ProcessNotRunningRegistersWithoutOrigin) {
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->windowOrigin, (IntPoint{0, 0}));
   EXPECT_EQ(t->dpi, 96);
+}
+
+// --- add: templates cut at a declared display scale -------------------------------------------
+
+TEST(DeclaredScale, OnlyAnAtFactorXSuffixWithinRangeDeclaresAScale) {
+  for (const auto& [name, factor] :
+       std::vector<std::pair<const char*, double>>{{"b@2x.png", 2.0},
+                                                   {"b@1.5x.png", 1.5},
+                                                   {"b@1.25x.bmp", 1.25},
+                                                   {"b@0.5x.png", 0.5},
+                                                   {"b@4.00x.png", 4.0},
+                                                   {"a@b@1.75x.png", 1.75}}) {
+    EXPECT_EQ(DeclaredScale(fs::path("/t") / name), factor) << name;
+  }
+  for (const char* name : {"b.png", "b@2X.png", "b@x.png", "b@.5x.png", "b@1.x.png", "b@1.255x.png",
+                           "b@0.49x.png", "b@4.01x.png", "b@12x.png", "b@-1x.png", "@2x.png",
+                           "b@2x-old.png", "b@2x.png.bak", "set@2x/b.png"}) {
+    EXPECT_EQ(DeclaredScale(fs::path("/t") / name), std::nullopt) << name;
+  }
+}
+
+TEST_F(SpecCommandsTest, ADeclaredScaleResizesToTheWindowsDpiOrRefusesClearly) {
+  struct Case {
+    const char* file;
+    std::int32_t dpi;  // 0: unknown
+    cv::Size size;     // empty: refused, nothing registered
+    const char* line;  // the scaling line; empty for a template used as cut without one
+  };
+  const std::string unknown =
+      "[Spec] Template 'c' declares 1x, but the window's DPI is unknown: used as cut";
+  const std::vector<Case> cases = {
+      {"ok@1x.png", 144, {24, 18}, "[Spec] Scaled template 'c' from 1x to 1.5x (window 144 dpi)"},
+      {"ok@2x.png", 96, {8, 6}, "[Spec] Scaled template 'c' from 2x to 1x (window 96 dpi)"},
+      {"ok@1.5x.png", 145, {16, 12}, ""},
+      {"ok@1x.png", 0, {16, 12}, unknown.c_str()},
+      {"ok@1x.png",
+       400,
+       {},
+       "[Spec] Refused template 'c': scaled from 1x to 4.16667x (window 400 dpi) it would be "
+       "67x50, larger than the region 64x48"},
+      {"ok@0.5x.png",
+       100000,
+       {},
+       "[Spec] Refused template 'c': scaled from 0.5x to 1041.67x (window 100000 dpi) it would "
+       "be 33333x25000, more than 4194304 pixels"}};
+  const cv::Mat cut = cv::imread((dir_.Path() / "ok.png").string());
+  window_.found = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.dpi));
+    dir_.WriteImage(c.file, cut);
+    lines_.clear();
+    window_.dpi = c.dpi;
+    AddSpecHandler(context_, Command(u"c", Utf8ToUtf16(c.file)));
+    const TemplatePtr t = Only("c");
+    // Between the window's line and the registration, or last when refused.
+    EXPECT_EQ(c.size.empty() ? lines_.back() : lines_.size() == 4 ? lines_[2] : "", c.line);
+    ASSERT_EQ(t == nullptr, c.size.empty());
+    if (t == nullptr) continue;
+    EXPECT_EQ(t->gray.size(), c.size);  // prepared from the resized picture
+    EXPECT_DOUBLE_EQ(t->lab.l, MeanLab(t->image).l);
+    registry_.Clear([] {});
+  }
 }
 
 // --- add: kinds, thresholds, ROI -------------------------------------------------------------

@@ -165,6 +165,46 @@ TEST_F(WorkerDisplayTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges
             std::string::npos);
 }
 
+// A display at 144 DPI (Xft.dpi) with the demo window drawn at 1.5x: a template cut from the 1x
+// scene and named @1x is resized at add and hits where the scaled picture lies; the same file
+// without the suffix is used as cut and misses.
+class WorkerScaledDisplayTest : public WorkerDisplayTest {
+ protected:
+  void SetUp() override {
+    desktop_.SetTargetScale("1.5");
+    WorkerDisplayTest::SetUp();
+  }
+};
+
+TEST_F(WorkerScaledDisplayTest, ATemplateCutAt1xAndNamedSoHitsOnAWindowDrawnAt1_5x) {
+  ASSERT_TRUE(desktop_.SetResources("Xft.dpi:\t144\n"));
+  const cv::Mat scene = cv::imread((dir_ / "scene.png").string());
+  ASSERT_FALSE(scene.empty());
+  const cv::Mat cut = scene(cv::Rect(292, 192, 88, 64));  // the badge with a margin around it
+  ASSERT_TRUE(cv::imwrite((dir_ / "badge@1x.png").string(), cut));
+  ASSERT_TRUE(cv::imwrite((dir_ / "badge.png").string(), cut));
+  StartWorker();
+  Add("scaled", "badge@1x.png", "0,0,720,480");
+  Add("plain", "badge.png", "0,0,720,480");
+  std::map<std::string, Message> first;
+  ASSERT_TRUE(WaitFor([&](const Message& m) {
+    first.emplace(m.name, m);
+    return first.size() == 2;
+  }));
+  EXPECT_TRUE(first["scaled"].hit) << first["scaled"].score;
+  EXPECT_EQ(first["scaled"].x, 438);  // 1.5 x (292, 192), in the client area
+  EXPECT_EQ(first["scaled"].y, 288);
+  EXPECT_FALSE(first["plain"].hit) << first["plain"].score;
+  EXPECT_TRUE(LogHas("[Spec] Scaled template 'scaled' from 1x to 1.5x (window 144 dpi)"));
+  EXPECT_TRUE(LogHas("[Spec] Registered 'scaled' ROI=0,0 720x480 threshold=0.9"));
+  const std::vector<std::string> plain = LogLines("[Spec] ");
+  EXPECT_EQ(
+      std::count_if(plain.begin(), plain.end(),
+                    [](const std::string& l) { return l.find("'plain'") != std::string::npos; }),
+      1)  // only its registration: no scaling line
+      << ::testing::PrintToString(plain);
+}
+
 TEST_F(WorkerDisplayTest, EveryKindDecidesOnRealCaptures) {
   StartWorker();
   Add("t1:ring", "ring.png", "0,0,240,200");

@@ -42,8 +42,7 @@ class WorkerWinTest : public ::testing::Test {
     const cv::Rect badge(test::kBadgeX, test::kBadgeY, test::kBadgeWidth, test::kBadgeHeight);
     ASSERT_TRUE(cv::imwrite((dir_.Path() / "templates" / "badge.png").string(),
                             test::SceneImage(0, 320, 240)(badge)));
-    target_ =
-        test::StartPatternTarget({"--x", "180", "--y", "130", "--width", "320", "--height", "240"});
+    target_ = test::StartPatternTarget(TargetArgs());
     ASSERT_TRUE(target_.Ready());
     log_.emplace("TAVRIK_LOG", (dir_.Path() / "worker.log").string());
     worker_ = test::ChildProcess::Start(bin_ / "tavrik-worker.exe", {});
@@ -60,6 +59,9 @@ class WorkerWinTest : public ::testing::Test {
   void TearDown() override {
     worker_.Terminate();
     target_.process.Terminate();
+  }
+  virtual std::vector<std::string> TargetArgs() const {
+    return {"--x", "180", "--y", "130", "--width", "320", "--height", "240"};
   }
 
   test::RunResult Ctl(const std::vector<std::string>& args) {
@@ -159,6 +161,53 @@ TEST_F(WorkerWinTest, TemplatesInEveryFormatHit) {
       60s);
   EXPECT_TRUE(pending.empty()) << "no hit for " << *pending.begin() << "\n"
                                << test::ReadFile((dir_.Path() / "worker.log").string());
+}
+
+// The DPI Wine gives the processes started while it lives: HKCU\Control Panel\Desktop\LogPixels,
+// which winecfg writes and the test prefix does not hold otherwise.
+struct ScopedLogPixels {
+  explicit ScopedLogPixels(DWORD dpi)
+      : set(RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi) ==
+            ERROR_SUCCESS) {}
+  ~ScopedLogPixels() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"LogPixels"); }
+  static constexpr const wchar_t* kKey = L"Control Panel\\Desktop";
+  const bool set;
+};
+
+// A display at 144 DPI with the pattern window drawn at 1.5x: the badge cut from the 1x scene and
+// named @1x is resized at add and hits where the scaled badge lies.
+class WorkerWinScaledTest : public WorkerWinTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dpi_.set);
+    WorkerWinTest::SetUp();
+  }
+  std::vector<std::string> TargetArgs() const override {
+    auto args = WorkerWinTest::TargetArgs();
+    args.insert(args.end(), {"--scale", "1.5"});
+    return args;
+  }
+  ScopedLogPixels dpi_{144};
+};
+
+TEST_F(WorkerWinScaledTest, ABadgeCutAt1xAndNamedSoHitsOnAWindowDrawnAt1_5x) {
+  // The badge with a margin of pattern around it.
+  const cv::Rect around(test::kBadgeX - 8, test::kBadgeY - 8, test::kBadgeWidth + 16,
+                        test::kBadgeHeight + 16);
+  ASSERT_TRUE(cv::imwrite((dir_.Path() / "templates" / "badge@1x.png").string(),
+                          test::SceneImage(0, 320, 240)(around)));
+  const test::RunResult add = Ctl({"add", "--name", "badge", "--path", "templates/badge@1x.png",
+                                   "--process", "tavrik-pattern", "--roi", "0,0,480,360"});
+  ASSERT_EQ(add.exitCode, 0) << add.output;
+  ASSERT_TRUE(LogHas("[Spec] Registered 'badge' ROI=0,0 480x360"))
+      << test::ReadFile((dir_.Path() / "worker.log").string());
+  EXPECT_EQ(LogLines("[Spec] Scaled template 'badge' from 1x to 1.5x (window 144 dpi)").size(), 1u)
+      << test::ReadFile((dir_.Path() / "worker.log").string());
+  const auto hit = WaitFor([](const Message& m) { return m.name == "badge"; });
+  ASSERT_TRUE(hit);
+  EXPECT_TRUE(hit->hit) << "score " << hit->score;
+  EXPECT_EQ(hit->x, around.x * 3 / 2);  // relative to the client area
+  EXPECT_EQ(hit->y, around.y * 3 / 2);
 }
 
 TEST_F(WorkerWinTest, ARelativePathThatExistsNowhereIsReportedUnderTheWorkersDirectory) {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <signal.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -22,6 +24,23 @@ class DemoDesktop {
   // text, empty on success.
   // Before Start: the size of the virtual screen (1280x1024 by default).
   void SetScreenSize(int width, int height) { xvfb_.SetScreenSize(width, height); }
+  // Before Start: the demo window drawn at `scale` (tavrik-demo --scale).
+  void SetTargetScale(const std::string& scale) { scale_ = scale; }
+
+  // Replaces the X resource database of the display (what xrdb -load does), for instance with
+  // "Xft.dpi:\t144\n". True once the server has it.
+  bool SetResources(const std::string& text) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool connected = xcb_connection_has_error(c) == 0;
+    if (connected) {
+      const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+      xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, XCB_ATOM_RESOURCE_MANAGER,
+                          XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(text.size()), text.data());
+      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    xcb_disconnect(c);
+    return connected;
+  }
 
   std::string Start(int x, int y, const std::filesystem::path& dir) {
     if (!xvfb_.Start()) return "Xvfb did not start";
@@ -72,9 +91,10 @@ class DemoDesktop {
  private:
   std::string StartTarget() {
     using namespace std::chrono_literals;
-    target_ = SpawnedProcess::Spawn({BuiltExecutable("tavrik-demo"), "--x", std::to_string(x_),
-                                     "--y", std::to_string(y_), "--toggle-ms", "0"},
-                                    /*pipeStdout=*/true, /*quiet=*/true);
+    target_ =
+        SpawnedProcess::Spawn({BuiltExecutable("tavrik-demo"), "--x", std::to_string(x_), "--y",
+                               std::to_string(y_), "--toggle-ms", "0", "--scale", scale_},
+                              /*pipeStdout=*/true, /*quiet=*/true);
     if (target_.ReadLine(10s) != std::optional<std::string>("ready")) {
       return "tavrik-demo did not come up";
     }
@@ -83,6 +103,7 @@ class DemoDesktop {
 
   int x_ = 0;
   int y_ = 0;
+  std::string scale_ = "1";
   XvfbServer xvfb_;
   std::optional<ScopedEnv> display_;
   SpawnedProcess target_;

@@ -76,7 +76,9 @@ Registers a template spec; a spec with the same name is replaced.
   --timeout SECONDS       how long to wait for a free command slot (default 5)
   --check                 publish nothing: load and prepare the template here with the
                           worker's code, and print its size, kind, stored threshold, mask
-                          coverage and colour means (exit 1 when the worker could not load it)
+                          coverage and colour means (exit 1 when the worker could not load it);
+                          a file named NAME@<factor>x.<ext> also gets a scale= line: the
+                          window's DPI (the window is looked up) and the size after scaling
 
 Texts are taken as UTF-8 and sent as UTF-16; a text that does not fit its field is refused,
 never shortened.
@@ -156,7 +158,11 @@ colour and decision code, and prints how the decision came about. No worker is n
                       before the first ':' picks the kind (t1, t2, t3), and with it the matching
                       method and the decision rules, as in the worker.
   --template FILE     template image (required); a relative path is taken from the current
-                      directory (add resolves it from the worker's directory instead)
+                      directory (add resolves it from the worker's directory instead). A file
+                      named NAME@<factor>x.<ext> (factor 0.5 to 4) declares the scale it was cut
+                      at: with --process it is resized to the window's DPI as the worker does
+                      (scale= tells how; --heatmap shows the scaled template); a screenshot has
+                      no DPI, so with --image it is used as cut.
   --threshold T       match threshold, same rules as add: 0 or omitted means 0.9, kind t2
                       always uses 0.97, kind t3 is clamped to 0..1
   --image FILE        evaluate a screenshot file instead of the screen

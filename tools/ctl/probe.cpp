@@ -346,6 +346,15 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   }
   info.roi = roi;
   info.rawRoi = roi;
+  // A screenshot has no window to tell its DPI: a declared scale is then used as cut.
+  TemplateScaling scaling;
+  std::string scaleError;
+  if (!ScaleAsTheWorkerWould(info, o.threshold,
+                             o.imageFile.empty() ? std::optional(info.dpi) : std::nullopt, roi,
+                             scaling, scaleError)) {
+    err << prefix << scaleError << '\n';
+    return kExitUsage;
+  }
 
   std::vector<std::string> lines;
   const LogSink sink([&lines](std::string_view line) { lines.emplace_back(line); });
@@ -359,6 +368,9 @@ int Probe(const ProbeOptions& o, std::ostream& out, std::ostream& err) {
   figures.Text("method", MethodText(info));
   figures.Text("template", o.templateFile + " (" + std::to_string(info.image.cols) + "x" +
                                std::to_string(info.image.rows) + ")");
+  if (scaling.result != TemplateScaling::Result::kNoDeclaration) {
+    figures.Text("scale", ScaleFigure(scaling));
+  }
   if (!info.edgeMask.empty()) {
     figures.Text("edgeMask", std::to_string(cv::countNonZero(info.edgeMask)) + " of " +
                                  std::to_string(info.edgeMask.total()) + " pixels");

@@ -12,7 +12,9 @@
 // it; --heatmap writes the score map in colour with the threshold as a contour.
 //
 // add's local checks: where the worker will look for a relative template path, and add --check,
-// which loads and prepares the template as the worker would and publishes nothing.
+// which loads and prepares the template as the worker would and publishes nothing. A template
+// whose file name declares the scale it was cut at is resized for the window's DPI as the worker
+// resizes it, and both say so; the heat map is the scaled template's.
 //
 // Two builds provide these: probe.cpp, probe_pictures.cpp and template_check.cpp (with OpenCV and
 // the detection libraries) and probe_unavailable.cpp (the IPC-only build, which has no OpenCV:
@@ -22,13 +24,16 @@
 // template does.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "base/geometry.h"
+#include "commands/template_scale.h"
 #include "ipc/command_codec.h"
+#include "registry/template_info.h"
 
 namespace tavrik::ctl {
 
@@ -72,5 +77,16 @@ std::vector<std::string> TemplatePathWarnings(const SpecCommand& add);
 // size, kind, stored threshold, mask coverage and colour means. 0 when the worker could register
 // it, 1 when it could not load it. Publishes nothing.
 int CheckTemplate(const SpecCommand& add, std::ostream& out, std::ostream& err);
+
+// A template file that declares the scale it was cut at ("name@2x.png"), made what the worker
+// makes of it for a window of `windowDpi` (nothing when unknown) and a region `region`: `info`
+// (loaded and prepared) is resized and prepared again with `threshold`. `plan` tells what was
+// done. False with a one-line `error` when the worker would refuse the template.
+bool ScaleAsTheWorkerWould(TemplateInfo& info, float threshold,
+                           std::optional<std::int32_t> windowDpi, std::optional<IntRect> region,
+                           TemplateScaling& plan, std::string& error);
+
+// The plan in one line for the user: "1x declared; window 144 dpi (1.5x); 132x96 after scaling".
+std::string ScaleFigure(const TemplateScaling& plan);
 
 }  // namespace tavrik::ctl

@@ -1,17 +1,22 @@
 // add's local view of its template: where the worker will look for it, and add --check.
 #include <filesystem>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "base/executable_path.h"
 #include "base/numeric.h"
 #include "base/utf.h"
+#include "capture/image_name.h"
+#include "capture/target_window.h"
 #include "commands/template_loader.h"
 #include "commands/template_path.h"
+#include "commands/template_scale.h"
 #include "detect/template_prepare.h"
 #include "registry/template_info.h"
 #include "tools/ctl/ctl_args.h"
+#include "tools/ctl/options.h"
 #include "tools/ctl/probe.h"
 
 namespace tavrik::ctl {
@@ -45,6 +50,41 @@ std::vector<std::string> TemplatePathWarnings(const SpecCommand& add) {
           Shown(resolved) + ". Give an absolute path (" + Shown(here) + ") to use this file."};
 }
 
+bool ScaleAsTheWorkerWould(TemplateInfo& info, float threshold,
+                           std::optional<std::int32_t> windowDpi, std::optional<IntRect> region,
+                           TemplateScaling& plan, std::string& error) {
+  plan = PlanTemplateScaling(info.path, info.image.cols, info.image.rows, windowDpi, region);
+  if (plan.Refused()) {
+    error = "the worker would refuse it: " + RefusalText(plan, region);
+    return false;
+  }
+  if (plan.result != TemplateScaling::Result::kScaled) return true;
+  info.image = ResizeTemplateImage(info.image, plan);
+  if (info.image.empty() || !PrepareTemplate(info, threshold)) {
+    error = "the template could not be scaled " + ScalingText(plan);
+    return false;
+  }
+  return true;
+}
+
+std::string ScaleFigure(const TemplateScaling& plan) {
+  using Result = TemplateScaling::Result;
+  const std::string declared = FormatDouble(plan.declared) + "x declared; ";
+  const std::string size = std::to_string(plan.width) + "x" + std::to_string(plan.height);
+  switch (plan.result) {
+    case Result::kNoDeclaration:
+      return "none declared; used as cut";
+    case Result::kDpiUnknown:
+      return declared + "window dpi unknown; used as cut (" + size + ")";
+    case Result::kSameScale:
+      return declared + "window " + std::to_string(plan.windowDpi) + " dpi; used as cut (" + size +
+             ")";
+    default:
+      return declared + "window " + std::to_string(plan.windowDpi) + " dpi (" +
+             FormatDouble(plan.WindowScale()) + "x); " + size + " after scaling";
+  }
+}
+
 int CheckTemplate(const SpecCommand& add, std::ostream& out, std::ostream& err) {
   TemplateInfo info;
   info.name = ToUtf8(add.name);
@@ -60,9 +100,28 @@ int CheckTemplate(const SpecCommand& add, std::ostream& out, std::ostream& err) 
     err << "tavrik-ctl: add --check: " << Shown(info.path) << " is too large to prepare\n";
     return kExitFailure;
   }
+  // Only a declared scale needs the window: its DPI sets the size (the lookup raises the window,
+  // as the add would).
+  std::optional<std::int32_t> windowDpi;
+  if (DeclaredScale(info.path) && !add.processName.empty()) {
+    WindowOrigin origin;
+    std::int32_t dpi = kDefaultDpi;
+    if (LocateTargetWindow(NormalizeImageName(add.processName), origin, &dpi)) windowDpi = dpi;
+  }
+  const cv::Size cut = info.image.size();
+  const IntRect region = StoredRoi({add.roiX, add.roiY, add.roiWidth, add.roiHeight});
+  TemplateScaling plan;
+  if (std::string error;
+      !ScaleAsTheWorkerWould(info, add.threshold, windowDpi, region, plan, error)) {
+    err << "tavrik-ctl: add --check: " << error << '\n';
+    return kExitFailure;
+  }
   out << "template=" << Shown(info.path) << '\n'
-      << "size=" << info.image.cols << "x" << info.image.rows << '\n'
-      << "kind=" << (info.kindKey.empty() ? "(none)" : info.kindKey)
+      << "size=" << cut.width << "x" << cut.height << '\n';
+  if (plan.result != TemplateScaling::Result::kNoDeclaration) {
+    out << "scale=" << ScaleFigure(plan) << '\n';
+  }
+  out << "kind=" << (info.kindKey.empty() ? "(none)" : info.kindKey)
       << (info.knownKind ? "" : " (general)") << '\n'
       << "threshold=" << FormatDouble(info.threshold);
   if (static_cast<double>(add.threshold) != info.threshold) {

@@ -2,11 +2,13 @@
 // marks and, every --toggle-ms, swaps the "OK" badge for a different one, so a watcher sees hits
 // turn into misses and back.
 //
-//   tavrik-demo [--x N] [--y N] [--toggle-ms N] [--write-templates DIR]
+//   tavrik-demo [--x N] [--y N] [--toggle-ms N] [--scale F] [--write-templates DIR]
 //
-// --write-templates writes badge.png and ring.png, cut from the scene exactly as painted, and
-// exits. Otherwise it prints "ready" once the window is painted and runs until killed. SIGUSR1
-// swaps the badge at once (tests use it to change the content at a known moment).
+// --write-templates writes badge.png and ring.png, cut from the scene exactly as painted, and the
+// whole scene as scene.png, and exits. --scale draws the window as a toolkit would on a display
+// of F x 96 DPI: the scene resized by F (bicubic), the window F times as large. Otherwise it prints
+// "ready" once the window is painted and runs until killed. SIGUSR1 swaps the badge at once (tests
+// use it to change the content at a known moment).
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -67,6 +69,7 @@ void Paint(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, const cv
 
 int main(int argc, char** argv) {
   int x = 120, y = 90, toggleMs = 3000;
+  double scale = 1.0;
   std::string templatesDir;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -77,18 +80,33 @@ int main(int argc, char** argv) {
       y = std::atoi(argv[++i]);
     else if (arg == "--toggle-ms" && hasValue)
       toggleMs = std::atoi(argv[++i]);
+    else if (arg == "--scale" && hasValue)
+      scale = std::atof(argv[++i]);
     else if (arg == "--write-templates" && hasValue)
       templatesDir = argv[++i];
     else {
-      std::fprintf(stderr, "usage: %s [--x N] [--y N] [--toggle-ms N] [--write-templates DIR]\n",
-                   argv[0]);
+      std::fprintf(
+          stderr, "usage: %s [--x N] [--y N] [--toggle-ms N] [--scale F] [--write-templates DIR]\n",
+          argv[0]);
       return 2;
     }
   }
+  if (!(scale >= 0.5 && scale <= 4.0)) {
+    std::fprintf(stderr, "--scale must lie between 0.5 and 4\n");
+    return 2;
+  }
+  const auto drawn = [scale](bool badgeShown) {
+    cv::Mat scene = Scene(badgeShown);
+    if (scale != 1.0) cv::resize(scene, scene, cv::Size(), scale, scale, cv::INTER_CUBIC);
+    return scene;
+  };
+  const int width = static_cast<int>(kWidth * scale + 0.5);
+  const int height = static_cast<int>(kHeight * scale + 0.5);
   if (!templatesDir.empty()) {
     const cv::Mat scene = Scene(true);
     const bool ok = cv::imwrite(templatesDir + "/badge.png", scene(kBadge)) &&
-                    cv::imwrite(templatesDir + "/ring.png", scene(kRing));
+                    cv::imwrite(templatesDir + "/ring.png", scene(kRing)) &&
+                    cv::imwrite(templatesDir + "/scene.png", scene);
     return ok ? 0 : 1;
   }
 
@@ -106,7 +124,8 @@ int main(int argc, char** argv) {
   const xcb_window_t window = xcb_generate_id(c);
   const uint32_t values[] = {screen->black_pixel, XCB_EVENT_MASK_EXPOSURE};
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, static_cast<int16_t>(x),
-                    static_cast<int16_t>(y), kWidth, kHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    static_cast<int16_t>(y), static_cast<uint16_t>(width),
+                    static_cast<uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                     screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
   const char title[] = "Tavrik demo target";
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
@@ -125,7 +144,7 @@ int main(int argc, char** argv) {
   xcb_flush(c);
 
   bool shown = true;
-  cv::Mat scene = Scene(shown);
+  cv::Mat scene = drawn(shown);
   Paint(c, window, gc, scene);
   std::printf("ready\n");
   std::fflush(stdout);
@@ -139,7 +158,7 @@ int main(int argc, char** argv) {
     const bool timed = toggleMs > 0 && std::chrono::steady_clock::now() >= nextToggle;
     if (timed || g_toggleRequested.exchange(false)) {
       shown = !shown;
-      scene = Scene(shown);
+      scene = drawn(shown);
       Paint(c, window, gc, scene);
       std::printf("%s\n", shown ? "shown" : "swapped");
       std::fflush(stdout);
