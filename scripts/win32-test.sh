@@ -69,13 +69,13 @@ grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) \]|^[0-9]+: \[  FAILED  \]|tests p
   sed -E 's/^[0-9]+: //' || true
 cases=$(sed -nE 's/^[0-9]+: \[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "${log}" | awk '{s += $1} END {print s + 0}')
 echo "win32-test: ${cases} test cases passed under Wine (full log: ${log})"
-# The Windows package: the static executables with the README and the licence.
+# The Windows package: the static executables with the README, the protocol and the licence.
 (cd "${build}" && rm -f tavrik-worker-*-win64.zip && cpack -G ZIP >/dev/null) || status=1
 zip=$(ls "${build}"/tavrik-worker-*-win64.zip 2>/dev/null | head -n 1)
 # The listing is read whole first: with pipefail, a grep -q that stops early fails unzip's pipe.
 listing=$([[ -n "${zip}" ]] && unzip -l "${zip}" || true)
 if grep -q 'bin/tavrik-worker.exe' <<<"${listing}" && grep -q 'bin/tavrik-ctl.exe' <<<"${listing}" &&
-   grep -q 'LICENSE' <<<"${listing}"; then
+   grep -q 'LICENSE' <<<"${listing}" && grep -q 'protocol.md' <<<"${listing}"; then
   echo "win32-test: package $(basename "${zip}")"
 else
   echo "win32-test: the .zip package is missing or incomplete" >&2
