@@ -47,13 +47,14 @@ Environment:
 
 Exit codes:
   0  success
-  1  other failure (for example a ring that exists but is too small)
+  1  other failure (for example a ring that exists but is too small, or add --check on a
+     template the worker could not load)
   2  usage error (unknown command or option, bad value, text too long for its field)
   3  either no worker: its lock is free (status too, even when the rings are there), or
-     the rings do not exist; or a timeout: no command slot freed up and no producer lock
-     came within --timeout (add, remove, clear, heartbeat, version), no reply came within
-     --timeout (heartbeat, version), or fewer than --count messages came within --timeout
-     (watch). The message on standard error says which.
+     the rings do not exist; or a timeout: no command slot freed up, or the producer lock
+     was not free, within --timeout (add, remove, clear, heartbeat, version), no reply came
+     within --timeout (heartbeat, version), or fewer than --count messages came within
+     --timeout (watch). The message on standard error says which.
   probe has codes of its own (see tavrik-ctl probe --help).
 
 Examples:
