@@ -47,6 +47,12 @@ class LogOutput {
   UniqueHandle<LogFileTraits> file_;  // owned; absent while a FIFO has no reader
 };
 
+// True when the standard error is the stream that systemd connected to the journal: JOURNAL_STREAM
+// names its device and inode ("<dev>:<ino>", systemd.exec(5)). A standard error redirected
+// elsewhere by a child of the service keeps the variable but not the stream, so both must match.
+// Always false on Windows.
+bool StandardErrorIsJournal();
+
 // Run first on a writer thread: keeps the process's stop signals away from it (they belong to the
 // thread that waits for them) and makes a write into a closed pipe fail rather than kill.
 void PrepareLogWriterThread();

@@ -6,6 +6,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
 #include "base/log_output.h"
 
 namespace tavrik {
@@ -81,6 +86,27 @@ bool LogOutput::Write(std::string_view bytes) {
     return false;
   }
   return true;
+}
+
+bool StandardErrorIsJournal() {
+  const char* value = std::getenv("JOURNAL_STREAM");
+  if (value == nullptr) return false;
+  const std::string_view text(value);
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  const char* const devEnd = text.data() + colon;
+  const char* const inoEnd = text.data() + text.size();
+  const auto [devStop, devError] = std::from_chars(text.data(), devEnd, device);
+  const auto [inoStop, inoError] = std::from_chars(devEnd + 1, inoEnd, inode);
+  if (devError != std::errc() || devStop != devEnd || inoError != std::errc() || inoStop != inoEnd) {
+    return false;
+  }
+  struct stat status {};
+  if (::fstat(STDERR_FILENO, &status) != 0) return false;
+  return static_cast<unsigned long long>(status.st_dev) == device &&
+         static_cast<unsigned long long>(status.st_ino) == inode;
 }
 
 void PrepareLogWriterThread() {

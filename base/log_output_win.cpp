@@ -39,6 +39,9 @@ bool LogOutput::Write(std::string_view bytes) {
   return true;
 }
 
+// There is no journal on Windows.
+bool StandardErrorIsJournal() { return false; }
+
 // Windows delivers no signals to threads; nothing to prepare.
 void PrepareLogWriterThread() {}
 

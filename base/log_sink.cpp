@@ -14,8 +14,9 @@
 namespace tavrik {
 namespace {
 
-std::string LostLine(std::uint64_t count) {
-  return "[Log] " + std::to_string(count) + (count == 1 ? " line" : " lines") +
+std::string LostLine(std::uint64_t count, bool journal) {
+  return std::string(journal ? JournalPrefix(LogSeverity::kWarning) : "") + "[Log] " +
+         std::to_string(count) + (count == 1 ? " line" : " lines") +
          " lost while the log target was not taking any\n";
 }
 
@@ -33,6 +34,7 @@ struct Channel {
   bool closing = false;
   bool finished = false;
   std::size_t maxQueuedBytes = 0;
+  bool journal = false;  // lost lines are reported as warnings; under the mutex
   LogSink::BlockingTarget target;
 
   void Push(std::string_view line) {
@@ -62,15 +64,16 @@ struct Channel {
       // Lines are lost for want of room only while the queue is full, so every loss counted here
       // happened after every line of this batch: the report goes after them.
       const std::uint64_t lostAfter = std::exchange(lostWhileFull, 0);
+      const bool warnings = journal;
       lock.unlock();
 
       std::string chunk;
-      if (lostInWrites > 0) chunk += LostLine(lostInWrites);
+      if (lostInWrites > 0) chunk += LostLine(lostInWrites, warnings);
       for (const std::string& line : batch) {
         chunk += line;
         chunk += '\n';
       }
-      if (lostAfter > 0) chunk += LostLine(lostAfter);
+      if (lostAfter > 0) chunk += LostLine(lostAfter, warnings);
       if (target(chunk)) {
         lostInWrites = 0;
       } else {
@@ -88,12 +91,25 @@ struct Channel {
 
 }  // namespace
 
+std::string_view JournalPrefix(LogSeverity severity) {
+  switch (severity) {
+    case LogSeverity::kWarning:
+      return "<4>";
+    case LogSeverity::kError:
+      return "<3>";
+    case LogSeverity::kInfo:
+      break;
+  }
+  return {};
+}
+
 struct LogSink::State {
   std::mutex callbackMutex;
   Target callback;
   std::shared_ptr<Channel> channel;
   std::thread writer;
   bool standardError = false;
+  bool journal = false;
 
   ~State() {
     if (!channel) return;
@@ -134,14 +150,25 @@ LogSink LogSink::FromEnvironment() {
   std::shared_ptr<LogOutput> output = LogOutput::Open(value);
   if (!output) return LogSink();
   const bool standardError = output->IsStandardError();
+  const bool journal = standardError && StandardErrorIsJournal();
   LogSink sink = Queued([output](std::string_view lines) { return output->Write(lines); });
   sink.state_->standardError = standardError;
+  sink.state_->journal = journal;
+  {
+    // The writer thread already runs; it reads the flag under the same lock.
+    std::lock_guard lock(sink.state_->channel->mutex);
+    sink.state_->channel->journal = journal;
+  }
   return sink;
 }
 
-void LogSink::Emit(std::string_view line) const {
+void LogSink::Emit(std::string_view line, LogSeverity severity) const {
   if (!state_) return;
   if (state_->channel) {
+    if (state_->journal && severity != LogSeverity::kInfo) {
+      state_->channel->Push(std::string(JournalPrefix(severity)) + std::string(line));
+      return;
+    }
     state_->channel->Push(line);
   } else if (state_->callback) {
     std::lock_guard lock(state_->callbackMutex);
@@ -150,6 +177,8 @@ void LogSink::Emit(std::string_view line) const {
 }
 
 bool LogSink::WritesToStandardError() const { return state_ && state_->standardError; }
+
+bool LogSink::WritesToJournal() const { return state_ && state_->journal; }
 
 bool LogSink::Flush(std::chrono::milliseconds timeout) const {
   if (!state_ || !state_->channel) return true;

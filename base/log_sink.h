@@ -14,6 +14,11 @@
 // A sink built on a plain callback (the in-process captures of tests) calls it on the emitting
 // thread instead; such a callback must not block.
 //
+// Under systemd the standard error is often the journal's stream. There, and only there, a line
+// of warning or error severity starts with the sd-daemon priority prefix ("<4>", "<3>") so that
+// `journalctl -p warning` finds it; the text after the prefix is the same everywhere, and a
+// terminal, a file or a callback never sees a prefix.
+//
 // Threads: Emit, Flush and the queries may be called from any thread; lines are never
 // interleaved and keep their order. Copies share one target, one queue and one writer thread. When
 // the last copy goes, the writer writes what is still queued and ends; a target that takes nothing
@@ -31,6 +36,12 @@ namespace tavrik {
 // What a queued sink may hold while its target is stuck.
 inline constexpr std::size_t kMaxQueuedLogBytes = 1 << 20;
 inline constexpr std::chrono::milliseconds kLogDrainTimeout{1000};
+
+// How much a line matters to whoever reads the log. Only the journal shows the difference.
+enum class LogSeverity { kInfo, kWarning, kError };
+
+// The sd-daemon priority prefix of a severity: "" for kInfo, "<4>" for kWarning, "<3>" for kError.
+std::string_view JournalPrefix(LogSeverity severity);
 
 class LogSink {
  public:
@@ -52,11 +63,13 @@ class LogSink {
   static LogSink FromEnvironment();
 
   // Composed lines go in whole; never blocks on the target.
-  void Emit(std::string_view line) const;
+  void Emit(std::string_view line, LogSeverity severity = LogSeverity::kInfo) const;
 
   bool Discards() const { return state_ == nullptr; }
   // True when the lines end up on this process's standard error.
   bool WritesToStandardError() const;
+  // True when the lines end up in the journal, which then receives the priority prefixes.
+  bool WritesToJournal() const;
 
   // Waits until every line emitted before the call has been written or counted as lost, for at
   // most `timeout`; true when that happened. A sink without a writer thread is always flushed.

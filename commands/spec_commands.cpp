@@ -21,7 +21,8 @@ namespace {
 void EmitLoadFailure(const LogSink& log, const std::string& name, const DecoderPath& path) {
   log.Emit((LineText() << "[Spec] Failed to load template '" << name << "' from "
                        << QuotePath(path.narrow))
-               .str());
+               .str(),
+           LogSeverity::kWarning);
 }
 
 }  // namespace
@@ -43,7 +44,7 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
 
   const std::string name = ToUtf8(command.name);
   if (name.empty()) {
-    log.Emit("[Spec] Ignored add request with empty name.");
+    log.Emit("[Spec] Ignored add request with empty name.", LogSeverity::kWarning);
     return;
   }
 
@@ -63,7 +64,8 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
       log.Emit((LineText() << "[Spec] Refused template '" << name << "': region " << width << "x"
                            << height << " is larger than the screen " << screen->width << "x"
                            << screen->height)
-                   .str());
+                   .str(),
+               LogSeverity::kWarning);
       return;
     }
   }
@@ -101,7 +103,8 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
     // Otherwise indistinguishable from a target that is not running.
     log.Emit((LineText() << "[Spec] Window lookup for '" << ToUtf8(info->processName)
                          << "' found no display")
-                 .str());
+                 .str(),
+             LogSeverity::kWarning);
   }
   info->dpi = dpi;
 

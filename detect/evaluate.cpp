@@ -23,7 +23,7 @@ constexpr double kScaleTolerance = 0.000001;
 void ReportContainedError(const LogSink& log, const TemplateInfo& info, const IntRect& screenRoi,
                           std::string_view what) noexcept {
   try {
-    log.Emit(ComposeErrorLine(info.name, screenRoi, what));
+    log.Emit(ComposeErrorLine(info.name, screenRoi, what), LogSeverity::kError);
   } catch (...) {
   }
 }
@@ -214,7 +214,8 @@ EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const 
   try {
     switch (outcome) {
       case EvaluationOutcome::kCaptureFailed:
-        log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled));
+        log.Emit(ComposeCaptureFailureLine(info.name, e.screenRoi, e.captureRect, e.scaled),
+                 LogSeverity::kWarning);
         return outcome;
       case EvaluationOutcome::kDecided:
         ReportDecision(e, info, log, writer);

@@ -64,7 +64,8 @@ CmdRingConsumer CmdRingConsumer::Open(const LogSink& log) {
     DropPendingCommands(consumer.Ring());
     log.Emit("[Init] Command ring was " + std::to_string(*grownFrom) +
              " bytes, cut short by another process; grown to " + std::to_string(kCmdRingBytes) +
-             " bytes, pending commands lost");
+             " bytes, pending commands lost",
+             LogSeverity::kWarning);
   }
   consumer.event = NamedEvent::Open(kCmdRingEventName);
   return consumer;
@@ -83,7 +84,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       log.Emit("[Spec] Command ring was cut short by another process" +
                (sizeFound < kCmdRingBytes ? " (to " + std::to_string(sizeFound) + " bytes)"
                                           : std::string()) +
-               "; restored at " + std::to_string(kCmdRingBytes) + " bytes, pending commands lost");
+               "; restored at " + std::to_string(kCmdRingBytes) + " bytes, pending commands lost",
+               LogSeverity::kWarning);
       break;
     case SharedMapping::Restore::kLost:
       return false;  // tried again on the next pass
@@ -101,7 +103,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       // is the whole index space, and every slot in the ring is old. Run nothing and follow the
       // producer to where it now stands.
       log.Emit("[Spec] Command ring writeIndex went backwards: writeIndex=" + std::to_string(w) +
-               " readIndex=" + std::to_string(r) + "; nothing run, readIndex set to writeIndex");
+               " readIndex=" + std::to_string(r) + "; nothing run, readIndex set to writeIndex",
+               LogSeverity::kWarning);
       // Release: pairs with the producer's acquire load of readIndex, as for a consumed slot.
       StoreIndex(header.readIndex, w);
       continue;
@@ -111,7 +114,8 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       // stale slots would replay up to 2^32 old commands. Keep the newest ring's worth.
       const std::uint32_t skipped = w - r - kRingSlotCount;
       log.Emit("[Spec] Command ring overrun: writeIndex=" + std::to_string(w) + " readIndex=" +
-               std::to_string(r) + "; skipped " + std::to_string(skipped) + " stale slots");
+               std::to_string(r) + "; skipped " + std::to_string(skipped) + " stale slots",
+               LogSeverity::kWarning);
       r = w - kRingSlotCount;
     }
     CommandSlot copy;
@@ -127,9 +131,11 @@ bool DrainCommandRing(CmdRingConsumer& consumer, const CommandTable& table, cons
       Dispatch(command, table);
     } catch (const std::exception& e) {
       log.Emit("[Spec] Command " + std::to_string(command.commandType) +
-               " failed: " + LineSafe(e.what()));
+               " failed: " + LineSafe(e.what()),
+               LogSeverity::kError);
     } catch (...) {
-      log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: unknown error");
+      log.Emit("[Spec] Command " + std::to_string(command.commandType) + " failed: unknown error",
+               LogSeverity::kError);
     }
     worked = true;
   }

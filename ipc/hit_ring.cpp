@@ -45,7 +45,8 @@ std::unique_ptr<HitRingWriter> HitRingWriter::Create(LogSink log) {
     std::memset(mapping.View(), 0, kHitRingBytes);
     log.Emit("[Init] Hit ring was " + std::to_string(*grownFrom) +
              " bytes, cut short by another process; grown to " + std::to_string(kHitRingBytes) +
-             " bytes, unread messages lost");
+             " bytes, unread messages lost",
+             LogSeverity::kWarning);
   }
   NamedEvent event = NamedEvent::Open(kHitRingEventName);
   return std::make_unique<HitRingWriter>(std::move(mapping), std::move(event), std::move(log));
@@ -92,7 +93,8 @@ bool HitRingWriter::RepairLocked() {
       log_.Emit("[Loop] Hit ring was cut short by another process" +
                 (sizeFound < kHitRingBytes ? " (to " + std::to_string(sizeFound) + " bytes)"
                                            : std::string()) +
-                "; restored at " + std::to_string(kHitRingBytes) + " bytes, unread messages lost");
+                "; restored at " + std::to_string(kHitRingBytes) + " bytes, unread messages lost",
+                LogSeverity::kWarning);
       return true;
     case SharedMapping::Restore::kLost:
       return false;

@@ -32,12 +32,30 @@ else()
   set(TAVRIK_DESKTOP_EXEC "\"${desktop_exec}\"")
 endif()
 
+# Two units from one template, so that their limits and sandboxing cannot drift apart: the plain
+# one serves the default namespace, the instance unit the namespace named by its instance (the
+# namespace's characters need no unit-name escaping, so %i is the name as given).
+set(TAVRIK_UNIT_USAGE "# The Tavrik worker as a systemd user service, started with the graphical session:
+#   systemctl --user enable --now tavrik-worker
+#   journalctl --user -u tavrik-worker")
+set(TAVRIK_UNIT_DESCRIPTION "Tavrik worker: watches the desktop for image templates")
+set(TAVRIK_UNIT_NAMESPACE "")
 configure_file("${TAVRIK_PACKAGING_SOURCE_DIR}/tavrik-worker.service.in"
                "${TAVRIK_CONFIGURED_DIR}/tavrik-worker.service" @ONLY)
+set(TAVRIK_UNIT_USAGE "# The Tavrik worker for one IPC namespace (TAVRIK_IPC_NAMESPACE), the unit's instance name:
+#   systemctl --user enable --now tavrik-worker@NAME
+#   journalctl --user -u tavrik-worker@NAME
+# NAME follows the namespace rule: 1 to 64 ASCII letters, digits, '.', '_' or '-', not starting
+# with '.'; the worker refuses anything else (exit code 1).")
+set(TAVRIK_UNIT_DESCRIPTION "Tavrik worker in namespace %i: watches the desktop for image templates")
+set(TAVRIK_UNIT_NAMESPACE "\nEnvironment=TAVRIK_IPC_NAMESPACE=%i")
+configure_file("${TAVRIK_PACKAGING_SOURCE_DIR}/tavrik-worker.service.in"
+               "${TAVRIK_CONFIGURED_DIR}/tavrik-worker@.service" @ONLY)
 configure_file("${TAVRIK_PACKAGING_SOURCE_DIR}/tavrik-worker.desktop.in"
                "${TAVRIK_CONFIGURED_DIR}/tavrik-worker.desktop" @ONLY)
 # systemd looks for user units under <prefix>/lib/systemd/user, not under the multiarch libdir.
 file(INSTALL "${TAVRIK_CONFIGURED_DIR}/tavrik-worker.service"
+              "${TAVRIK_CONFIGURED_DIR}/tavrik-worker@.service"
      DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/user")
 # Opt-in autostart for sessions without systemd: copy it to ~/.config/autostart.
 file(INSTALL "${TAVRIK_CONFIGURED_DIR}/tavrik-worker.desktop"

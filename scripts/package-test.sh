@@ -42,7 +42,7 @@ fail() { echo "package-test: $*" >&2; exit 1; }
 prefix="$work/opt prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/tavrik-worker bin/tavrik-ctl lib/systemd/user/tavrik-worker.service \
-         share/tavrik-worker/tavrik-worker.desktop share/man/man1/tavrik-ctl.1.gz \
+         lib/systemd/user/tavrik-worker@.service share/tavrik-worker/tavrik-worker.desktop share/man/man1/tavrik-ctl.1.gz \
          share/doc/tavrik-worker/protocol.md; do
   [[ -e "$prefix/$f" ]] || fail "cmake --install left out $f"
 done
@@ -57,6 +57,8 @@ exec_start="${exec_start:1:-1}"
 # user whose PATH holds the prefix's bin.
 MANPATH="$prefix/share/man:" systemd-analyze verify "$unit" ||
   fail "systemd-analyze verify refused the unit under $prefix"
+MANPATH="$prefix/share/man:" systemd-analyze verify "$prefix/lib/systemd/user/tavrik-worker@.service" ||
+  fail "systemd-analyze verify refused the instance unit under $prefix"
 # The ExecStart line as the user manager would run it: the unit's environment, no search path.
 # A namespace of its own: the rings it leaves must not pass for the packaged worker's below.
 unit_env=$(sed -n 's/^Environment=//p' "$unit")
@@ -78,6 +80,7 @@ echo "unit under '$prefix': ExecStart=$exec_start verified and run"
 
 "${sudo_cmd[@]}" dpkg -i "$deb" "$python_deb" >/dev/null
 for f in /usr/bin/tavrik-worker /usr/bin/tavrik-ctl /usr/lib/systemd/user/tavrik-worker.service \
+         /usr/lib/systemd/user/tavrik-worker@.service \
          /usr/share/tavrik-worker/tavrik-worker.desktop \
          /usr/share/bash-completion/completions/tavrik-ctl \
          /usr/share/man/man1/tavrik-worker.1.gz /usr/share/man/man1/tavrik-ctl.1.gz \
@@ -92,7 +95,13 @@ echo "installed: $(dpkg -L tavrik-worker | wc -l) paths, python3-tavrik $(dpkg -
 installed_unit=/usr/lib/systemd/user/tavrik-worker.service
 grep -qx "ExecStart=/usr/bin/tavrik-worker" "$installed_unit" || fail "the packaged unit's ExecStart"
 systemd-analyze verify "$installed_unit" || fail "systemd-analyze verify refused the user unit"
-echo "systemd-analyze verify: tavrik-worker.service is valid"
+# The instance unit, as a template and as one instance: the instance name becomes the namespace.
+instance_unit=/usr/lib/systemd/user/tavrik-worker@.service
+grep -qx "Environment=TAVRIK_IPC_NAMESPACE=%i" "$instance_unit" ||
+  fail "the instance unit does not take its namespace from the instance name"
+systemd-analyze verify "$instance_unit" /usr/lib/systemd/user/tavrik-worker@demo-1.service ||
+  fail "systemd-analyze verify refused the instance unit"
+echo "systemd-analyze verify: tavrik-worker.service and tavrik-worker@.service are valid"
 # Without a session (CI) the user manager's runtime folder is made up; the review needs one.
 mkdir -m 700 "$work/runtime"
 XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \

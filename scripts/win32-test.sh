@@ -70,7 +70,7 @@ else
   echo "win32-test: bench_speed_win --quick failed (see ${log})" >&2
   status=1
 fi
-# The Windows package: the static executables with the README, the licence and the third-party
+# The Windows package: the static executables with the README, the protocol, the licence and the third-party
 # notices, which carry a section for every component whose licence the deps prefix holds.
 (cd "${build}" && rm -f tavrik-worker-*-win64.zip && cpack -G ZIP >/dev/null) || status=1
 zip=$(ls "${build}"/tavrik-worker-*-win64.zip 2>/dev/null | head -n 1)
@@ -83,7 +83,7 @@ for component in "${prefix}"/share/licenses/*/; do
 done
 if grep -q 'bin/tavrik-worker.exe' <<<"${listing}" && grep -q 'bin/tavrik-ctl.exe' <<<"${listing}" &&
    grep -q 'LICENSE' <<<"${listing}" && grep -q 'THIRD-PARTY-NOTICES.txt' <<<"${listing}" &&
-   [[ ${#missing[@]} -eq 0 ]]; then
+   grep -q 'protocol.md' <<<"${listing}" && [[ ${#missing[@]} -eq 0 ]]; then
   echo "win32-test: package $(basename "${zip}")"
 else
   echo "win32-test: the .zip package is missing or incomplete" \

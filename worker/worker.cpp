@@ -13,7 +13,9 @@
 
 #include "base/executable_path.h"
 #include "base/line_escape.h"
+#include "base/log_output.h"
 #include "base/log_sink.h"
+#include "capture/display_session.h"
 #include "capture/screen_capture.h"
 #include "capture/screen_changes.h"
 #include "capture/target_window.h"
@@ -31,8 +33,10 @@ namespace {
 
 // A line that ends the worker: to the log, and to the standard error unless the log goes there.
 void ReportFatal(const LogSink& log, const std::string& line) {
-  log.Emit(line);
-  if (!log.WritesToStandardError()) std::fprintf(stderr, "%s\n", line.c_str());
+  log.Emit(line, LogSeverity::kError);
+  if (!log.WritesToStandardError()) {
+    std::fprintf(stderr, "%s%s\n", StandardErrorIsJournal() ? "<3>" : "", line.c_str());
+  }
 }
 
 bool DamageDisabledForTests() {
@@ -101,7 +105,7 @@ int RunWorker() {
 
   std::unique_ptr<HitRingWriter> writer = HitRingWriter::Create(log);
   if (!writer->Ready()) {
-    log.Emit("[Init] Warning: HitRingWriter not ready; hits won't reach UI.");
+    log.Emit("[Init] Warning: HitRingWriter not ready; hits won't reach UI.", LogSeverity::kWarning);
   }
   SendVersion(writer.get());
 
@@ -132,6 +136,9 @@ int RunWorker() {
   }
 
   stopRequests.Watch(stop, log);
+  if (const std::string limit = WaylandSessionLimit(); !limit.empty()) {
+    log.Emit("[Init] " + limit, LogSeverity::kWarning);
+  }
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
   DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionView, poolThreads};

@@ -205,6 +205,27 @@ TEST_F(WorkerScaledDisplayTest, ATemplateCutAt1xAndNamedSoHitsOnAWindowDrawnAt1_
       << ::testing::PrintToString(plain);
 }
 
+TEST_F(WorkerDisplayTest, AWaylandSessionIsSaidOnceAtStartAndChangesNoDecision) {
+  const std::string said = "[Init] Wayland session (WAYLAND_DISPLAY=wayland-1): only X11 windows";
+  for (const std::optional<std::string>& wayland : {std::optional<std::string>("wayland-1"),
+                                                   std::optional<std::string>()}) {
+    SCOPED_TRACE(wayland.value_or("no WAYLAND_DISPLAY"));
+    std::filesystem::remove(dir_ / "worker.log");
+    const test::ScopedEnv session("WAYLAND_DISPLAY", wayland);
+    StartWorker();
+    Add("badge:ok", "badge.png", "0,0,480,320");
+    const auto hit = WaitFor([](const Message& m) { return m.name == "badge" && m.hit; });
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->x, 300);
+    EXPECT_EQ(hit->y, 200);
+    ASSERT_TRUE(LogHas("[HIT] badge:ok score="));
+    EXPECT_EQ(LogLines(said).size(), wayland ? 1u : 0u);
+    worker_.Stop();
+    reader_.reset();
+    messages_.clear();
+  }
+}
+
 TEST_F(WorkerDisplayTest, EveryKindDecidesOnRealCaptures) {
   StartWorker();
   Add("t1:ring", "ring.png", "0,0,240,200");

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -130,6 +131,57 @@ TEST_F(WorkerProcessTest, FatalStartUpLinesReachTheStandardErrorWhenNoLogIsSet) 
   EXPECT_EQ(test::ReadFile(StderrPath()),
             "[Init] TAVRIK_IPC_NAMESPACE 'two\\u{A}lines' is not a valid namespace: it must be 1 "
             "to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'; exiting.\n");
+}
+
+TEST_F(WorkerProcessTest, WarningsAndErrorsCarryJournalPrioritiesOnlyOnTheJournalsOwnStream) {
+  const std::string failed = "[Spec] Failed to load template 'gone' from \"/nonexistent/gone.png\"\n";
+  const struct {
+    const char* what;
+    std::optional<std::string> log;  // TAVRIK_LOG; nullopt: the log file
+    int inodeOffset;                 // JOURNAL_STREAM names the standard error's inode plus this
+    const char* ns;                  // a namespace outside the rule ends the worker at start
+    std::string expected;            // in what the worker wrote, its log file and standard error
+  } kCases[] = {
+      {"journal", "stderr", 0, nullptr, "\n<4>" + failed},
+      {"another stream", "stderr", 1, nullptr, "\n" + failed},
+      {"a file", std::nullopt, 0, nullptr, "\n" + failed},
+      {"fatal, no log", "", 0, "bad/name", "<3>[Init] TAVRIK_IPC_NAMESPACE 'bad/name' is"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(StderrPath(), std::ios::trunc).close();  // StartWorker keeps its inode
+    std::filesystem::remove(LogPath());
+    struct stat status {};
+    ASSERT_EQ(::stat(StderrPath().c_str(), &status), 0);
+    const test::ScopedEnv journal("JOURNAL_STREAM", std::to_string(status.st_dev) + ":" +
+                                                        std::to_string(status.st_ino + c.inodeOffset));
+    const test::ScopedEnv ns("TAVRIK_IPC_NAMESPACE", c.ns ? c.ns : ns_.Name());
+    const test::ScopedEnv x11("WAYLAND_DISPLAY", std::nullopt);  // its note is a warning too
+    auto worker = StartWorker(c.log);
+    if (c.ns == nullptr) {
+      ASSERT_NE(WaitForHitRing().View(), nullptr);
+      const SharedMapping cmd =
+          SharedMapping::Open(kCmdRingMappingName, kCmdRingBytes, OpenMode::kOpenExisting);
+      ASSERT_NE(cmd.View(), nullptr);
+      test::PeerCommand add;
+      add.commandType = kAddSpec;
+      add.name = u"gone";
+      add.path = u"/nonexistent/gone.png";
+      test::WriteCommandSlot(cmd.View(), 0, add);
+      StoreIndex(static_cast<CmdRingLayout*>(cmd.View())->header.writeIndex, 1);
+      NamedEvent::Open(kCmdRingEventName, OpenMode::kOpenExisting).Signal();
+    }
+    const auto written = [&] { return test::ReadFile(StderrPath()) + test::ReadFile(LogPath()); };
+    EXPECT_TRUE(WaitUntil([&] { return written().find(c.expected) != std::string::npos; }, 5s))
+        << written();
+    // Only the warning or the error carries a prefix: no other line, and nothing off the journal.
+    const std::string text = written();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '<'),
+              std::count(c.expected.begin(), c.expected.end(), '<'))
+        << text;
+    worker.Stop();
+    ns_.Cleanup();
+  }
 }
 
 TEST_F(WorkerProcessTest, ASecondWorkerOnTheSameRingsExitsWithCodeThreeAndSaysWhichNamespace) {

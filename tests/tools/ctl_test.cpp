@@ -418,6 +418,23 @@ TEST(CtlNoWorkerTest, RingsLeftByADeadWorkerAreNoWorker) {
                            0),
             0u)
       << json.out;
+
+  // In a Wayland session both forms end by saying what can be found and captured; nothing else
+  // changes.
+  const std::string session =
+      "Wayland session (WAYLAND_DISPLAY=wayland-0): only X11 windows (XWayland applications) can "
+      "be found and captured";
+  ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  const CtlOutcome waylandText = RunInProcess({"status"});
+  const CtlOutcome waylandJson = RunInProcess({"status", "--json"});
+  ::unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(waylandText.code, kExitNoWorker);
+  EXPECT_EQ(waylandText.out.rfind(text.out + "session: " + session, 0), 0u) << waylandText.out;
+  EXPECT_EQ(waylandJson.out.rfind(json.out.substr(0, json.out.size() - 2) + ",\"session\":\"" +
+                                      session,
+                                  0),
+            0u)
+      << waylandJson.out;
 }
 
 TEST(CtlNoWorkerTest, ANamespaceOutsideTheRuleIsRefusedWithExitCodeOne) {

@@ -42,12 +42,32 @@ Environment:
                         (the lock is the mutex Local\TavrikWorkerLock), and the variable is
                         ignored.
 
+  WAYLAND_DISPLAY       when set (a Wayland session), status says that only X11 windows
+                        (XWayland applications) can be found and captured.
+
 Exit codes:
   0  success
-  1  other failure (for example a ring that exists but is too small)
+  1  other failure (for example a ring that exists but is too small, or add --check on a
+     template the worker could not load)
   2  usage error (unknown command or option, bad value, text too long for its field)
-  3  no worker is running (its lock is free, or the rings do not exist), or a timeout waiting
-     for room in the command ring, for the producer lock or for a reply
+  3  either no worker: its lock is free (status too, even when the rings are there), or
+     the rings do not exist; or a timeout: no command slot freed up, or the producer lock
+     was not free, within --timeout (add, remove, clear, heartbeat, version), no reply came
+     within --timeout (heartbeat, version), or fewer than --count messages came within
+     --timeout (watch). The message on standard error says which.
+  probe has codes of its own (see tavrik-ctl probe --help).
+
+Examples:
+  Watch the demo (scripts/demo.sh starts a worker and the demo window):
+    $ tavrik-ctl watch --timeout 10
+  Check a template, then add it for the demo window:
+    $ tavrik-ctl add --check --name badge:ok --path ~/.local/share/tavrik/badge.png --roi 0,0,480,320
+    $ tavrik-ctl add --name badge:ok --path badge.png --process tavrik-demo --roi 0,0,480,320 --threshold 0.9
+  Probe the live window, with a picture of the decision and a heat map of the scores:
+    $ tavrik-ctl probe --name badge:ok --template badge.png --process tavrik-demo --roi 0,0,480,320 --out probe.png --heatmap heat.png
+  Status in a script:
+    $ tavrik-ctl status >/dev/null 2>&1; case $? in 0) echo running ;; 3) echo "no worker" ;; *) echo error ;; esac
+    $ tavrik-ctl status --json
 )";
 
 const char kAddHelp[] =
@@ -141,9 +161,11 @@ const char kStatusHelp[] =
 Says whether a worker runs ("worker: running", or "no worker is running in namespace ..."),
 then prints the headers of the command ring and the hit ring when they exist: writeIndex,
 readIndex, droppedCount, headerReserved and the number of pending messages (writeIndex -
-readIndex). Reads only. Exits 3 when no worker runs, even when the rings are there.
-  --json   one JSON object instead of readable lines (workerRunning, then cmdRing and hitRing
-           when the rings exist)
+readIndex). In a Wayland session (WAYLAND_DISPLAY set) a last line "session: ..." says that
+only X11 windows (XWayland applications) can be found and captured. Reads only. Exits 3 when no
+worker runs, even when the rings are there.
+  --json   one JSON object instead of readable lines (namespace, workerRunning, then cmdRing
+           and hitRing when the rings exist, and session in a Wayland session)
 )";
 
 const char kProbeHelp[] =

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/line_escape.h"
+#include "capture/display_session.h"
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
 #include "ipc/shared_memory.h"
@@ -270,6 +271,7 @@ int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
   }
   std::optional<RingHeader> cmd;
   std::optional<RingHeader> hit;
+  const std::string session = WaylandSessionLimit();
   if (code == kExitOk) {
     cmd = ReadHeader(static_cast<CmdRingLayout*>(cmdRing.View())->header);
     hit = ReadHeader(static_cast<HitRingLayout*>(hitRing.View())->header);
@@ -280,6 +282,7 @@ int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
     if (cmd) {
       out << ",\"cmdRing\":" << RingHeaderToJson(*cmd) << ",\"hitRing\":" << RingHeaderToJson(*hit);
     }
+    if (!session.empty()) out << ",\"session\":" << JsonString(session);
     out << "}\n";
   } else {
     out << "namespace: " << CurrentIpcNamespace() << '\n'
@@ -288,6 +291,7 @@ int Status(const CtlRequest& request, std::ostream& out, std::ostream& err) {
       out << "cmdRing: " << RingHeaderToText(*cmd) << '\n'
           << "hitRing: " << RingHeaderToText(*hit) << '\n';
     }
+    if (!session.empty()) out << "session: " << session << '\n';
   }
   if (request.json && !running) err << "tavrik-ctl: " << noWorker << '\n';
   return running ? code : workerCode;
