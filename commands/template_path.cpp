@@ -226,11 +226,12 @@ bool IsReservedDeviceName(std::u16string_view component) {
           digit == u'\u00b3');
 }
 
-// The share of a UNC path ("\\host\share\..."), as the system would read it: separators of
-// either kind and runs of them alike, "." components dropped, ".." taking the component before it
-// (counted from the host on, so that it may reach the share), trailing dots and blanks of a
-// component ignored. Empty when the path names no share.
-std::u16string_view UncShare(std::u16string_view path) {
+// The share of a UNC path ("\\host\share\..."): separators of either kind and runs of them
+// alike, "." components dropped, trailing dots and blanks of a component ignored, ".." taking the
+// component before it. The system keeps "\\host\share" as a root that ".." never climbs past, so
+// in its reading ".." never takes the share; with `dotDotTakesShare` it may, as a reader that
+// collapses further would. Empty when the path names no share.
+std::u16string_view UncShare(std::u16string_view path, bool dotDotTakesShare) {
   using G = WindowsGrammar;
   if (path.size() < 3 || !G::IsSep(path[0]) || !G::IsSep(path[1]) || G::IsSep(path[2])) return {};
   std::size_t i = 2;
@@ -242,7 +243,7 @@ std::u16string_view UncShare(std::u16string_view path) {
     while (i < path.size() && !G::IsSep(path[i])) ++i;
     std::u16string_view component = path.substr(start, i - start);
     if (component == u"..") {
-      if (!components.empty()) components.pop_back();
+      if (components.size() > (dotDotTakesShare ? 0u : 1u)) components.pop_back();
       continue;
     }
     while (!component.empty() && (component.back() == u'.' || component.back() == u' ')) {
@@ -268,9 +269,13 @@ bool IsWindowsDevicePath(std::u16string_view path) {
     }
   }
   // Pipes and mailslots of any host, this one included: the redirector connects to them.
-  const std::u16string_view share = UncShare(path);
-  if (EqualsIgnoringAsciiCase(share, u"pipe") || EqualsIgnoringAsciiCase(share, u"mailslot")) {
-    return true;
+  // "\\host\pipe\..\x" is the pipe x, since ".." stops at the share; a path whose share would
+  // be one of them if ".." went further is refused as well, whichever reading opens it.
+  for (const bool dotDotTakesShare : {false, true}) {
+    const std::u16string_view share = UncShare(path, dotDotTakesShare);
+    if (EqualsIgnoringAsciiCase(share, u"pipe") || EqualsIgnoringAsciiCase(share, u"mailslot")) {
+      return true;
+    }
   }
   std::size_t last = path.size();
   while (last > 0 && !G::IsSep(path[last - 1])) --last;

@@ -62,7 +62,9 @@ std::vector<std::string> XdgTemplateDirectories(const char* dataHome, const char
 //    either slash as the separator (so "\\?\UNC\..." and "\\.\UNC\..." too);
 //  - the "pipe" or "mailslot" share of any host ("\\localhost\pipe\x", "//127.0.0.1/PIPE/x"),
 //    which the redirector connects to like "\\.\pipe\x", however the share component is
-//    spelt ("pipe.", "x\..\pipe", runs of separators);
+//    spelt ("pipe.", runs of separators), whatever follows it ("\\host\pipe\..\x" is the
+//    pipe x: ".." never climbs past the share), and also when a ".." that went past the share
+//    would leave one of them ("x\..\pipe");
 //  - a reserved device name as the last component: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9
 //    (and COM/LPT with a superscript 1, 2 or 3), CONIN$, CONOUT$, in any case, also with an
 //    extension or a stream ("nul.png", "Con .txt", "aux:x") and with trailing dots or blanks.

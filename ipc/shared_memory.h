@@ -166,8 +166,7 @@ class NamedEvent {
 
 // The namespace rule, the same in the worker, tavrik-ctl and both client libraries: 1 to 64 ASCII
 // letters, digits, '.', '_' or '-', the first not '.'. Every name formed from it stays one plain
-// file name in /dev/shm ("sem.<ns>-CmdRingEvent" is at most 81 characters) and fits an abstract
-// socket address.
+// file name in /dev/shm ("sem.<ns>-CmdRingEvent" is at most 81 characters).
 inline constexpr std::size_t kMaxIpcNamespaceChars = 64;
 inline constexpr char kIpcNamespaceRule[] =
     "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'";

@@ -2,6 +2,7 @@
 // cut short for private zero pages, so that the faulting access is retried and succeeds.
 #include "ipc/view_guard_posix.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <sys/mman.h>
 
@@ -39,6 +40,23 @@ bool SwapForPrivatePages(std::uintptr_t begin, std::size_t size) {
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
 }
 
+// True for the codes of a fault that the faulting instruction raises: returning from the handler
+// retries the access, which faults again. Everything else (kill, sigqueue, an asynchronous
+// machine-check report such as BUS_MCEERR_AO) happens once and is lost unless raised again.
+bool RepeatsOnReturn(int code) {
+  switch (code) {
+    case BUS_ADRALN:
+    case BUS_ADRERR:
+    case BUS_OBJERR:
+#ifdef BUS_MCEERR_AR
+    case BUS_MCEERR_AR:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
 // What the process does with a SIGBUS that is not ours to mend: what it would have done without
 // this handler. The guard stays armed whenever the process lives on.
 void PassOn(int signal, siginfo_t* info, void* context) {
@@ -46,7 +64,7 @@ void PassOn(int signal, siginfo_t* info, void* context) {
     g_previous.sa_sigaction(signal, info, context);
     return;
   }
-  const bool fault = info->si_code > 0 && info->si_code != SI_KERNEL;
+  const bool fault = RepeatsOnReturn(info->si_code);
   if ((g_previous.sa_flags & SA_SIGINFO) == 0 && g_previous.sa_handler == SIG_IGN && !fault) {
     return;  // ignored before the guard came, and still ignored
   }
@@ -66,6 +84,8 @@ void PassOn(int signal, siginfo_t* info, void* context) {
 }
 
 void OnBusError(int signal, siginfo_t* info, void* context) {
+  // The interrupted code may be between a failing call and its look at errno.
+  const int savedErrno = errno;
   // Only the kernel's own report of an access past the end of a mapped object is ours, and only
   // inside a view we guard. kill(2) and sigqueue(3) from another process cannot forge that code.
   if (info->si_code == BUS_ADRERR) {
@@ -76,10 +96,12 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
       if (begin == 0 || address - begin >= size) continue;
       if (!SwapForPrivatePages(begin, size)) break;
       view.lost.store(true, std::memory_order_release);
+      errno = savedErrno;
       return;  // the access is retried on the private pages
     }
   }
   PassOn(signal, info, context);
+  errno = savedErrno;
 }
 
 void InstallHandler() {

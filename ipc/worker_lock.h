@@ -3,18 +3,19 @@
 // Two workers on the same rings would each take commands at random. The worker therefore holds
 // this lock for its whole life, and a client that finds it free knows that nobody will ever run
 // what it publishes, however many ring objects a dead worker left behind.
-//   POSIX  a datagram socket bound to the abstract UNIX socket name "<ns>-TavrikWorkerLock"
-//          (WorkerLockSocketName; the address is a NUL followed by the name, without a
-//          terminator). Binding fails with EADDRINUSE while another process holds the name. A
-//          client connects a datagram socket to it: refused means that no worker runs. No file
-//          stands for the name, so removing files in /dev/shm cannot hide a running worker, and
-//          a probe holds nothing. Abstract names belong to the network namespace: a peer in
-//          another one (a sandbox without network) sees no worker.
+//   POSIX  an exclusive flock on the file "<dir>/<ns>-TavrikWorkerLock" (WorkerLockPath), mode
+//          0600 and owned by the user, created by the worker and never removed. <dir> is
+//          $XDG_RUNTIME_DIR when it names a directory of the user that no one else may write
+//          (the session's /run/user/<uid>): no other user can make or hold a file there, and a
+//          clean-up of /dev/shm does not touch it. Otherwise <dir> is /dev/shm, where a file of
+//          another user is refused rather than taken for a running worker. A client opens the
+//          file without creating it and asks for a shared lock without waiting: refused means
+//          that a worker runs; a missing file, or a lock granted (and dropped at once), that
+//          none does.
 //   Win32  the named mutex "Local\TavrikWorkerLock", created and owned by the worker for its life.
 //          A client opens it (SYNCHRONIZE) and waits on it for 0 ms: a timeout means a worker is
 //          alive; a client that obtained it releases it at once.
-// The lock dies with its holder: the kernel frees a dead process's socket name and abandons its
-// mutex.
+// The lock dies with its holder: the kernel drops a dead process's flock and abandons its mutex.
 //
 // Threads: Acquire and Release on the same thread (the Win32 mutex belongs to the thread that took
 // it; the worker uses its main thread). QueryWorkerLiveness from any thread, but on Win32 not from
@@ -33,7 +34,7 @@
 namespace tavrik {
 
 // How long the worker keeps trying for the lock before it concludes that another worker runs:
-// long enough to outlast a Win32 client's probe, or a worker that is just ending.
+// long enough to outlast a client's probe, or a worker that is just ending.
 inline constexpr std::chrono::milliseconds kWorkerLockPatience{1000};
 
 class WorkerLock {
@@ -67,10 +68,8 @@ enum class WorkerLiveness {
 // Whether a worker runs in the current IPC namespace. Never creates anything and never waits.
 WorkerLiveness QueryWorkerLiveness(OpenStatus* status = nullptr);
 
-// POSIX: the abstract socket name of the namespace's worker lock, "<ns>-TavrikWorkerLock", or empty
-// when `ns` breaks the namespace rule. Pure.
-inline std::string WorkerLockSocketName(std::string_view ns) {
-  return IsValidIpcNamespace(ns) ? std::string(ns) + "-" + kWorkerLockName : std::string();
-}
+// POSIX: the path of the namespace's lock file (see above), or empty when `ns` breaks the
+// namespace rule. Reads $XDG_RUNTIME_DIR and looks at that directory; creates nothing.
+std::string WorkerLockPath(std::string_view ns);
 
 }  // namespace tavrik

@@ -1,67 +1,87 @@
-// POSIX backend of worker_lock.h: a datagram socket bound to an abstract UNIX socket name.
+// POSIX backend of worker_lock.h: flock on a private file in the user's runtime directory.
 #include <errno.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
+#include "ipc/object_access_posix.h"
 #include "ipc/worker_lock.h"
 
 namespace tavrik {
 namespace {
 
-// The address of the current namespace's liveness name: AF_UNIX, a NUL (the abstract namespace),
-// then "<ns>-TavrikWorkerLock" without a terminator. False when the namespace breaks the rule.
-bool LivenessAddress(sockaddr_un& address, socklen_t& length) {
-  const std::string name = WorkerLockSocketName(CurrentIpcNamespace());
-  if (name.empty() || name.size() + 1 > sizeof address.sun_path) return false;
-  address = {};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  return true;
+// Where the fallback lives: the same directory as the rings, where anyone may create a file but
+// the vetting of its owner keeps a stranger's file from counting as our worker.
+constexpr char kFallbackDirectory[] = "/dev/shm";
+
+// A runtime directory only counts when no other user can place a file in it, which is what makes
+// a lock there impossible to take in our name.
+bool IsPrivateDirectory(const char* path) {
+  if (path == nullptr || path[0] != '/') return false;
+  struct stat st {};
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-int NewSocket(OpenStatus& status) {
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) status = {OpenError::kSystem, errno};
+// Opens (and, for the worker, creates) the lock file of the current namespace and vets it like
+// the rings. -1 with `status` filled on failure.
+int OpenLockFile(bool create, OpenStatus& status) {
+  const std::string path = WorkerLockPath(CurrentIpcNamespace());
+  if (path.empty()) {
+    status = {OpenError::kBadName, EINVAL};
+    return -1;
+  }
+  // Read access is all that flock needs. A symbolic link planted in /dev/shm is never followed.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+  const int fd = ::open(path.c_str(), flags, kPrivateObjectMode);
+  if (fd < 0) {
+    status = {errno == ELOOP ? OpenError::kNotOwned : OpenErrorOf(errno), errno};
+    return -1;
+  }
+  struct stat st {};
+  if (!VetPrivateObject(fd, st)) {
+    ::close(fd);
+    status = {OpenError::kNotOwned, EACCES};
+    return -1;
+  }
   return fd;
 }
 
 }  // namespace
 
+std::string WorkerLockPath(std::string_view ns) {
+  if (!IsValidIpcNamespace(ns)) return {};
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string path = IsPrivateDirectory(runtime) ? runtime : kFallbackDirectory;
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path + "/" + std::string(ns) + "-" + kWorkerLockName;
+}
+
 WorkerLock::Result WorkerLock::Acquire(WorkerLock& out, std::chrono::milliseconds patience) {
   out.Release();
   out.status_ = {};
-  sockaddr_un address{};
-  socklen_t length = 0;
-  if (!LivenessAddress(address, length)) {
-    out.status_ = {OpenError::kBadName, EINVAL};
-    return Result::kUnavailable;
-  }
-  const int fd = NewSocket(out.status_);
+  const int fd = OpenLockFile(/*create=*/true, out.status_);
   if (fd < 0) return Result::kUnavailable;
   UniqueHandle<HeldLockTraits> held(fd);
   const auto deadline = std::chrono::steady_clock::now() + patience;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-      // Nobody ever reads from the socket: with its receiving side shut, a peer that sends to it
-      // gets EPIPE instead of filling a queue.
-      ::shutdown(fd, SHUT_RD);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       out.lock_ = std::move(held);
       return Result::kAcquired;
     }
-    if (errno != EADDRINUSE) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
       out.status_ = {OpenError::kSystem, errno};
       return Result::kUnavailable;
     }
-    // A worker that is stopping frees the name when its process ends; a running one never does.
+    // A client's probe lets go at once, a stopping worker when its process ends; a running
+    // worker never does.
     if (std::chrono::steady_clock::now() >= deadline) return Result::kTaken;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -72,28 +92,19 @@ WorkerLiveness QueryWorkerLiveness(OpenStatus* status) {
   OpenStatus local;
   OpenStatus& result = status != nullptr ? *status : local;
   result = {};
-  sockaddr_un address{};
-  socklen_t length = 0;
-  if (!LivenessAddress(address, length)) {
-    result = {OpenError::kBadName, EINVAL};
-    return WorkerLiveness::kUnknown;
+  const int fd = OpenLockFile(/*create=*/false, result);
+  if (fd < 0) {
+    if (result.error != OpenError::kNotFound) return WorkerLiveness::kUnknown;
+    result = {};
+    return WorkerLiveness::kNotRunning;
   }
-  const int fd = NewSocket(result);
-  if (fd < 0) return WorkerLiveness::kUnknown;
-  const UniqueHandle<KernelHandleTraits> probe(fd);
-  // Connecting a datagram socket only checks that the name is bound; nothing is queued or held.
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-    return WorkerLiveness::kRunning;
-  }
-  switch (errno) {
-    case ECONNREFUSED:
-      return WorkerLiveness::kNotRunning;
-    case EPROTOTYPE:  // bound by a socket of another kind: no worker can start either
-      return WorkerLiveness::kRunning;
-    default:
-      result = {OpenError::kSystem, errno};
-      return WorkerLiveness::kUnknown;
-  }
+  const UniqueHandle<HeldLockTraits> probe(fd);
+  // A shared lock conflicts only with the worker's exclusive one, so probing clients do not
+  // disturb each other; closing the descriptor lets it go.
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return WorkerLiveness::kNotRunning;
+  if (errno == EWOULDBLOCK) return WorkerLiveness::kRunning;
+  result = {OpenError::kSystem, errno};
+  return WorkerLiveness::kUnknown;
 }
 
 }  // namespace tavrik

@@ -64,9 +64,12 @@ MANPATH="$prefix/share/man:" systemd-analyze verify "$prefix/lib/systemd/user/ta
 unit_env=$(sed -n 's/^Environment=//p' "$unit")
 (
   export TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE-prefix"
+  # The user manager gives its services the session's XDG_RUNTIME_DIR, where the worker lock is.
+  runtime_env=()
+  [[ -n "${XDG_RUNTIME_DIR:-}" ]] && runtime_env=(XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR")
   # shellcheck disable=SC2086 # one word per assignment, as systemd reads them
-  env -i PATH=/nonexistent TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE" $unit_env "$exec_start" \
-    2>"$work/prefix-worker.err" &
+  env -i PATH=/nonexistent TAVRIK_IPC_NAMESPACE="$TAVRIK_IPC_NAMESPACE" "${runtime_env[@]}" \
+    $unit_env "$exec_start" 2>"$work/prefix-worker.err" &
   prefix_worker=$!
   wait_for_worker_rings
   answer=$("$prefix/bin/tavrik-ctl" version) || true

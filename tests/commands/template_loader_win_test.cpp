@@ -102,6 +102,7 @@ TEST(TemplateLoaderWin, PipesAndMailslotsBehindUncNamesAreNeverOpened) {
        {L"\\\\localhost\\pipe\\" + leaf, L"\\\\127.0.0.1\\pipe\\" + leaf,
         L"//localhost/pipe/" + leaf, L"\\\\LOCALHOST/Pipe\\" + leaf,
         L"\\\\localhost\\pipe.\\" + leaf, L"\\\\localhost\\x\\..\\pipe\\" + leaf,
+        L"\\\\localhost\\pipe\\..\\" + leaf, L"//localhost/pipe/../" + leaf,
         L"\\\\?\\UNC\\localhost\\pipe\\" + leaf, L"\\\\.\\UNC\\127.0.0.1\\PIPE\\" + leaf,
         L"\\\\localhost\\mailslot\\" + leaf}) {
     EXPECT_FALSE(ReadTemplateFile(fs::path(spelling), bytes));

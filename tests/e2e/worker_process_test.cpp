@@ -443,6 +443,28 @@ TEST_F(WorkerProcessTest, UnlinkingEveryObjectOfTheNamespaceLeavesTheWorkerAlive
   EXPECT_EQ(status.find("worker: running"), std::string::npos) << status;
 }
 
+TEST_F(WorkerProcessTest, AnotherUserHoldingTheLockNamesNeitherStopsTheWorkerNorFakesOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run a squatter as uid 65534";
+  const test::LockSquatter squatter(ns_.Name(), std::getenv("XDG_RUNTIME_DIR"));
+  ASSERT_TRUE(squatter.Holding()) << squatter.Why();
+  auto worker = StartWorker();
+  ASSERT_NE(WaitForHitRing().View(), nullptr);
+  std::string out;
+  EXPECT_EQ(RunCtl("status", &out), 0) << out;
+  EXPECT_NE(out.find("worker: running"), std::string::npos) << out;
+  worker.Stop(SIGTERM);
+  ASSERT_FALSE(worker.Running());
+
+  // Its rings are left behind, and nobody will read a command published to them.
+  const std::string add = "add --name t:x --path /x.png --process game.exe --roi 0,0,8,8";
+  EXPECT_EQ(RunCtl(add, &out), 3) << out;
+  {
+    const test::ScopedEnv none("XDG_RUNTIME_DIR", std::nullopt);
+    EXPECT_EQ(RunCtl(add, &out), 3) << out;
+    EXPECT_NE(out.find("belongs to another user"), std::string::npos) << out;
+  }
+}
+
 TEST_F(WorkerProcessTest, ASigbusSentFromOutsideEndsTheWorkerAsSigbusWould) {
 #if defined(__SANITIZE_THREAD__)
   // ThreadSanitizer's own SIGBUS report can hang in a process whose other threads hold its

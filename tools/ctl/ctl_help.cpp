@@ -34,13 +34,15 @@ advisory lock.
 Environment:
   TAVRIK_IPC_NAMESPACE  namespace of the shared-memory objects (POSIX only). When set and not
                         empty, the objects are /<ns>-CmdRingMMF, /<ns>-CmdRingEvent,
-                        /<ns>-HitRingMMF and /<ns>-HitRingEvent, and the worker holds the
-                        abstract socket name <ns>-TavrikWorkerLock; otherwise <ns> is
-                        tavrik-<uid>. 1 to 64 ASCII letters, digits, '.', '_' or '-', not
-                        starting with '.'; anything else is refused (exit code 1). Must match
-                        the worker's. On Windows the objects are Local\CmdRingMMF and so on
-                        (the lock is the mutex Local\TavrikWorkerLock), and the variable is
-                        ignored.
+                        /<ns>-HitRingMMF and /<ns>-HitRingEvent, and the worker locks the
+                        file <ns>-TavrikWorkerLock; otherwise <ns> is tavrik-<uid>. 1 to 64
+                        ASCII letters, digits, '.', '_' or '-', not starting with '.';
+                        anything else is refused (exit code 1). Must match the worker's.
+  XDG_RUNTIME_DIR       where the worker's lock file is (POSIX only): this directory when it
+                        is the user's own and closed to others, else /dev/shm. Must match the
+                        worker's.
+  On Windows the objects are Local\CmdRingMMF and so on (the lock is the mutex
+  Local\TavrikWorkerLock), and both variables are ignored.
 
   WAYLAND_DISPLAY       when set (a Wayland session), status says that only X11 windows
                         (XWayland applications) can be found and captured.

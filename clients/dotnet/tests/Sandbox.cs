@@ -17,28 +17,22 @@ namespace Tavrik.Client.Tests
     {
         public const int SIGTERM = 15, SIGUSR1 = 10, SIGSTOP = 19, SIGCONT = 18;
         public const int O_CREAT = 0x40;
-        public const int AF_UNIX = 1, SOCK_DGRAM = 2;
 
         [DllImport("libc", SetLastError = true)]
-        public static extern int socket(int domain, int type, int protocol);
+        public static extern int mkdir(string path, uint mode);
 
+        // Variadic in C; with O_CREAT it reads the mode.
         [DllImport("libc", SetLastError = true)]
-        public static extern int bind(int fd, byte[] address, uint length);
-
-        [DllImport("libc", SetLastError = true)]
-        public static extern int connect(int fd, byte[] address, uint length);
+        public static extern int open(string path, int flags, uint mode);
 
         /// <summary>
-        /// The abstract socket address a running worker holds, spelled out as the protocol document
-        /// gives it (not taken from the library under test): sun_family, a NUL, the name.
+        /// The file whose flock a running worker holds, spelled out as the protocol document gives
+        /// it (not taken from the library under test), for a private $XDG_RUNTIME_DIR.
         /// </summary>
-        public static byte[] LivenessAddress(string ns)
+        public static string LockFile(string ns)
         {
-            byte[] name = System.Text.Encoding.ASCII.GetBytes(ns + "-TavrikWorkerLock");
-            var address = new byte[3 + name.Length];
-            address[0] = AF_UNIX;
-            Array.Copy(name, 0, address, 3, name.Length);
-            return address;
+            return Environment.GetEnvironmentVariable("XDG_RUNTIME_DIR") + "/" + ns
+                   + "-TavrikWorkerLock";
         }
 
         [DllImport("libc", SetLastError = true)]
@@ -103,7 +97,14 @@ namespace Tavrik.Client.Tests
                         + Interlocked.Increment(ref _counter);
             Directory = Path.Combine(Path.GetTempPath(), Namespace);
             System.IO.Directory.CreateDirectory(Directory);
+            // The private runtime directory a session gives its user, where the worker lock lives.
+            _previousRuntime = Environment.GetEnvironmentVariable("XDG_RUNTIME_DIR");
+            string runtime = Path.Combine(Directory, "run");
+            Assert.That(Native.mkdir(runtime, 448 /*0700*/), Is.EqualTo(0), "mkdir " + runtime);
+            Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime);
         }
+
+        readonly string _previousRuntime;
 
         public string Namespace { get; private set; }
         public string Directory { get; private set; }
@@ -140,13 +141,13 @@ namespace Tavrik.Client.Tests
             WaitUntil(() => File.Exists(log)
                           && File.ReadAllText(log).Contains("Tavrik waiting for spec registrations"),
                       "the worker's start-up");
-            // The worker holds its liveness address exactly as the protocol document describes it.
-            int probe = Native.socket(Native.AF_UNIX, Native.SOCK_DGRAM, 0);
+            // The worker holds its lock exactly as the protocol document describes it.
+            int probe = Native.open(Native.LockFile(Namespace), Libc.O_RDONLY, 0);
             try
             {
-                byte[] address = Native.LivenessAddress(Namespace);
-                Assert.That(Native.connect(probe, address, (uint)address.Length), Is.EqualTo(0),
-                            "the worker does not hold its liveness address");
+                Assert.That(probe, Is.GreaterThanOrEqualTo(0), "the worker made no lock file");
+                Assert.That(Libc.flock(probe, Libc.LOCK_SH | Libc.LOCK_NB), Is.EqualTo(-1),
+                            "the worker does not hold its lock");
             }
             finally
             {
@@ -154,13 +155,44 @@ namespace Tavrik.Client.Tests
             }
         }
 
-        /// <summary>Binds the liveness address of the namespace, as a worker does; close to let go.</summary>
+        /// <summary>Holds the namespace's liveness lock, as a worker does; close to let go.</summary>
         public static int HoldLock(string ns)
         {
-            int fd = Native.socket(Native.AF_UNIX, Native.SOCK_DGRAM, 0);
-            byte[] address = Native.LivenessAddress(ns);
-            Assert.That(Native.bind(fd, address, (uint)address.Length), Is.EqualTo(0), "bind");
+            int fd = Native.open(Native.LockFile(ns), Libc.O_RDONLY | Native.O_CREAT, 384 /*0600*/);
+            Assert.That(fd, Is.GreaterThanOrEqualTo(0), "open");
+            Assert.That(Libc.flock(fd, Libc.LOCK_EX), Is.EqualTo(0), "flock");
             return fd;
+        }
+
+        /// <summary>
+        /// As root: a process of uid 65534 that holds what another local user can take of the
+        /// worker lock's names: the abstract socket name "(namespace)-TavrikWorkerLock", and a
+        /// flocked file of its own at /dev/shm/(namespace)-TavrikWorkerLock. Kill it when done.
+        /// </summary>
+        public static Process StartSquatter(string ns)
+        {
+            const string Script =
+                "import fcntl, os, socket, sys, time\n"
+                + "name = sys.argv[1] + '-TavrikWorkerLock'\n"
+                + "os.setgid(65534); os.setuid(65534)\n"
+                + "held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
+                + "held.bind(b'\\0' + name.encode())\n"
+                + "fd = os.open('/dev/shm/' + name, os.O_RDONLY | os.O_CREAT, 0o644)\n"
+                + "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                + "print('ready', flush=True)\n"
+                + "time.sleep(600)\n";
+            var start = new ProcessStartInfo("python3", "- " + ns)
+            {
+                UseShellExecute = false,
+                RedirectStandardInput = true,
+                RedirectStandardOutput = true,
+            };
+            Process squatter = Process.Start(start);
+            squatter.StandardInput.Write(Script);
+            squatter.StandardInput.Close();
+            Assert.That(squatter.StandardOutput.ReadLine(), Is.EqualTo("ready"),
+                        "the squatter could not set up");
+            return squatter;
         }
 
         /// <summary>Removes every object of the namespace from /dev/shm, as a clean-up script might.</summary>
@@ -224,6 +256,7 @@ namespace Tavrik.Client.Tests
                 foreach (string file in System.IO.Directory.GetFiles("/dev/shm", pattern))
                     File.Delete(file);
             System.IO.Directory.Delete(Directory, true);
+            Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", _previousRuntime);
         }
     }
 

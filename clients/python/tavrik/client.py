@@ -18,7 +18,6 @@ import mmap
 import os
 import platform
 import re
-import socket
 import stat
 import threading
 import time
@@ -38,7 +37,7 @@ DEFAULT_TIMEOUT = 5.0
 _WAIT_SLICE = 0.1
 _MASK = 0xFFFFFFFF
 # Every object name derived from a namespace stays a plain file name (well within NAME_MAX, and
-# "sem." in front still fits) and within an abstract socket address.
+# "sem." in front still fits).
 _NAMESPACE_RULE = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]{0,63}")
 _NAMESPACE_RULE_TEXT = "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting with '.'"
 _START_HINT = "start tavrik-worker, or systemctl --user start tavrik-worker"
@@ -80,29 +79,55 @@ def object_name(namespace: str, name: str) -> str:
     return f"/{check_namespace(namespace)}-{name}"
 
 
-def liveness_address(namespace: str) -> bytes:
-    """The abstract UNIX socket address that a running worker holds bound for its whole life."""
-    return b"\0" + f"{check_namespace(namespace)}-TavrikWorkerLock".encode()
+def _is_private_directory(path: Optional[str]) -> bool:
+    # Only a directory that no other user can place a file in keeps the lock out of their reach.
+    if not path or not path.startswith("/"):
+        return False
+    try:
+        info = os.stat(path)
+    except OSError:
+        return False
+    return (stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
+            and info.st_mode & (stat.S_IWGRP | stat.S_IWOTH) == 0)
+
+
+def lock_path(namespace: str) -> str:
+    """The file whose flock a running worker holds for its whole life:
+    "<namespace>-TavrikWorkerLock" in $XDG_RUNTIME_DIR when that is a directory of ours that
+    nobody else may write, else in /dev/shm."""
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    directory = runtime if runtime is not None and _is_private_directory(runtime) else "/dev/shm"
+    return f"{directory.rstrip('/')}/{check_namespace(namespace)}-TavrikWorkerLock"
 
 
 def worker_running(namespace: Optional[str] = None) -> bool:
     """True while a worker runs in `namespace` (default: default_namespace()).
 
-    The worker keeps an abstract UNIX socket bound to liveness_address(); the kernel frees the
-    name when the worker dies, and no file anywhere can be removed to fake its absence. Asking
-    connects a datagram socket to it and holds nothing. Abstract names belong to the network
-    namespace: a client in another one (a sandbox without network) cannot see the worker."""
-    address = liveness_address(default_namespace() if namespace is None else namespace)
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC) as probe:
+    The worker holds an exclusive flock on lock_path() for its whole life; the kernel drops it
+    when the worker dies. Asking opens the file without creating it and tries a shared lock
+    without waiting, which it lets go at once. A file of another user is refused (TavrikError):
+    it can only have been planted. Peers must agree on $XDG_RUNTIME_DIR."""
+    path = lock_path(default_namespace() if namespace is None else namespace)
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+    except FileNotFoundError:
+        return False
+    except OSError as error:
+        if error.errno in (errno.EACCES, errno.ELOOP):
+            raise TavrikError(
+                f"{path} belongs to another user; no worker of ours uses it") from None
+        raise TavrikError(f"cannot tell whether a worker runs: {error.strerror}") from None
+    try:
+        _check_owned(os.fstat(fd), path)
         try:
-            probe.connect(address)
-        except ConnectionRefusedError:
-            return False
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
         except OSError as error:
-            if error.errno == errno.EPROTOTYPE:
-                return True  # the name is held, by a socket of another kind: nobody else may run
             raise TavrikError(f"cannot tell whether a worker runs: {error.strerror}") from None
-    return True
+        return False
+    finally:
+        os.close(fd)
 
 
 def _check_owned(info: os.stat_result, name: str) -> None:

@@ -7,11 +7,12 @@ import glob
 import itertools
 import os
 import pathlib
+import fcntl
 import signal
 import socket
 import subprocess
 import time
-from typing import Callable, Iterator, Optional
+from typing import BinaryIO, Callable, Iterator, Optional
 
 import pytest
 
@@ -51,17 +52,45 @@ def create_shm(name: str, size: int) -> int:
     return fd
 
 
-def liveness_address(namespace: str) -> bytes:
-    """The abstract socket address a running worker holds, spelled out as the protocol document
-    gives it (not taken from the library under test)."""
-    return b"\0" + f"{namespace}-TavrikWorkerLock".encode()
+def lock_file(namespace: str) -> str:
+    """The file whose flock a running worker holds, spelled out as the protocol document gives it
+    (not taken from the library under test), for a private $XDG_RUNTIME_DIR."""
+    return f"{os.environ['XDG_RUNTIME_DIR']}/{namespace}-TavrikWorkerLock"
 
 
-def hold_lock(namespace: str) -> socket.socket:
-    """Binds the liveness address, as a worker does; closing the socket lets it go."""
-    held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    held.bind(liveness_address(namespace))
-    return held
+def hold_lock(namespace: str) -> BinaryIO:
+    """Holds the liveness lock, as a worker does; closing the file lets it go."""
+    fd = os.open(lock_file(namespace), os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return os.fdopen(fd, "rb")
+
+
+def start_squatter(namespace: str) -> int:
+    """As root: a process of uid 65534 that holds what another local user can take of the worker
+    lock's names: the abstract socket name "<namespace>-TavrikWorkerLock", and a flocked file of
+    its own at /dev/shm/<namespace>-TavrikWorkerLock. Returns its pid once it holds both."""
+    name = f"{namespace}-TavrikWorkerLock"
+    ready, tell = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            held.bind(b"\0" + name.encode())
+            fd = os.open("/dev/shm/" + name, os.O_RDONLY | os.O_CREAT, 0o644)
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            os.write(tell, b"1")
+            signal.pause()
+        finally:
+            os._exit(1)
+    os.close(tell)
+    started = os.read(ready, 1) == b"1"
+    os.close(ready)
+    if not started:
+        os.waitpid(pid, 0)
+        pytest.fail("the squatter could not set up")
+    return pid
 
 
 class Sandbox:
@@ -70,6 +99,9 @@ class Sandbox:
     def __init__(self, directory: pathlib.Path) -> None:
         self.namespace = f"tavrik-py-{os.getpid()}-{next(_counter)}"
         self.directory = directory
+        # The private runtime directory a session gives its user, where the worker lock lives.
+        self.runtime = directory / "run"
+        self.runtime.mkdir(mode=0o700)
         self.worker: Optional[subprocess.Popen] = None
 
     def object(self, name: str) -> str:
@@ -95,9 +127,10 @@ class Sandbox:
         self.worker = subprocess.Popen([program("tavrik-worker")], env=env)
         wait_until(lambda: "Tavrik waiting for spec registrations" in self.log,
                    "the worker's start-up")
-        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
-            # Refused would mean that nobody holds it; every client's liveness test relies on it.
-            probe.connect(liveness_address(self.namespace))
+        with open(lock_file(self.namespace), "rb") as probe:
+            # Granted would mean that nobody holds it; every client's liveness test relies on it.
+            with pytest.raises(BlockingIOError):
+                fcntl.flock(probe, fcntl.LOCK_SH | fcntl.LOCK_NB)
 
     def freeze(self) -> None:
         """Stops the worker (SIGSTOP) and returns once every thread of it has stopped."""
@@ -166,8 +199,9 @@ class DemoDesktop:
 
 
 @pytest.fixture
-def sandbox(tmp_path: pathlib.Path) -> Iterator[Sandbox]:
+def sandbox(tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Sandbox]:
     box = Sandbox(tmp_path)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(box.runtime))
     yield box
     box.close()
 

@@ -16,6 +16,7 @@ namespace Tavrik.Client
 
         public const int O_RDONLY = 0;
         public const int O_RDWR = 2;
+        public const int O_NOFOLLOW = 0x20000;
         public const int O_CLOEXEC = 0x80000;
         public const int PROT_READ = 1;
         public const int PROT_WRITE = 2;
@@ -28,18 +29,14 @@ namespace Tavrik.Client
         public const int AT_FDCWD = -100;
         public const int AT_EMPTY_PATH = 0x1000;
         public const uint STATX_BASIC_STATS = 0x7ff;
-        public const int AF_UNIX = 1;
-        public const int SOCK_DGRAM = 2;
-        public const int SOCK_CLOEXEC = 0x80000;
 
         public const int ENOENT = 2;
         public const int EINTR = 4;
         public const int EAGAIN = 11;  // also EWOULDBLOCK
         public const int EACCES = 13;
+        public const int ELOOP = 40;
         public const int ENOSYS = 38;
-        public const int EPROTOTYPE = 91;
         public const int ETIMEDOUT = 110;
-        public const int ECONNREFUSED = 111;
 
         public static readonly IntPtr MapFailed = new IntPtr(-1);
 
@@ -77,12 +74,9 @@ namespace Tavrik.Client
         public static extern int statx(int directoryFd, [MarshalAs(UnmanagedType.LPStr)] string path,
                                        int flags, uint mask, byte* buffer);
 
+        // open is variadic; without O_CREAT it reads only these two arguments.
         [DllImport(Library, SetLastError = true)]
-        public static extern int socket(int domain, int type, int protocol);
-
-        // `address` is a whole struct sockaddr_un of `length` bytes.
-        [DllImport(Library, SetLastError = true)]
-        public static extern int connect(int fd, byte[] address, uint length);
+        public static extern int open([MarshalAs(UnmanagedType.LPStr)] string path, int flags);
 
         [DllImport(Library)]
         public static extern uint getuid();

@@ -1,12 +1,13 @@
 // The rings on Linux: POSIX shared memory, named semaphores standing in for the auto-reset events,
-// flock for the producer lock, and an abstract UNIX socket name for the worker's liveness.
+// flock for the producer lock, and flock on a private file for the worker's liveness.
 //
 // Every object is "/<namespace>-<name>"; the worker creates them (mode 0600) and this transport
 // only opens them, refusing objects of another user. A semaphore acts as an auto-reset event: it
-// is posted only when its value is 0, and a wait consumes it. A running worker keeps a datagram
-// socket bound to the abstract address "\0<namespace>-TavrikWorkerLock": the kernel frees the
-// name when the worker dies, and no file can be removed to fake its absence. Asking connects to it
-// and holds nothing. Abstract names belong to a network namespace.
+// is posted only when its value is 0, and a wait consumes it. A running worker holds an exclusive
+// flock on "<namespace>-TavrikWorkerLock" in $XDG_RUNTIME_DIR (when that is a directory of ours
+// that no one else may write), else in /dev/shm; the kernel drops it when the worker dies. Asking
+// opens the file without creating it and tries a shared lock without waiting, let go at once. A
+// file of another user can only have been planted, and is refused.
 //
 // Threads: see IRingTransport.
 using System;
@@ -19,8 +20,7 @@ namespace Tavrik.Client
         // glibc keeps shm objects and semaphores as files in /dev/shm; a semaphore's file gets this
         // prefix, so a name must leave room for it within NAME_MAX (255).
         const string SemaphoreFilePrefix = "/dev/shm/sem.";
-        // Every name derived from a namespace stays a plain file name and fits an abstract socket
-        // address.
+        // Every name derived from a namespace stays a plain file name.
         const int MaxNamespaceChars = 64;
         const string NamespaceRule = "1 to 64 ASCII letters, digits, '.', '_' or '-', not starting "
                                      + "with '.'";
@@ -91,35 +91,59 @@ namespace Tavrik.Client
         }
 
         /// <summary>
-        /// The struct sockaddr_un of the worker's liveness name: family AF_UNIX, then a NUL (the
-        /// abstract namespace) and "(namespace)-TavrikWorkerLock", with no terminator.
+        /// The file whose flock a running worker holds for its whole life:
+        /// "(namespace)-TavrikWorkerLock" in $XDG_RUNTIME_DIR when that is a directory of ours that
+        /// nobody else may write, else in /dev/shm.
         /// </summary>
-        static byte[] LivenessAddress(string ns)
+        internal static string LockPath(string ns)
         {
-            byte[] name = System.Text.Encoding.ASCII.GetBytes(CheckNamespace(ns) + "-TavrikWorkerLock");
-            var address = new byte[2 + 1 + name.Length];
-            address[0] = (byte)Libc.AF_UNIX;  // sun_family, little-endian
-            Array.Copy(name, 0, address, 3, name.Length);
-            return address;
+            string runtime = Environment.GetEnvironmentVariable("XDG_RUNTIME_DIR");
+            string directory = IsPrivateDirectory(runtime) ? runtime.TrimEnd('/') : "/dev/shm";
+            return directory + "/" + CheckNamespace(ns) + "-TavrikWorkerLock";
+        }
+
+        // Only a directory that no other user can place a file in keeps the lock out of their
+        // reach.
+        static unsafe bool IsPrivateDirectory(string path)
+        {
+            if (string.IsNullOrEmpty(path) || path[0] != '/')
+                return false;
+            byte* buffer = stackalloc byte[Libc.StatxBytes];
+            if (Libc.statx(Libc.AT_FDCWD, path, 0, Libc.STATX_BASIC_STATS, buffer) != 0)
+                return false;
+            uint owner = *(uint*)(buffer + Libc.StatxUidOffset);
+            ushort mode = *(ushort*)(buffer + Libc.StatxModeOffset);
+            const int FileTypeMask = 0xF000, Directory = 0x4000;
+            const int WritableByOthers = 0x12;  // S_IWGRP | S_IWOTH
+            return (mode & FileTypeMask) == Directory && owner == Libc.geteuid()
+                   && (mode & WritableByOthers) == 0;
         }
 
         /// <summary>True while a worker runs in the namespace.</summary>
         internal static bool IsWorkerRunning(string ns)
         {
-            byte[] address = LivenessAddress(ns);
-            int fd = Libc.socket(Libc.AF_UNIX, Libc.SOCK_DGRAM | Libc.SOCK_CLOEXEC, 0);
+            string path = LockPath(ns);
+            int fd = Libc.open(path, Libc.O_RDONLY | Libc.O_CLOEXEC | Libc.O_NOFOLLOW);
             if (fd < 0)
+            {
+                int openError = Libc.LastError;
+                if (openError == Libc.ENOENT)
+                    return false;
+                if (openError == Libc.EACCES || openError == Libc.ELOOP)
+                    throw new TavrikException(path + " belongs to another user; "
+                                              + "no worker of ours uses it");
                 throw new TavrikException("cannot tell whether a worker runs: "
-                                          + Libc.Describe(Libc.LastError));
+                                          + Libc.Describe(openError));
+            }
             try
             {
-                if (Libc.connect(fd, address, (uint)address.Length) == 0)
-                    return true;
-                int errno = Libc.LastError;
-                if (errno == Libc.ECONNREFUSED)
+                CheckOwned(fd, null, path);
+                // Closing the descriptor lets the shared lock go.
+                if (Libc.flock(fd, Libc.LOCK_SH | Libc.LOCK_NB) == 0)
                     return false;
-                if (errno == Libc.EPROTOTYPE)
-                    return true;  // held by a socket of another kind: no worker could start either
+                int errno = Libc.LastError;
+                if (errno == Libc.EAGAIN)
+                    return true;
                 throw new TavrikException("cannot tell whether a worker runs: " + Libc.Describe(errno));
             }
             finally

@@ -5,13 +5,14 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
 import tavrik
-from conftest import create_shm, hold_lock
+from conftest import create_shm, hold_lock, start_squatter
 
 
 def create_rings(sandbox, command_ring_bytes: int = 20496) -> None:
@@ -39,6 +40,26 @@ def test_the_liveness_lock_tells_a_running_worker(sandbox):
     hold_lock(sandbox.namespace).close()
     # Nothing in /dev/shm tells it, so nothing there can be removed to fool it.
     assert not any(name.startswith(sandbox.namespace) for name in os.listdir("/dev/shm"))
+
+
+def test_another_user_holding_the_lock_names_is_no_worker_of_ours(sandbox, monkeypatch):
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to run a squatter as uid 65534")
+    create_rings(sandbox)  # left behind by a worker that has stopped
+    squatter = start_squatter(sandbox.namespace)
+    try:
+        assert not tavrik.worker_running(sandbox.namespace)
+        with pytest.raises(tavrik.WorkerNotRunningError):
+            sandbox.client()
+        # Without a runtime directory the stranger's file is refused, never taken for a worker.
+        monkeypatch.delenv("XDG_RUNTIME_DIR")
+        for attempt in (lambda: tavrik.worker_running(sandbox.namespace), sandbox.client):
+            with pytest.raises(tavrik.TavrikError, match="belongs to another user") as refused:
+                attempt()
+            assert not isinstance(refused.value, tavrik.WorkerNotRunningError)
+    finally:
+        os.kill(squatter, signal.SIGKILL)
+        os.waitpid(squatter, 0)
 
 
 @pytest.mark.parametrize("namespace", ["a\nb", "..", " ", ".hidden", "a/b", "n" * 65, "caf\u00e9",
