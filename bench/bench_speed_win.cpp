@@ -143,7 +143,7 @@ std::unique_ptr<Row> PassRow(Shared& shared, TransformKind kind, bool changing) 
     DetectionContext context;
     DetectionLoopState loop = StartDetectionLoop(0);
     std::int64_t now = 0;
-    int frame = 0;
+    const cv::Mat* shown = nullptr;
     BareLoop bare;
     State(Shared& shared, int width, int height)
         : h(width, height), context{h.registry, nullptr, shared.log, CaptureScreenRegionView} {}
@@ -161,11 +161,16 @@ std::unique_ptr<Row> PassRow(Shared& shared, TransformKind kind, bool changing) 
   row->unitName = "ms";
   // Another row may have drawn since: show this row's screen and let the loop read it once.
   row->prepare = [s, &shared] {
-    shared.window.Paint(s->h.screen, 0, 0);
+    s->shown = &s->h.screen;
+    shared.window.Paint(*s->shown, 0, 0);
     s->Pass();
   };
   row->iterate = [s, changing, &shared](PairedTiming& timing) {
-    if (changing) shared.window.Paint(++s->frame % 2 == 1 ? s->h.screen2 : s->h.screen, 0, 0);
+    // Always the other screen than the last one, so that every pass sees every region changed.
+    if (changing) {
+      s->shown = s->shown == &s->h.screen ? &s->h.screen2 : &s->h.screen;
+      shared.window.Paint(*s->shown, 0, 0);
+    }
     timing.Ours([&] { s->Pass(); });
     timing.Bare([&] {
       for (const auto& info : s->h.infos) s->bare.Run(info->rawRoi.x, info->rawRoi.y, *info);
