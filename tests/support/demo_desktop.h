@@ -66,6 +66,7 @@ class DemoDesktop {
   }
 
   pid_t TargetPid() const { return target_.Pid(); }
+  pid_t ServerPid() const { return xvfb_.Pid(); }
 
   void Stop() { target_.Stop(); }
 
