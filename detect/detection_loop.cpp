@@ -421,14 +421,10 @@ cv::Mat ReadGrab(const CaptureFunction& capture, const IntRect& box,
 void PrepareGroup(const DetectionLoopState::Job& job, const cv::Mat& grabbed,
                   const DetectionLoopState::Group& group, SharedCapture& shared) {
   shared.Forget();
-  if (group.memory == nullptr) {
-    // Not to be captured in this pass: RunEvaluation reports the capture failure.
-    shared.rect = group.rect;
-    shared.attempted = true;
-    return;
-  }
   shared.rect = group.rect;
   shared.attempted = true;
+  // Not to be captured in this pass: RunEvaluation reports the capture failure.
+  if (group.memory == nullptr) return;
   RectangleMemory& memory = *group.memory;
   if (job.grab) {
     if (grabbed.empty()) return;
