@@ -4,7 +4,7 @@
 // with a reused segment, plain GetImage as the fallback). Parts of the rectangle outside the
 // screen come out black, so a non-empty result always has exactly width x height pixels.
 //
-// Threads: called on the DetectionLoop's thread (the main thread), ScreenBounds on the
+// Threads: called on the DetectionLoop's thread (the main thread), ScreenBounds also on the
 // CommandThread. The X11 backend keeps a connection for each calling thread.
 #pragma once
 

@@ -4,10 +4,13 @@
 // X11 (screen_changes_x11.cpp): a DAMAGE object on the root window, on a connection of its own,
 // reporting every drawing operation as a rectangle. Each Take() first makes one round trip, so
 // every drawing the server carried out before Take() returns is in the answer; what is drawn
-// later comes with the next Take(). Whenever the answer cannot be vouched for (the first Take()
-// after the tracking started or restarted, a connection that broke, an X error, a root window
-// that changed size, a server without the extension), Take() answers "unknown", and the caller
-// must treat the whole screen as changed.
+// later comes with the next Take(). The server queues one event per drawing operation until it
+// is read, so Take() is to be called often (the DetectionLoop does in every pass, due templates
+// or not); it reads the events a socket read at a time, never holding many at once. Whenever
+// the answer cannot be vouched for (the first Take() after the tracking started or restarted, a
+// connection that broke or stopped answering, an X error, a root window that changed size, a
+// server without the extension), Take() answers "unknown", and the caller must treat the whole
+// screen as changed.
 // Windows (screen_changes_win.cpp): always "unknown"; the caller compares pixels instead.
 //
 // Threads: one owner thread calls Take() (the DetectionLoop's). Independent of the per-thread

@@ -1,5 +1,7 @@
 // X11 backend of screen_changes.h: the DAMAGE extension on the root window, raw rectangles.
+#include <poll.h>
 #include <xcb/damage.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +18,10 @@ namespace {
 // After no display or no extension was found, how long before a new connection is tried (the
 // server may have been replaced by one that has it).
 constexpr std::int64_t kRetryNs = 1'000'000'000;
+
+// How long a look waits for its round trip before it gives up on the connection (a server that
+// stopped answering) and answers "unknown".
+constexpr std::int64_t kSyncTimeoutNs = 5'000'000'000;
 
 IntRect Merged(const std::vector<IntRect>& rects) {
   std::int64_t left = INT64_MAX, top = INT64_MAX, right = INT64_MIN, bottom = INT64_MIN;
@@ -68,6 +74,26 @@ struct ScreenChanges::Impl {
     return true;
   }
 
+  // Adds one event to `damaged` and frees it; false when the answer can no longer be vouched for.
+  bool Fold(xcb_generic_event_t* event, std::vector<IntRect>& damaged) const {
+    bool vouched = true;
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == 0) {
+      vouched = false;  // an error: the damage object may be gone
+    } else if (type == static_cast<std::uint8_t>(firstEvent + XCB_DAMAGE_NOTIFY)) {
+      const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
+      damaged.push_back({notify->area.x, notify->area.y, notify->area.width, notify->area.height});
+      if (damaged.size() > kMaxRectangles) {
+        const IntRect all = Merged(damaged);
+        damaged.assign(1, all);
+      }
+    } else if (type == XCB_CONFIGURE_NOTIFY) {
+      vouched = false;  // the root changed size: every position may show something else
+    }
+    std::free(event);
+    return vouched;
+  }
+
   bool Take(std::vector<IntRect>& damaged) {
     if (session && session->Broken()) Drop();
     if (!tracking) {
@@ -81,28 +107,37 @@ struct ScreenChanges::Impl {
       // Whatever happened before the damage object existed is unknown.
       return false;
     }
-    // One round trip: every event the server sent before answering it is queued after it.
-    if (!session->Sync()) {
-      Drop();
-      return false;
-    }
+    xcb_connection_t* c = session->Connection();
     bool vouched = true;
-    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(session->Connection())) {
-      const std::uint8_t type = event->response_type & 0x7f;
-      if (type == 0) {
-        vouched = false;  // an error: the damage object may be gone
-      } else if (type == static_cast<std::uint8_t>(firstEvent + XCB_DAMAGE_NOTIFY)) {
-        const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
-        damaged.push_back(
-            {notify->area.x, notify->area.y, notify->area.width, notify->area.height});
-        if (damaged.size() > kMaxRectangles) {
-          const IntRect all = Merged(damaged);
-          damaged.assign(1, all);
-        }
-      } else if (type == XCB_CONFIGURE_NOTIFY) {
-        vouched = false;  // the root changed size: every position may show something else
+    // One round trip: every event the server sent before answering it comes before the answer.
+    // The events are read and folded in one socket read at a time (xcb reads at most 4 KiB at
+    // once) while the answer is awaited, never queued whole: however long the loop was away and
+    // however fast another client draws, this process holds a few KiB of them.
+    const xcb_get_input_focus_cookie_t sync = xcb_get_input_focus(c);
+    xcb_flush(c);
+    const std::int64_t giveUpNs = MonotonicNowNs() + kSyncTimeoutNs;
+    for (;;) {
+      while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+        vouched = Fold(event, damaged) && vouched;
       }
-      std::free(event);
+      void* reply = nullptr;
+      xcb_generic_error_t* error = nullptr;
+      if (xcb_poll_for_reply(c, sync.sequence, &reply, &error) != 0) {
+        if (reply == nullptr) vouched = false;
+        std::free(reply);
+        std::free(error);
+        break;
+      }
+      const std::int64_t leftNs = giveUpNs - MonotonicNowNs();
+      if (session->Broken() || leftNs <= 0) {
+        Drop();
+        return false;
+      }
+      pollfd readable{xcb_get_file_descriptor(c), POLLIN, 0};
+      ::poll(&readable, 1, static_cast<int>(std::min<std::int64_t>(leftNs / 1'000'000 + 1, 1000)));
+    }
+    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(c)) {
+      vouched = Fold(event, damaged) && vouched;
     }
     if (session->Broken()) vouched = false;
     if (!vouched) Drop();

@@ -13,6 +13,7 @@
 #include "commands/template_loader.h"
 #include "commands/template_path.h"
 #include "commands/template_scale.h"
+#include "detect/region_fit.h"
 #include "detect/template_prepare.h"
 
 namespace tavrik {
@@ -58,14 +59,13 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
 
   const std::int32_t width = std::max<std::int32_t>(1, command.roiWidth);
   const std::int32_t height = std::max<std::int32_t>(1, command.roiHeight);
+  bool regionUnchecked = false;
   if (context.screenBounds) {
-    if (const std::optional<IntRect> screen = context.screenBounds();
-        screen && (width > screen->width || height > screen->height)) {
-      log.Emit((LineText() << "[Spec] Refused template '" << name << "': region " << width << "x"
-                           << height << " is larger than the screen " << screen->width << "x"
-                           << screen->height)
-                   .str(),
-               LogSeverity::kWarning);
+    if (const std::optional<IntRect> screen = context.screenBounds(); !screen) {
+      regionUnchecked = true;
+    } else if (std::string refusal = RegionFitRefusal(name, width, height, *screen);
+               !refusal.empty()) {
+      log.Emit(refusal, LogSeverity::kWarning);
       return;
     }
   }
@@ -121,6 +121,7 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   }
 
   info->rawRoi = roi;
+  info->regionUnchecked = regionUnchecked;
   info->cooldownMs = command.cooldownMs > 0 ? std::int64_t{command.cooldownMs} : 0;
   info->lastDecisionTime = kNeverDecided;
 

@@ -12,8 +12,9 @@
 // A region wider or taller than the screen is refused before anything is loaded ("[Spec] Refused
 // template '<name>': region <w>x<h> is larger than the screen <W>x<H>"), and the registry is left
 // untouched: such a region can show no more than the screen, and evaluating it would cost memory
-// for pixels that are black by definition. When no display can be reached the size is not
-// checked (the capture then fails on its own).
+// for pixels that are black by definition. When no display can be reached the template is
+// registered unchecked (TemplateInfo::regionUnchecked), and the DetectionLoop holds it against
+// the screen, with the same line, as soon as it knows the screen's size.
 //
 // A template file named "<name>@<factor>x.<ext>" declares the display scale it was cut at; once
 // the window's DPI is known it is resized to the window's scale before it is prepared

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <opencv2/core/utility.hpp>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "base/memory_trim.h"
 #include "base/numeric.h"
 #include "detect/grab_plan.h"
+#include "detect/region_fit.h"
 
 namespace tavrik {
 
@@ -156,18 +158,65 @@ std::size_t MatBytesOf(const cv::Mat& m) { return m.empty() ? 0 : m.total() * m.
 // Passes in a row that may leave a grab buffer more than half unused before it is released.
 constexpr int kGrabSparePassLimit = 20;
 
+// True for a template whose region still waits to be held against the screen's size.
+bool AwaitsSizeCheck(const TemplateInfo& info, const DetectionLoopState& state, bool checking) {
+  return checking && info.regionUnchecked &&
+         !std::binary_search(state.fittedSerials.begin(), state.fittedSerials.end(),
+                             info.serial.Value());
+}
+
+// Templates added while the screen's size was unknown are held against it at the first pass that
+// knows it, before anything is captured for them: a region larger than the screen is refused
+// with the add's line and leaves the registry (unless a newer registration of the name has
+// replaced it) and this pass's snapshot. The size is asked only while such a template waits.
+void CheckUnsizedRegions(const DetectionContext& context, DetectionLoopState& state,
+                         TemplateSnapshot& snapshot) {
+  if (!context.screenBounds) return;
+  bool asked = false;
+  std::optional<IntRect> screen;
+  for (auto it = snapshot.begin(); it != snapshot.end();) {
+    const TemplatePtr info = *it;
+    if (!info || !AwaitsSizeCheck(*info, state, true)) {
+      ++it;
+      continue;
+    }
+    if (!asked) {
+      asked = true;
+      try {
+        screen = context.screenBounds();
+      } catch (...) {
+        screen.reset();
+      }
+    }
+    if (!screen) return;  // still unknown: they wait, uncaptured
+    const std::string refusal =
+        RegionFitRefusal(info->name, info->rawRoi.width, info->rawRoi.height, *screen);
+    if (refusal.empty()) {
+      const std::uint64_t serial = info->serial.Value();
+      state.fittedSerials.insert(
+          std::upper_bound(state.fittedSerials.begin(), state.fittedSerials.end(), serial), serial);
+      ++it;
+      continue;
+    }
+    context.registry.EraseRecord(info, [&] { context.log.Emit(refusal, LogSeverity::kWarning); });
+    it = snapshot.erase(it);
+  }
+}
+
 // The due templates of a pass in snapshot order, each with the index of its capture rectangle:
 // templates that watch the same rectangle share one capture (and its derived planes). Marks the
 // rectangles and records of the whole snapshot (due or not) as still watched, creating their
 // memory entries here, on the loop's thread, so that the pool's threads only use them.
-void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime,
+void CollectDue(const TemplateSnapshot& snapshot, std::int64_t passTime, bool checkingSizes,
                 DetectionLoopState& state) {
   state.due.clear();
   state.groups.clear();
   Evaluation plan;
   for (const TemplatePtr& info : snapshot) {
     if (!info || info->image.empty()) continue;
-    const bool planned = PlanCapture(*info, plan);
+    // A template that waits for its size check is not captured: it fails like any capture.
+    const bool planned =
+        PlanCapture(*info, plan) && !AwaitsSizeCheck(*info, state, checkingSizes);
     RectangleMemory* memory = nullptr;
     if (planned) {
       DetectionLoopState::RectangleEntry& entry = state.rectangles[plan.captureRect];
@@ -230,6 +279,11 @@ bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& 
   std::sort(live.begin(), live.end());
   if (live == state.liveSerials) return false;
   state.liveSerials = std::move(live);
+  std::vector<std::uint64_t> fitted;
+  std::set_intersection(state.fittedSerials.begin(), state.fittedSerials.end(),
+                        state.liveSerials.begin(), state.liveSerials.end(),
+                        std::back_inserter(fitted));
+  state.fittedSerials = std::move(fitted);
   state.cache->Retain(state.liveSerials);
   for (auto& thread : state.threads) ReleaseThread(*thread);
   // The previous pass's evaluations still hold views of its pixels. Swapped out, not `= {}`,
@@ -367,9 +421,10 @@ cv::Mat ReadGrab(const CaptureFunction& capture, const IntRect& box,
 void PrepareGroup(const DetectionLoopState::Job& job, const cv::Mat& grabbed,
                   const DetectionLoopState::Group& group, SharedCapture& shared) {
   shared.Forget();
-  if (group.memory == nullptr) return;  // RunEvaluation reports the capture failure
   shared.rect = group.rect;
   shared.attempted = true;
+  // Not to be captured in this pass: RunEvaluation reports the capture failure.
+  if (group.memory == nullptr) return;
   RectangleMemory& memory = *group.memory;
   if (job.grab) {
     if (grabbed.empty()) return;
@@ -411,6 +466,7 @@ std::size_t DetectionBytes(const DetectionLoopState& state) {
 void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
                       const std::function<std::int64_t()>& clock, std::stop_token stop) {
   TemplateSnapshot snapshot = context.registry.SnapshotTemplates();
+  CheckUnsizedRegions(context, state, snapshot);
   if (std::string line = TemplateSetLine(snapshot, state.loggedTemplateList); !line.empty()) {
     context.log.Emit(line);
   }
@@ -439,10 +495,12 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
     return;
   }
   const bool released = ForgetRemovedRecords(snapshot, state);
-  CollectDue(snapshot, passTime, state);
+  CollectDue(snapshot, passTime, context.screenBounds != nullptr, state);
   ForgetUnwatched(state);
-  // Only when something is due: the source keeps what was drawn meanwhile for the next look.
-  if (!state.due.empty()) TakeScreenChanges(context, state);
+  // In every busy pass, also when nothing is due: the rectangles' dirty marks keep what was drawn
+  // until their templates are due, while the source's own backlog (X11: one event per drawing,
+  // queued in the server and then in this process) never outgrows one pass of drawing.
+  TakeScreenChanges(context, state);
   PlanJobs(state);
   const std::size_t n = state.due.size();
   const std::size_t jobs = state.jobs.size();

@@ -10,6 +10,10 @@
 // a template whose rectangle shows the same pixels as at its last evaluation keeps that match
 // and spot colour. Every due template is still decided and reported, in snapshot order.
 //
+// A template added while the screen's size was unknown is not captured until a pass knows the
+// size (its evaluation reports a failed capture meanwhile); then a region larger than the screen
+// is refused with the add command's "[Spec] Refused template" line and leaves the registry.
+//
 // An evaluation that ended in a contained error counts as decided for the cooldown, and its error
 // line is written at most once a second per template.
 //
@@ -22,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <tuple>
@@ -59,8 +64,9 @@ void ConfigureImageThreads(int poolThreads);
 // Where the screen was drawn on. With `damaged`: fills it (cleared first) with rectangles in
 // screen pixels that cover everything drawn since the previous call and returns true, or returns
 // false when it cannot say (then everything counts as changed). Called once per busy pass on the
-// loop's thread, before any capture of the pass, so that what is drawn during a capture shows in
-// the next call. With null: nothing is watched for now (an idle pass); the source may stop
+// loop's thread, whether or not a template is due, before any capture of the pass, so that what
+// is drawn during a capture shows in the next call and the source never holds more than one
+// pass of drawing. With null: nothing is watched for now (an idle pass); the source may stop
 // tracking until it is asked again.
 using DamageSource = std::function<bool(std::vector<IntRect>* damaged)>;
 
@@ -80,6 +86,10 @@ struct DetectionContext {
   // Gives back the calling thread's capture buffers (ReleaseThreadCaptureBuffers); called on the
   // loop's thread when the last template has gone. Null: nothing to give back.
   std::function<void()> releaseCapture = nullptr;
+  // The screen's size now, or nothing without a display (X11: ScreenBounds, on the loop's own
+  // connection). Asked only while a template added without a known screen size waits for its
+  // check. Null: such templates are taken as they are.
+  std::function<std::optional<IntRect>()> screenBounds = nullptr;
 };
 
 class EvaluationPool;
@@ -154,6 +164,8 @@ struct DetectionLoopState {
   // Prepared templates of the registered records, within its budget (detect/match_cache.h).
   std::unique_ptr<MatchCache> cache = std::make_unique<MatchCache>();
   std::vector<std::uint64_t> liveSerials;  // the snapshot's records, sorted
+  // Records added without a known screen size whose region was found to fit, sorted.
+  std::vector<std::uint64_t> fittedSerials;
   std::unique_ptr<EvaluationPool> pool;    // declared last: its threads stop before the above go
 };
 

@@ -64,10 +64,14 @@ struct SharedCapture {
   bool remembered = false;
   std::uint64_t generation = 0;
 
+  // Also lets go of the pixels, which may be a view into a grab buffer or a remembered
+  // rectangle: kept here, they would keep that memory alive after its owner released it.
   void Forget() {
     attempted = false;
     ok = false;
     remembered = false;
+    pixels.release();
+    region.Reset(cv::Mat());
   }
 };
 

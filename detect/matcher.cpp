@@ -194,6 +194,7 @@ void RegionPixels::Reset(const cv::Mat& pixels) {
 }
 
 void RegionPixels::Release() {
+  pixels_.release();
   impl_->Invalidate();
   impl_->grey.release();
   impl_->greyStorage.Release();

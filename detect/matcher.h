@@ -109,7 +109,8 @@ class RegionPixels {
   // The region in grey, as cv::cvtColor(BGR2GRAY) of its BGR pixels would give it.
   const cv::Mat& Grey();
 
-  // Frees every derived buffer (the pixels are the caller's). Bytes() is what they hold now.
+  // Frees every derived buffer and lets go of the pixels (they are the caller's, but a reference
+  // kept here would keep them alive). Bytes() is what the derived buffers hold now.
   void Release();
   std::size_t Bytes() const;
 

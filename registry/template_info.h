@@ -74,6 +74,9 @@ struct TemplateInfo {
   bool knownKind = false;                          // kind is t1, t2 or t3
   bool isT3 = false;                               // kind is t3
   IntRect rawRoi;                                  // captured pixels, relative to windowOrigin
+  // The screen's size was unknown at add (no display), so the region has not been held against
+  // it: the DetectionLoop does that at the first pass that knows the size, before any capture.
+  bool regionUnchecked = false;
   IntPoint windowOrigin;  // client-area corner in screen pixels, cached at add time
   std::int32_t dpi = kDefaultDpi;
   double scale = 1.0;

@@ -30,6 +30,19 @@ bool TemplateRegistry::Erase(const std::string& name, const std::function<void()
   return true;
 }
 
+bool TemplateRegistry::EraseRecord(const TemplatePtr& info,
+                                   const std::function<void()>& underLock) {
+  if (!info) return false;
+  TemplatePtr released;
+  std::lock_guard lock(registryMutex_);
+  auto it = map_.find(info->name);
+  if (it == map_.end() || it->second != info) return false;
+  released = std::move(it->second);
+  map_.erase(it);
+  if (underLock) underLock();
+  return true;
+}
+
 void TemplateRegistry::Clear(const std::function<void()>& underLock) {
   std::unordered_map<std::string, TemplatePtr> released;
   std::lock_guard lock(registryMutex_);

@@ -5,7 +5,8 @@
 // is replaced, removed or cleared lives on until the last snapshot that holds it is dropped.
 //
 // Threads: ReplaceOrInsert, Erase and Clear are called by the CommandThread; SnapshotTemplates by
-// the DetectionLoop once per pass. All four may run concurrently. Never call them while holding
+// the DetectionLoop once per pass, and EraseRecord by it for a template it refuses. All may run
+// concurrently. Never call them while holding
 // another lock, and never do slow work (decoding, capture, window lookup) inside the `underLock`
 // callbacks: they run with registryMutex held.
 #pragma once
@@ -34,6 +35,10 @@ class TemplateRegistry {
 
   // Removes exactly `name`; `underLock()` runs under the mutex only when an entry was removed.
   bool Erase(const std::string& name, const std::function<void()>& underLock = {});
+
+  // Removes the entry under `info->name` only when it still is `info` (not a newer registration
+  // of the name); `underLock()` runs under the mutex only when it was removed.
+  bool EraseRecord(const TemplatePtr& info, const std::function<void()>& underLock = {});
 
   // Empties the table; `underLock()` runs under the mutex afterwards, also when it was empty.
   void Clear(const std::function<void()>& underLock = {});

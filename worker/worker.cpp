@@ -143,6 +143,7 @@ int RunWorker() {
 
   DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionView, poolThreads};
   detection.releaseCapture = ReleaseThreadCaptureBuffers;
+  detection.screenBounds = ScreenBounds;
   // TAVRIK_DAMAGE=0 is for tests only: it makes the worker read every due rectangle in every pass,
   // as on a display without the DAMAGE extension, so that both paths can be checked end to end.
   ScreenChanges screenChanges;

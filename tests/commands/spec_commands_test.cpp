@@ -312,14 +312,17 @@ TEST_F(SpecCommandsTest, RegionLargerThanTheScreenIsRefusedAndKeepsTheRegistered
   full.roiWidth = 3200;
   full.roiHeight = 1080;
   AddSpecHandler(context_, full);
-  EXPECT_NE(Only("full"), nullptr);
+  ASSERT_NE(Only("full"), nullptr);
+  EXPECT_FALSE(Only("full")->regionUnchecked);
 
-  // No display to ask: nothing to compare with, the add goes on.
+  // No display to ask: nothing to compare with, the add goes on, and the detection is told to
+  // check the region once it knows the screen.
   screen.reset();
   SpecCommand big = Command(u"big");
   big.roiWidth = 100000;
   AddSpecHandler(context_, big);
-  EXPECT_NE(Only("big"), nullptr);
+  ASSERT_NE(Only("big"), nullptr);
+  EXPECT_TRUE(Only("big")->regionUnchecked);
   EXPECT_EQ(queries, 5);
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -263,6 +264,59 @@ TEST_F(DetectionPassTest, TemplatesWithoutAnImageAreSkippedSilently) {
   EXPECT_EQ(lines_, std::vector<std::string>{"[Loop] templates=1 [blank]"});
 }
 
+// Without a screen size at add, a region is held against the screen at the first pass that knows
+// the size, before anything is captured for it: too large, it is refused with the add's line and
+// leaves the registry; fitting, it is read from then on, and the size is not asked again.
+TEST_F(DetectionPassTest, ARegionAddedWithoutAScreenSizeIsCheckedOnceTheSizeIsKnown) {
+  std::optional<IntRect> screen;
+  int asked = 0;
+  context_.screenBounds = [&] {
+    ++asked;
+    return screen;
+  };
+  const struct {
+    IntRect screen;
+    bool refused;
+  } cases[] = {{{0, 0, 39, 100}, true}, {{0, 0, 100, 39}, true}, {{-5, 0, 40, 40}, false}};
+  std::int64_t now = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.screen.width);
+    screen.reset();
+    asked = 0;
+    AddPatternTemplate("icon", 0)->regionUnchecked = true;
+    const int before = captures_;
+    Pass(now += kSecond);
+    EXPECT_EQ(captures_, before);  // not read while the size is unknown
+    EXPECT_EQ(lines_.back().rfind("[MISS] icon reason=captureFailed", 0), 0u) << lines_.back();
+    screen = c.screen;
+    Pass(now += kSecond);
+    const std::string refusal = "[Spec] Refused template 'icon': region 40x40 is larger than the "
+                                "screen " +
+                                std::to_string(c.screen.width) + "x" +
+                                std::to_string(c.screen.height);
+    EXPECT_EQ(std::count(lines_.begin(), lines_.end(), refusal), c.refused ? 1 : 0);
+    EXPECT_EQ(registry_.SnapshotTemplates().empty(), c.refused);
+    EXPECT_EQ(captures_ - before, c.refused ? 0 : 1);
+    Pass(now += kSecond);
+    EXPECT_EQ(asked, 2);  // the unknown pass and the pass that decided
+  }
+}
+
+// Whatever a pass read goes with the last template that watched it: no view of the source's
+// pixels outlives them (a large region's grab would stay in memory).
+TEST_F(DetectionPassTest, AClearLetsGoOfThePixelsLastRead) {
+  const cv::Mat source = pattern_.clone();  // handed out as is, not copied
+  context_.capture = FromImageSource(
+      [&](std::int32_t, std::int32_t, std::int32_t, std::int32_t) { return source; });
+  AddPatternTemplate("icon", 0);
+  Pass(1 * kSecond);
+  ASSERT_EQ(Published(), 1u);
+  EXPECT_GT(source.u->refcount, 1);  // held while watched
+  registry_.Clear();
+  Pass(2 * kSecond);
+  EXPECT_EQ(source.u->refcount, 1);
+}
+
 // --- reading only what may have changed -------------------------------------------------------
 
 // Beyond its budget the loop keeps deciding correctly, ends every pass within the budget, and the
@@ -381,6 +435,7 @@ TEST_F(ScreenChangesPassTest, ChangesBeforeARectangleIsDueAreKeptUntilItIs) {
   pattern_(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar::all(0));
   pending_ = {{20, 20, 1, 1}};
   Pass(1 * kSecond + kSecond / 2);  // not due: the change must not be lost meanwhile
+  EXPECT_EQ(takes_, 2);  // taken all the same, so that the source never piles changes up
   Pass(2 * kSecond);
   EXPECT_EQ(captures_, 2);
   EXPECT_EQ(LastIsHit(), 0u);

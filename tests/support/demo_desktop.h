@@ -61,12 +61,14 @@ class DemoDesktop {
     xvfb_.Stop();
   }
 
-  // A new X server on the same display with the demo window shown again. Returns an error text,
-  // empty on success.
-  std::string RestartServer() {
-    const int display = xvfb_.Display();
+  // A new X server on the same display (or on `display`, with DISPLAY then pointing at it) with
+  // the demo window shown again. Returns an error text, empty on success.
+  std::string RestartServer(std::optional<int> display = std::nullopt) {
+    const int number = display.value_or(xvfb_.Display());
     StopServer();
-    if (!xvfb_.Start(display)) return "Xvfb did not start again on :" + std::to_string(display);
+    if (!xvfb_.Start(number)) return "Xvfb did not start again on :" + std::to_string(number);
+    display_.reset();
+    display_.emplace("DISPLAY", xvfb_.DisplayName());
     return StartTarget();
   }
 
@@ -85,6 +87,7 @@ class DemoDesktop {
   }
 
   pid_t TargetPid() const { return target_.Pid(); }
+  pid_t ServerPid() const { return xvfb_.Pid(); }
 
   void Stop() { target_.Stop(); }
 
