@@ -15,8 +15,9 @@
 // the worker accepts, so the matcher rounds each correlation to the exact integer: the two
 // transforms then give the same sums, and the same map, as a direct computation.
 //
-// A transform object is made for one plane size. It keeps what the library needs between calls,
-// so steady-state use allocates nothing. It is not thread-safe: each thread that evaluates
+// A transform object is made for one plane size. It keeps what the library needs between calls
+// (plans, scratch buffers); FFTW's then allocates nothing per call, pocketfft's plans allocate
+// one scratch array per 1-D run (hundreds per evaluation, see README "Performance"). It is not thread-safe: each thread that evaluates
 // templates uses its own objects.
 #pragma once
 
