@@ -191,6 +191,11 @@ class WorkerWinScaledTest : public WorkerWinTest {
 };
 
 TEST_F(WorkerWinScaledTest, ABadgeCutAt1xAndNamedSoHitsOnAWindowDrawnAt1_5x) {
+  // A Wine whose running desktop keeps the DPI it started with does not give the new one to the
+  // target's window; there is then nothing at 144 DPI to test against.
+  if (const UINT dpi = GetDpiForWindow(target_.window); dpi != 144) {
+    GTEST_SKIP() << "the target window reports " << dpi << " DPI, not the 144 set in LogPixels";
+  }
   // The badge with a margin of pattern around it.
   const cv::Rect around(test::kBadgeX - 8, test::kBadgeY - 8, test::kBadgeWidth + 16,
                         test::kBadgeHeight + 16);
