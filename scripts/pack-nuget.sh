@@ -30,7 +30,7 @@ if [[ ! -f "$win32/CMakeCache.txt" ]]; then
   export TAVRIK_MINGW_DEPS_PREFIX
   cmake --preset win32 >/dev/null
 fi
-cmake --build --preset win32 -j "${TAVRIK_PACK_JOBS:-2}" --target tavrik-worker tavrik-ctl >&2
+cmake --build --preset win32 -j "${TAVRIK_PACK_JOBS:-2}" --target tavrik-worker tavrik-ctl third_party_notices >&2
 for program in "${programs[@]}"; do [[ -f "$program" ]] || fail "the win32 build made no $program"; done
 notices="$win32/THIRD-PARTY-NOTICES.txt"
 [[ -f "$notices" ]] ||
