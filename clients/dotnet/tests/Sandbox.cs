@@ -97,12 +97,24 @@ namespace Tavrik.Client.Tests
                         + Interlocked.Increment(ref _counter);
             Directory = Path.Combine(Path.GetTempPath(), Namespace);
             System.IO.Directory.CreateDirectory(Directory);
-            // The private runtime directory a session gives its user, where the worker lock lives.
+            // The private runtime directory a session gives its user, where the worker lock lives:
+            // one for the whole test process, as a session has one, so that a sandbox opened inside
+            // another still sees the outer one's worker.
             _previousRuntime = Environment.GetEnvironmentVariable("XDG_RUNTIME_DIR");
-            string runtime = Path.Combine(Directory, "run");
-            Assert.That(Native.mkdir(runtime, 448 /*0700*/), Is.EqualTo(0), "mkdir " + runtime);
-            Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", runtime);
+            Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", Runtime.Value);
         }
+
+        static readonly Lazy<string> Runtime = new Lazy<string>(() =>
+        {
+            string runtime = Path.Combine(Path.GetTempPath(),
+                                          "tavrik-cs-run-" + Process.GetCurrentProcess().Id);
+            Assert.That(Native.mkdir(runtime, 448 /*0700*/), Is.EqualTo(0), "mkdir " + runtime);
+            AppDomain.CurrentDomain.ProcessExit += (sender, e) =>
+            {
+                try { System.IO.Directory.Delete(runtime, true); } catch (IOException) { }
+            };
+            return runtime;
+        });
 
         readonly string _previousRuntime;
 
@@ -256,6 +268,7 @@ namespace Tavrik.Client.Tests
                 foreach (string file in System.IO.Directory.GetFiles("/dev/shm", pattern))
                     File.Delete(file);
             System.IO.Directory.Delete(Directory, true);
+            File.Delete(Path.Combine(Runtime.Value, Namespace + "-TavrikWorkerLock"));
             Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", _previousRuntime);
         }
     }
