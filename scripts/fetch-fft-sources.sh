@@ -14,6 +14,8 @@
 # out (and not asked for again for a day); the build then uses the transforms it has. The sources are fetched with a deb-src entry that exists only while apt-get downloads
 # them. Progress goes to standard error; standard output carries only the directory.
 set -euo pipefail
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 log() { printf 'fetch-fft-sources: %s\n' "$*" >&2; }
 
@@ -85,16 +87,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-main_list=/etc/apt/sources.list.d/debian.sources
-if [[ -f "${main_list}" ]]; then
-  sed -e 's/^Types:.*/Types: deb-src/' "${main_list}" | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
-else
-  {
-    while read -r _ uri suite comps; do
-      printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n\n' "${uri}" "${suite}" "${comps}"
-    done < <(grep -h '^deb ' /etc/apt/sources.list | sed 's/\[[^]]*\] //')
-  } | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
-fi
+deb_src_twin | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
 "${sudo_cmd[@]}" apt-get "${apt_opts[@]}" update -qq >&2
 
 # Only the files the build needs come out of a tarball, flat into `dest`.

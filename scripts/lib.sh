@@ -10,6 +10,8 @@
 #                                caller's `on_exit` when it defines one, and removes the
 #                                namespace's objects and the scratch folder.
 #   wait_for_worker_rings        waits up to 5 s for the worker to create its hit ring.
+#   deb_src_twin                 prints a deb-src twin of every deb source of apt, for a
+#                                temporary entry that lets apt-get fetch Debian's source packages.
 #   start_wine PREFIX            Wine for the Win32 programs on the current DISPLAY: the 64-bit
 #                                prefix PREFIX (made on first use), quiet, without Mono or Gecko,
 #                                with one persistent wineserver; `wineserver -k` ends it.
@@ -72,4 +74,16 @@ start_wine() {
     echo "$(basename "$0"): creating the Wine prefix $WINEPREFIX"
   fi
   wine wineboot --init >/dev/null 2>&1
+}
+
+deb_src_twin() {
+  local main_list=/etc/apt/sources.list.d/debian.sources _ uri suite comps
+  if [[ -f "${main_list}" ]]; then
+    sed -e 's/^Types:.*/Types: deb-src/' "${main_list}"
+    return
+  fi
+  # One-line format: mirror the deb lines of sources.list.
+  while read -r _ uri suite comps; do
+    printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n\n' "${uri}" "${suite}" "${comps}"
+  done < <(grep -h '^deb ' /etc/apt/sources.list | sed 's/\[[^]]*\] //')
 }

@@ -16,6 +16,8 @@
 # the same key only prints the prefix; anything that changes the result changes the key.
 # Progress goes to standard error; standard output carries only the prefix.
 set -euo pipefail
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 toolchain="${root}/cmake/mingw-w64-x86_64.cmake"
@@ -86,17 +88,7 @@ trap cleanup EXIT
 
 # --- sources: a temporary deb-src twin of every deb stanza ----------------------------------
 log "fetching sources"
-main_list=/etc/apt/sources.list.d/debian.sources
-if [[ -f "${main_list}" ]]; then
-  sed -e 's/^Types:.*/Types: deb-src/' "${main_list}" | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
-else
-  # One-line format: mirror the deb lines of sources.list.
-  {
-    while read -r _ uri suite comps; do
-      printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n\n' "${uri}" "${suite}" "${comps}"
-    done < <(grep -h '^deb ' /etc/apt/sources.list | sed 's/\[[^]]*\] //')
-  } | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
-fi
+deb_src_twin | "${sudo_cmd[@]}" tee "${src_list}" >/dev/null
 "${sudo_cmd[@]}" apt-get update -qq >&2
 # Any source version with the wanted upstream version will do; the newest that downloads wins.
 fetch_source() {
