@@ -39,6 +39,7 @@
 #include "tools/ctl/hit_json.h"
 #include "tools/ctl/options.h"
 #include "tools/ctl/probe_pictures.h"
+#include "tools/ctl/template_check.h"
 
 namespace tavrik::ctl {
 namespace {

@@ -31,9 +31,7 @@
 #include <vector>
 
 #include "base/geometry.h"
-#include "commands/template_scale.h"
 #include "ipc/command_codec.h"
-#include "registry/template_info.h"
 
 namespace tavrik::ctl {
 
@@ -77,16 +75,5 @@ std::vector<std::string> TemplatePathWarnings(const SpecCommand& add);
 // size, kind, stored threshold, mask coverage and colour means. 0 when the worker could register
 // it, 1 when it could not load it. Publishes nothing.
 int CheckTemplate(const SpecCommand& add, std::ostream& out, std::ostream& err);
-
-// A template file that declares the scale it was cut at ("name@2x.png"), made what the worker
-// makes of it for a window of `windowDpi` (nothing when unknown) and a region `region`: `info`
-// (loaded and prepared) is resized and prepared again with `threshold`. `plan` tells what was
-// done. False with a one-line `error` when the worker would refuse the template.
-bool ScaleAsTheWorkerWould(TemplateInfo& info, float threshold,
-                           std::optional<std::int32_t> windowDpi, std::optional<IntRect> region,
-                           TemplateScaling& plan, std::string& error);
-
-// The plan in one line for the user: "1x declared; window 144 dpi (1.5x); 132x96 after scaling".
-std::string ScaleFigure(const TemplateScaling& plan);
 
 }  // namespace tavrik::ctl

@@ -18,6 +18,7 @@
 #include "tools/ctl/ctl_args.h"
 #include "tools/ctl/options.h"
 #include "tools/ctl/probe.h"
+#include "tools/ctl/template_check.h"
 
 namespace tavrik::ctl {
 namespace {
