@@ -15,7 +15,7 @@
 #include "base/line_escape.h"
 #include "base/log_output.h"
 #include "base/log_sink.h"
-#include "capture/display_session.h"
+#include "base/display_session.h"
 #include "capture/screen_capture.h"
 #include "capture/screen_changes.h"
 #include "capture/target_window.h"

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "base/line_escape.h"
-#include "capture/display_session.h"
+#include "base/display_session.h"
 #include "ipc/command_ring.h"
 #include "ipc/hit_ring.h"
 #include "ipc/shared_memory.h"

@@ -1,4 +1,4 @@
-#include "capture/display_session.h"
+#include "base/display_session.h"
 
 #include <cstdlib>
 
