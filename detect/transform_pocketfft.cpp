@@ -6,10 +6,27 @@
 // multiply is the shared interleaved one. pocketfft's plans allocate one scratch array per 1-D
 // run; everything else lives in this object.
 #include <algorithm>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <opencv2/core.hpp>
-#include <pocketfft_hdronly.hpp>
 #include <vector>
+
+// pocketfft asks aligned_alloc for sizes that are not a multiple of the alignment, which C11 and
+// C++17 leave undefined: glibc accepts it, AddressSanitizer (rightly) does not, and another C
+// library may return null. Its requests are rounded up here; <cstdlib> is already in, so only
+// pocketfft's calls see the macro.
+// (mingw without aligned_alloc takes pocketfft's own portable allocation instead.)
+#if !defined(__MINGW32__) || defined(_GLIBCXX_HAVE_ALIGNED_ALLOC)
+namespace tavrik_pocketfft {
+inline void* AlignedAlloc(std::size_t alignment, std::size_t size) {
+  return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+}
+}  // namespace tavrik_pocketfft
+#define aligned_alloc(alignment, size) ::tavrik_pocketfft::AlignedAlloc(alignment, size)
+#endif
+#include <pocketfft_hdronly.hpp>
+#undef aligned_alloc
 
 #include "detect/transform.h"
 
