@@ -141,7 +141,8 @@ bool ApplyDeclaredScale(const LogSink& log, TemplateInfo& info,
     case Result::kLargerThanRegion:
       log.Emit((LineText() << "[Spec] Refused template '" << info.name
                            << "': " << RefusalText(plan, region))
-                   .str());
+                   .str(),
+               LogSeverity::kWarning);
       return false;
     case Result::kScaled:
       break;
@@ -150,7 +151,8 @@ bool ApplyDeclaredScale(const LogSink& log, TemplateInfo& info,
   if (resized.empty()) {
     log.Emit((LineText() << "[Spec] Refused template '" << info.name << "': it could not be scaled "
                          << ScalingText(plan))
-                 .str());
+                 .str(),
+             LogSeverity::kWarning);
     return false;
   }
   info.image = std::move(resized);

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/display_session.h"
 #include "base/executable_path.h"
 #include "base/line_escape.h"
 #include "base/log_output.h"
 #include "base/log_sink.h"
-#include "base/display_session.h"
 #include "capture/screen_capture.h"
 #include "capture/screen_changes.h"
 #include "capture/target_window.h"
@@ -35,7 +35,9 @@ namespace {
 void ReportFatal(const LogSink& log, const std::string& line) {
   log.Emit(line, LogSeverity::kError);
   if (!log.WritesToStandardError()) {
-    std::fprintf(stderr, "%s%s\n", StandardErrorIsJournal() ? "<3>" : "", line.c_str());
+    const std::string_view prefix =
+        StandardErrorIsJournal() ? JournalPrefix(LogSeverity::kError) : std::string_view();
+    std::fprintf(stderr, "%.*s%s\n", static_cast<int>(prefix.size()), prefix.data(), line.c_str());
   }
 }
 
