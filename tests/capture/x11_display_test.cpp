@@ -239,6 +239,14 @@ class X11Display : public ::testing::Test {
     return origin;
   }
 
+  // For a test that stops the server and starts its successor on the same display.
+  void RestartableServer() {
+    ASSERT_TRUE(server_.StartOutOfTheWay()) << "Xvfb could not be started";
+    display_.reset();
+    display_.emplace("DISPLAY", server_.DisplayName());
+    x11::CloseThreadSession();
+  }
+
   test::XvfbServer server_;
   std::optional<test::ScopedEnv> display_;
 };
@@ -631,6 +639,7 @@ TEST_F(X11Display, SurvivesTheServerDyingAndUsesItsSuccessor) {
     });
   };
 
+  ASSERT_NO_FATAL_FAILURE(RestartableServer());
   PatternProcess pattern = StartPattern({"--x", "100", "--y", "80"});
   ASSERT_EQ(pattern.windows.size(), 1u);
   ASSERT_TRUE(MatchesPattern(CaptureScreenRegion(100, 80, 64, 64), 0, 0, 64, 64, 0, 0, 0));
@@ -672,6 +681,7 @@ bool Covers(const std::vector<IntRect>& rects, const IntRect& area) {
 }
 
 TEST_F(X11Display, ScreenChangesReportEveryDrawingAndSayWhenTheyCannotVouch) {
+  ASSERT_NO_FATAL_FAILURE(RestartableServer());
   ScreenChanges changes;
   std::vector<IntRect> damaged;
   EXPECT_FALSE(changes.Take(damaged));  // nothing is known from before the tracking started

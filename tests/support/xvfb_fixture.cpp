@@ -145,6 +145,15 @@ bool XvfbServer::Start(std::optional<int> display) {
   return true;
 }
 
+bool XvfbServer::StartOutOfTheWay() {
+  // Spread by process so that two such tests running at once rarely try the same numbers.
+  const int first = 600 + static_cast<int>(getpid() % 300);
+  for (int display = first; display < first + 50; ++display) {
+    if (Start(display)) return true;
+  }
+  return false;
+}
+
 void XvfbServer::Stop() { process_.Stop(SIGTERM); }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)

@@ -57,6 +57,10 @@ class XvfbServer {
   }
   // Starts the server on a free display (or on `display`) and waits until it accepts clients.
   bool Start(std::optional<int> display = std::nullopt);
+  // Starts the server on a display far above the ones `-displayfd` hands out, for a test that
+  // stops the server and starts its successor on the same number: a low number, once freed, can be
+  // taken meanwhile by a server another test starts.
+  bool StartOutOfTheWay();
   void Stop();
   bool Running() { return process_.Running(); }
   pid_t Pid() const { return process_.Pid(); }
