@@ -55,13 +55,13 @@
 #include "capture/x11_capture.h"
 #include "detect/detection_loop.h"
 #include "detect/evaluate.h"
-#include "detect/match_cache.h"
+#include "match/match_cache.h"
 #include "detect/report.h"
 #include "detect/template_prepare.h"
-#include "detect/transform.h"
+#include "match/transform.h"
 #include "registry/template_registry.h"
 #if TAVRIK_BENCH_FFTW
-#include "detect/transform_fftw.h"
+#include "match/transform_fftw.h"
 #endif
 
 // ---- allocation counter: every malloc-family call of the process while counting is on ----------

@@ -46,7 +46,7 @@
 #include "capture/screen_capture.h"
 #include "detect/detection_loop.h"
 #include "detect/evaluate.h"
-#include "detect/match_cache.h"
+#include "match/match_cache.h"
 #include "detect/report.h"
 
 namespace tavrik::bench {

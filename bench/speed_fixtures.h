@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "detect/evaluate.h"
-#include "detect/transform.h"
+#include "match/transform.h"
 #include "registry/template_info.h"
 #include "registry/template_registry.h"
 

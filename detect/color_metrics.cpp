@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "detect/cv_compat.h"
+#include "match/cv_compat.h"
 
 namespace tavrik {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "detect/cv_compat.h"
+#include "match/cv_compat.h"
 
 namespace tavrik {
 namespace {

@@ -50,6 +50,13 @@ bool PlanCapture(const TemplateInfo& info, Evaluation& e) {
 
 namespace {
 
+// Only for callers without scratch of their own (tools, tests): the pool's threads bring theirs, as
+// with the workspace.
+SpotScratch& ThreadSpotScratch() {
+  thread_local SpotScratch scratch;
+  return scratch;
+}
+
 MatchWorkspace& WorkspaceOf(const EvaluationEngine& engine) {
   return engine.workspace != nullptr ? *engine.workspace : ThreadMatchWorkspace();
 }
@@ -58,7 +65,9 @@ MatchWorkspace& WorkspaceOf(const EvaluationEngine& engine) {
 void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& region,
                      const EvaluationEngine& engine) {
   MatchWorkspace& workspace = WorkspaceOf(engine);
-  e.match = ScoreRegion(region, info, workspace, engine.kind, engine.cache);
+  e.match = engine.prescored != nullptr
+                ? *engine.prescored
+                : ScoreRegion(region, info, workspace, engine.kind, engine.cache, engine.stop);
   e.baseline = e.match.mapMean > 0.0 ? e.match.mapMean : 0.0;
   e.raw = e.match.raw;
 
@@ -68,7 +77,8 @@ void MatchAndMeasure(Evaluation& e, const TemplateInfo& info, RegionPixels& regi
   e.matchRect = {spot.x, spot.y, spot.width, spot.height};
   if (spot.width > 0 && spot.height > 0) {
     // One HSV and one Lab conversion give MeanHueSat, MeanValue and MeanLab.
-    const SpotColour colour = MeasureSpot(e.captured(spot), workspace.spot);
+    const SpotColour colour =
+        MeasureSpot(e.captured(spot), engine.spot != nullptr ? *engine.spot : ThreadSpotScratch());
     e.spotHueSat = colour.hueSat;
     e.spotValue = colour.value;
     e.spotLab = colour.lab;
@@ -193,6 +203,8 @@ EvaluationOutcome RunEvaluation(const TemplateInfo& info, const CaptureFunction&
       EvaluateSharedRegion(e, info, shared.region, engine);
     }
     return EvaluationOutcome::kDecided;
+  } catch (const EvaluationStopped&) {
+    return EvaluationOutcome::kStopped;
   } catch (const std::exception& failure) {
     try {
       error = failure.what();
@@ -222,6 +234,8 @@ EvaluationOutcome ReportOutcome(EvaluationOutcome outcome, Evaluation& e, const 
         return outcome;
       case EvaluationOutcome::kError:
         if (writeError) ReportContainedError(log, info, e.screenRoi, error);
+        return outcome;
+      case EvaluationOutcome::kStopped:
         return outcome;
     }
   } catch (const std::exception& failure) {

@@ -24,13 +24,15 @@
 #include <cstdint>
 #include <functional>
 #include <opencv2/core/mat.hpp>
+#include <stop_token>
 #include <string>
 
 #include "base/log_sink.h"
+#include "detect/color_metrics.h"
 #include "detect/evaluation.h"
-#include "detect/match_cache.h"
-#include "detect/matcher.h"
-#include "detect/transform.h"
+#include "match/match_cache.h"
+#include "match/matcher.h"
+#include "match/transform.h"
 #include "ipc/hit_ring.h"
 #include "registry/template_info.h"
 
@@ -111,12 +113,16 @@ struct EvaluationEngine {
   MatchWorkspace* workspace = nullptr;  // null: the calling thread's own
   TransformKind kind = DefaultTransformKind();
   MatchCache* cache = nullptr;  // the loop's prepared templates; null: prepared per evaluation
+  SpotScratch* spot = nullptr;  // the spot colour's conversion buffers; null: the thread's own
+  std::stop_token stop = {};    // read between tiles: a stopped evaluation is kStopped
+  const MatchScore* prescored = nullptr;  // the match, when the caller scored it already
 };
 
 enum class EvaluationOutcome {
   kDecided,        // decided and reported: the loop stamps lastDecisionTime
   kCaptureFailed,  // capture-failure line only; not stamped, retried next pass
   kError,          // an exception was contained; error line only; stamped like a decision
+  kStopped,        // a stop request cut it short: neither reported nor stamped
 };
 
 // Whether a contained error is reported by its line; the loop limits those lines per template.

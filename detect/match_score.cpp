@@ -4,6 +4,7 @@
 #include <cmath>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 namespace tavrik {
 
@@ -23,50 +24,100 @@ bool MatchesInGrey(const TemplateInfo& info) {
   return MatchMethod(info) != cv::TM_CCORR_NORMED && !info.gray.empty();
 }
 
-MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff) {
+MatchTemplate MatchInputOf(const TemplateInfo& info) {
+  MatchTemplate t;
+  t.method = MatchMethod(info);
+  t.grey = MatchesInGrey(info);
+  t.greyPlane = info.gray;
+  t.colour = info.image;
+  t.mask = info.edgeMask;
+  t.kind = KindOf(t);
+  return t;
+}
+
+void TemplateMatchMap(RegionPixels& region, const TemplateInfo& info, TransformKind kind,
+                      MatchWorkspace& workspace, cv::Mat& map) {
+  const MatchTemplate templ = MatchInputOf(info);
+  const cv::Size dft = GeometryFor(region.Pixels().size(), templ.Size()).dft;
+  const auto prepared = PrepareMatch(templ, dft, kind, workspace);
+  ComputeMatchMap(region, templ, *prepared, workspace, map);
+}
+
+MatchScore ScoreFromSummary(const MapSummary& s, bool sqDiff) {
   MatchScore score;
-  CV_Assert(map.type() == CV_32F);
-  const double empty = sqDiff ? 1.0 : 0.0;
-  double best = 0.0;
-  cv::Point bestLoc;
-  bool first = true;
-  double sum = 0.0;
-  for (int y = 0; y < map.rows; ++y) {
-    const float* row = map.ptr<float>(y);
-    for (int x = 0; x < map.cols; ++x) {
-      const double v = std::isfinite(row[x]) ? row[x] : empty;
-      sum += v;
-      // Strict comparisons keep the first of equal values in row-major order.
-      if (first || (sqDiff ? v < best : v > best)) {
-        best = v;
-        bestLoc = {x, y};
-        first = false;
-      }
-    }
-  }
-  score.matchLoc = {bestLoc.x, bestLoc.y};
+  score.matchLoc = {s.bestLoc.x, s.bestLoc.y};
   if (sqDiff) {
-    score.raw = SqDiffScoreFromMin(first ? empty : best);
+    score.raw = SqDiffScoreFromMin(s.count == 0 ? 1.0 : s.best);
     score.mapMean = 0.0;
   } else {
-    score.raw = CorrelationScoreFromMax(best);
-    score.mapMean = map.empty() ? 0.0 : sum / static_cast<double>(map.total());
+    score.raw = CorrelationScoreFromMax(s.best);
+    score.mapMean = s.count == 0 ? 0.0 : s.sum / static_cast<double>(s.count);
   }
   return score;
 }
 
-MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
-                       TransformKind kind, MatchCache* cache) {
-  const cv::Mat& pixels = region.Pixels();
-  if (pixels.cols < info.image.cols || pixels.rows < info.image.rows) {
-    return MatchScore{};  // {0, (0,0), -1}: no threshold accepts it
+MatchScore ScoreFromMap(const cv::Mat& map, bool sqDiff) {
+  MapSummary summary;
+  FoldMap(map, {0, 0}, sqDiff, summary);
+  return ScoreFromSummary(summary, sqDiff);
+}
+
+bool ScoreTemplates(RegionPixels& region, std::span<ScoreJob> jobs, MatchWorkspace& workspace,
+                    TransformKind kind, MatchCache* cache, std::stop_token stop) {
+  const cv::Size size = region.Pixels().size();
+  std::vector<MatchTemplate> templates(jobs.size());
+  std::vector<std::shared_ptr<const PreparedMatch>> held;
+  std::vector<MatchRequest> requests;
+  std::vector<std::size_t> owners;
+  const auto prepare = [&](std::size_t k, bool& kept) {
+    const TemplateInfo& info = *jobs[k].info;
+    const cv::Size dft = GeometryFor(size, templates[k].Size()).dft;
+    kept = true;
+    return cache != nullptr
+               ? cache->Get(info.serial.Value(), templates[k], dft, kind, workspace, &kept)
+               : PrepareMatch(templates[k], dft, kind, workspace);
+  };
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    ScoreJob& job = jobs[k];
+    if (job.done) continue;
+    if (size.width < job.info->image.cols || size.height < job.info->image.rows) {
+      job.score = MatchScore{};  // {0, (0,0), -1}: no threshold accepts it
+      job.done = true;
+      continue;
+    }
+    templates[k] = MatchInputOf(*job.info);
+    bool kept = true;
+    std::shared_ptr<const PreparedMatch> prepared = prepare(k, kept);
+    const bool sqDiff = MatchMethod(*job.info) == cv::TM_SQDIFF_NORMED;
+    if (!kept) {
+      MatchRequest alone{&templates[k], prepared.get(), {}, false};
+      if (!MatchRegion(region, std::span<MatchRequest>(&alone, 1), workspace, stop)) return false;
+      job.score = ScoreFromSummary(alone.summary, sqDiff);
+      job.done = true;
+      continue;
+    }
+    requests.push_back({&templates[k], prepared.get(), {}, false});
+    owners.push_back(k);
+    held.push_back(std::move(prepared));
   }
-  const std::shared_ptr<const PreparedMatch> prepared =
-      cache != nullptr ? cache->Get(info, pixels.size(), kind, workspace)
-                       : PrepareMatch(info, pixels.size(), kind, workspace);
-  cv::Mat map;
-  ComputeMatchMap(region, info, *prepared, workspace, map);
-  return ScoreFromMap(map, MatchMethod(info) == cv::TM_SQDIFF_NORMED);
+  const bool complete = MatchRegion(region, requests, workspace, stop);
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    if (!requests[r].done) continue;
+    ScoreJob& job = jobs[owners[r]];
+    job.score = ScoreFromSummary(requests[r].summary,
+                                 MatchMethod(*job.info) == cv::TM_SQDIFF_NORMED);
+    job.done = true;
+  }
+  return complete;
+}
+
+MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
+                       TransformKind kind, MatchCache* cache, std::stop_token stop) {
+  ScoreJob job{&info, {}, false};
+  if (!ScoreTemplates(region, std::span<ScoreJob>(&job, 1), workspace, kind, cache, stop)) {
+    throw EvaluationStopped{};
+  }
+  return job.score;
 }
 
 MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info) {

@@ -8,7 +8,7 @@
 // from; the squared-difference variant has no baseline and reports 0.
 //
 // A placement whose window carries no energy (a flat black window under the mask, a flat grey
-// window) scores 0 in the map (detect/matcher.h, GuardedScore), so it can neither win nor spoil
+// window) scores 0 in the map (match/match_template.h, GuardedScore), so it can neither win nor spoil
 // the maximum; `mapMean` counts it as 0. Non-finite values, which only the cv::matchTemplate
 // fallback can still produce, are read as those empty placements are.
 //
@@ -16,11 +16,14 @@
 // thread (and by tools that run one evaluation in-process); the template is only read.
 #pragma once
 
+#include <cstddef>
 #include <opencv2/core/mat.hpp>
+#include <span>
+#include <stop_token>
 
-#include "detect/match_cache.h"
-#include "detect/matcher.h"
-#include "detect/transform.h"
+#include "match/match_cache.h"
+#include "match/matcher.h"
+#include "match/transform.h"
 #include "registry/template_info.h"
 
 namespace tavrik {
@@ -38,8 +41,35 @@ MatchScore ScoreTemplateMatch(const cv::Mat& region, const TemplateInfo& info);
 
 // The same on a region that other templates of the pass may share, with a given workspace and
 // transform, taking the prepared template from `cache` (null: prepared for this call only).
+// Throws EvaluationStopped when `stop` is requested before the score is known.
 MatchScore ScoreRegion(RegionPixels& region, const TemplateInfo& info, MatchWorkspace& workspace,
-                       TransformKind kind, MatchCache* cache);
+                       TransformKind kind, MatchCache* cache, std::stop_token stop = {});
+struct EvaluationStopped {};
+
+// One template of ScoreTemplates.
+struct ScoreJob {
+  const TemplateInfo* info = nullptr;
+  MatchScore score;
+  bool done = false;
+};
+
+// Scores every job over one region: the templates that share a tile geometry share the region's
+// transforms (match/matcher.h). A template whose prepared spectra the cache cannot keep is scored
+// alone, right after it is prepared, so that at most one such preparation is alive at a time.
+// False when `stop` was requested before every job was done. Exceptions propagate.
+bool ScoreTemplates(RegionPixels& region, std::span<ScoreJob> jobs, MatchWorkspace& workspace,
+                    TransformKind kind, MatchCache* cache, std::stop_token stop = {});
+
+// The whole response map of a template over a region, as the engine computes it for the worker
+// (tools and tests; the worker itself folds maps tile by tile).
+void TemplateMatchMap(RegionPixels& region, const TemplateInfo& info, TransformKind kind,
+                      MatchWorkspace& workspace, cv::Mat& map);
+
+// What the engine is given of a template: its planes, mask and method.
+MatchTemplate MatchInputOf(const TemplateInfo& info);
+
+// The score a map's summary gives (see ScoreFromMap).
+MatchScore ScoreFromSummary(const MapSummary& summary, bool sqDiff);
 
 // The score of a response map: the best location (the first in row-major order among equal
 // values, as cv::minMaxLoc reports it), its value and the map's mean, a non-finite value read as

@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "detect/color_metrics.h"
-#include "detect/cv_compat.h"
+#include "match/cv_compat.h"
 #include "detect/edge_mask.h"
 #include "registry/template_kind.h"
 

@@ -5,7 +5,7 @@ Each source folder has a rank; a file may include headers of its own folder and 
 lower rank only. Folders of the same rank are siblings and may not include each other.
 
   0  base
-  1  ipc, registry, capture
+  1  ipc, registry, capture, match
   2  detect
   3  commands
   4  worker, tools
@@ -21,7 +21,7 @@ import sys
 
 RANKS = {
     "base": 0,
-    "ipc": 1, "registry": 1, "capture": 1,
+    "ipc": 1, "registry": 1, "capture": 1, "match": 1,
     "detect": 2,
     "commands": 3,
     "worker": 4, "tools": 4,

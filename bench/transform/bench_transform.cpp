@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "detect/transform.h"
+#include "match/transform.h"
 #if TAVRIK_BENCH_FFTW
-#include "detect/transform_fftw.h"
+#include "match/transform_fftw.h"
 #endif
 #if TAVRIK_BENCH_KISSFFT
 #include "bench/transform/kissfft_transform.h"

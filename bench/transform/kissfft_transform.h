@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "detect/transform.h"
+#include "match/transform.h"
 
 namespace tavrik {
 

@@ -121,13 +121,17 @@ void AddSix(PoolPass& p, bool ownWindows = true) {
   p.Add("t3:six", b, cv::Rect(180, 60, 40, 30), ownWindows);
 }
 
-TEST(EvaluationPoolTest, SizeIsHalfTheCoresAtLeastOneAtMostFour) {
-  EXPECT_EQ(PoolThreadsFor(0), 1);
-  EXPECT_EQ(PoolThreadsFor(1), 1);
-  EXPECT_EQ(PoolThreadsFor(2), 1);
-  EXPECT_EQ(PoolThreadsFor(4), 2);
-  EXPECT_EQ(PoolThreadsFor(7), 3);
-  EXPECT_EQ(PoolThreadsFor(64), kMaxPoolThreads);
+TEST(EvaluationPoolTest, OneThreadPerCoreAtMostFourAndTheHelpersAtIdlePriority) {
+  for (const auto& [cores, threads] :
+       {std::pair{0u, 1}, {1u, 1}, {2u, 2}, {3u, 3}, {64u, kMaxPoolThreads}, {~0u, kMaxPoolThreads}}) {
+    EXPECT_EQ(PoolThreadsFor(cores), threads) << cores;
+  }
+  // Only the helpers give way: the caller keeps its priority, so a pass always progresses.
+  EvaluationPool pool(3);
+  std::atomic<int> ran{0};
+  pool.Run(6, [&](std::size_t, int) { ran.fetch_add(1); });
+  EXPECT_EQ(ran.load(), 6);
+  EXPECT_EQ(pool.IdleHelpers(), pool.Threads() - 1);
 }
 
 TEST(EvaluationPoolTest, PooledPassReportsInSnapshotOrderWithTheSameLines) {

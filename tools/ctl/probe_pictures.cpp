@@ -99,9 +99,8 @@ cv::Mat ScoreMap(const cv::Mat& region, const TemplateInfo& info) {
   RegionPixels pixels;
   pixels.Reset(region);
   MatchWorkspace& workspace = ThreadMatchWorkspace();
-  const auto prepared = PrepareMatch(info, region.size(), DefaultTransformKind(), workspace);
   cv::Mat map;
-  ComputeMatchMap(pixels, info, *prepared, workspace, map);
+  TemplateMatchMap(pixels, info, DefaultTransformKind(), workspace, map);
   map = map.clone();
   const bool sqDiff = MatchMethod(info) == cv::TM_SQDIFF_NORMED;
   map.forEach<float>([sqDiff](float& v, const int*) {

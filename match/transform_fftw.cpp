@@ -1,4 +1,4 @@
-#include "detect/transform_fftw.h"
+#include "match/transform_fftw.h"
 
 #include <fftw3.h>
 

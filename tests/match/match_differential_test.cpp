@@ -38,12 +38,12 @@
 #include "detect/edge_mask.h"
 #include "detect/evaluate.h"
 #include "detect/match_score.h"
-#include "detect/matcher.h"
+#include "match/matcher.h"
 #include "detect/report.h"
 #include "detect/template_prepare.h"
-#include "detect/transform.h"
+#include "match/transform.h"
 #if TAVRIK_TEST_FFTW
-#include "detect/transform_fftw.h"
+#include "match/transform_fftw.h"
 #endif
 
 namespace tavrik {
@@ -379,9 +379,8 @@ Ours OurEvaluation(const cv::Mat& pixels, const TemplateInfo& info, TransformKin
   Ours o;
   RegionPixels region;
   region.Reset(pixels);
-  const auto prepared = PrepareMatch(info, pixels.size(), kind, ws);
   cv::Mat map;
-  ComputeMatchMap(region, info, *prepared, ws, map);
+  TemplateMatchMap(region, info, kind, ws, map);
   o.map = map.clone();
   Evaluation e;
   EXPECT_TRUE(PlanCapture(info, e));
@@ -520,7 +519,7 @@ std::vector<std::vector<Tally>> RunCorpus(const std::vector<TransformKind>& engi
       const cv::Mat direct = DirectMap(c.region, info, &evidence);
       const Decided ref = DecideFromMap(c.region, direct, info);
       cv::Mat openCvMap;
-      ReferenceMatchMap(c.region, info, openCvMap);
+      ReferenceMatchMap(c.region, MatchInputOf(info), openCvMap);
       const Decided today = DecideFromMap(c.region, openCvMap, info);
       const bool emptyWindows = cv::countNonZero(evidence) < static_cast<int>(evidence.total());
       cv::Mat sound;
@@ -665,7 +664,7 @@ TEST(MatchDifferential, AnExactCropHitsBesideABlackDesktop) {
   TemplateInfo info = MakeTemplate(kKinds[2], c);
   info.threshold = 0.97;
   cv::Mat openCvMap;
-  ReferenceMatchMap(region, info, openCvMap);
+  ReferenceMatchMap(region, MatchInputOf(info), openCvMap);
   const Decided before = DecideFromMap(region, openCvMap, info);
   std::cout << "[differential] the scene through cv::matchTemplate: " << before.line << "\n";
   for (TransformKind kind : Transforms()) {

@@ -1,9 +1,9 @@
-#include "detect/transform.h"
+#include "match/transform.h"
 
 #include <opencv2/core.hpp>
 
 #if TAVRIK_TRANSFORM_FFTW
-#include "detect/transform_fftw.h"
+#include "match/transform_fftw.h"
 #endif
 
 #if TAVRIK_HAVE_POCKETFFT

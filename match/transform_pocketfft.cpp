@@ -28,7 +28,7 @@ inline void* AlignedAlloc(std::size_t alignment, std::size_t size) {
 #include <pocketfft_hdronly.hpp>
 #undef aligned_alloc
 
-#include "detect/transform.h"
+#include "match/transform.h"
 
 namespace tavrik {
 namespace {

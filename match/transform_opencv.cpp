@@ -1,6 +1,6 @@
 #include <opencv2/core.hpp>
 
-#include "detect/transform.h"
+#include "match/transform.h"
 
 namespace tavrik {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "detect/transform.h"
+#include "match/transform.h"
 
 namespace tavrik {
 
