@@ -140,6 +140,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   TakeScreenChanges(context, state);
   PlanGrabs(state);
   RunGrabs(context, state, threads, stop);
+  RunMatching(context, state, threads, stop);
   PlanSlices(state, threads);
   ResizeOutcomes(state);
   RunSlices(context, state, threads, stop);

@@ -99,6 +99,9 @@ struct RecordMemory {
   IntRect rect;
   std::uint64_t generation = 0;
   Evaluation result;  // stage 1 only (match, baseline, raw, matchRect, spot colour)
+  // The MatchCache could not keep its prepared spectra: it is matched alone, prepared for the use,
+  // until the set of records changes and there may be room again.
+  bool unkept = false;
 };
 
 // How often the matching ran and how often a remembered result was taken instead (tests and

@@ -124,6 +124,27 @@ struct DetectionLoopState {
   };
   std::vector<std::size_t> order;  // due indices, by group, each group in snapshot order
   std::vector<Slice> slices;
+  // The matching of a pass, planned on the loop's thread once the grabs are in: per group, the
+  // due templates that must be matched and whose prepared spectra the cache keeps, as one
+  // RegionWork; its units, from every group, are the pool's jobs.
+  struct GroupWork {
+    std::vector<MatchTemplate> templates;
+    std::vector<std::shared_ptr<const PreparedMatch>> prepared;
+    std::vector<MatchRequest> requests;
+    std::vector<std::size_t> due;  // the due index of each request
+    RegionWork work;
+    std::size_t firstUnit = 0;     // its units in `unitFailed`
+  };
+  std::vector<GroupWork> work;  // per group
+  struct UnitRef {
+    std::size_t group = 0;
+    std::size_t unit = 0;
+  };
+  std::vector<UnitRef> units;
+  std::vector<unsigned char> unitFailed;  // per unit: 1 when it threw or was left out
+  // Per due template: the score the units gave it, when they did.
+  std::vector<MatchScore> scores;
+  std::vector<unsigned char> scored;
   std::vector<Evaluation> evaluations;  // one per due template
   std::vector<EvaluationOutcome> outcomes;
   std::vector<std::string> errors;
@@ -134,8 +155,8 @@ struct DetectionLoopState {
     MatchWorkspace workspace;
     SpotScratch spot;
     SharedCapture capture;
-    std::vector<ScoreJob> scoring;   // a slice's templates that are matched, not reused
-    std::vector<std::size_t> owners;  // and their due indices
+    RegionPixels unitRegion;  // the pixels of the group whose units it runs
+    std::size_t unitGroup = SIZE_MAX;
     cv::Mat grab;              // grab buffer (bytes), released after it has been mostly unused
     std::size_t grabUsed = 0;  // the largest grab of the current pass, in bytes
     int grabSparePasses = 0;   // passes in a row that used less than half of `grab`

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <opencv2/imgproc.hpp>
+
 #include "detect/evaluation_pool.h"
 
 namespace tavrik {
@@ -64,39 +66,58 @@ void ShareGroup(const DetectionLoopState::Group& group, SharedCapture& shared) {
   shared.generation = group.memory->generation;
 }
 
-// True when a due template's remembered result stands for these pixels (no matching needed).
-bool Reusable(const DetectionLoopState::DueEntry& entry, const SharedCapture& shared) {
+// True when a due template's remembered result stands for the group's pixels (no matching).
+bool Reusable(const DetectionLoopState::DueEntry& entry, const DetectionLoopState::Group& group) {
   const RecordMemory* memory = entry.memory;
-  return memory != nullptr && memory->valid && memory->generation == shared.generation &&
-         memory->rect == shared.rect;
+  return memory != nullptr && memory->valid && memory->generation == group.memory->generation &&
+         memory->rect == group.rect;
 }
 
-// Matches the slice's templates that need it together, so that they share the region's tiles.
-// A failure here is no one template's: the templates are then matched one by one by
-// RunEvaluation, which contains each one's own error.
-void ScoreTogether(const DetectionContext& context, DetectionLoopState& state,
-                   const DetectionLoopState::Slice& slice, DetectionLoopState::PassThread& thread,
-                   std::stop_token stop) {
-  thread.scoring.clear();
-  thread.owners.clear();
-  SharedCapture& shared = thread.capture;
-  if (!shared.ok) return;
-  for (std::size_t k = 0; k < slice.count; ++k) {
-    const std::size_t i = state.order[slice.first + k];
-    if (Reusable(state.due[i], shared)) continue;
-    thread.scoring.push_back({state.due[i].info, {}, false});
-    thread.owners.push_back(i);
+// One group's matching: its due templates that need it and whose prepared spectra the cache
+// keeps (a template it cannot keep is matched alone by RunEvaluation, so that at most one such
+// preparation per thread is alive). Prepared here, on the loop's thread.
+void PlanGroupWork(const DetectionContext& context, DetectionLoopState& state, std::size_t g) {
+  DetectionLoopState::GroupWork& w = state.work[g];
+  w.templates.clear();
+  w.prepared.clear();
+  w.requests.clear();
+  w.due.clear();
+  const DetectionLoopState::Group& group = state.groups[g];
+  if (group.memory == nullptr || !group.captured) return;
+  const cv::Size size = group.memory->pixels.size();
+  std::vector<std::size_t> members;
+  for (std::size_t i = 0; i < state.due.size(); ++i) {
+    const DetectionLoopState::DueEntry& entry = state.due[i];
+    if (entry.group != g || Reusable(entry, group)) continue;
+    const TemplateInfo& info = *entry.info;
+    if (info.image.cols > size.width || info.image.rows > size.height) continue;
+    members.push_back(i);
   }
-  if (thread.scoring.size() < 2) {
-    thread.scoring.clear();  // alone, it is matched by RunEvaluation as it always was
-    return;
+  w.templates.reserve(members.size());  // the requests point into it
+  for (const std::size_t i : members) {
+    const TemplateInfo& info = *state.due[i].info;
+    RecordMemory* memory = state.due[i].memory;
+    MatchTemplate templ = MatchInputOf(info);
+    const cv::Size dft = GeometryFor(size, templ.Size()).dft;
+    if (memory != nullptr && memory->unkept &&
+        !state.cache->Holds(info.serial.Value(), dft, context.transform)) {
+      continue;
+    }
+    bool kept = false;
+    auto prepared = state.cache->Get(info.serial.Value(), templ, dft, context.transform,
+                                     state.threads[0]->workspace, &kept);
+    if (!kept) {
+      if (memory != nullptr) memory->unkept = true;
+      continue;
+    }
+    w.templates.push_back(std::move(templ));
+    w.prepared.push_back(std::move(prepared));
+    w.due.push_back(i);
   }
-  try {
-    ScoreTemplates(shared.region, thread.scoring, thread.workspace, context.transform,
-                   state.cache.get(), stop);
-  } catch (...) {
-    for (ScoreJob& job : thread.scoring) job.done = false;
+  for (std::size_t r = 0; r < w.templates.size(); ++r) {
+    w.requests.push_back({&w.templates[r], w.prepared[r].get(), {}, false});
   }
+  w.work.Plan(size, w.requests);
 }
 
 }  // namespace
@@ -128,6 +149,68 @@ void RunGrabs(const DetectionContext& context, DetectionLoopState& state, int th
   });
 }
 
+void RunMatching(const DetectionContext& context, DetectionLoopState& state, int threads,
+                 std::stop_token stop) {
+  if (state.threads.empty()) state.threads.push_back(std::make_unique<DetectionLoopState::PassThread>());
+  if (state.work.size() < state.groups.size()) state.work.resize(state.groups.size());
+  state.units.clear();
+  state.scores.assign(state.due.size(), MatchScore{});
+  state.scored.assign(state.due.size(), 0);
+  for (std::size_t g = 0; g < state.groups.size(); ++g) {
+    DetectionLoopState::GroupWork& w = state.work[g];
+    try {
+      PlanGroupWork(context, state, g);
+    } catch (...) {
+      w.requests.clear();  // its templates are matched one by one, each containing its error
+      w.work.Plan(cv::Size(), w.requests);
+    }
+    w.firstUnit = state.units.size();
+    for (std::size_t u = 0; u < w.work.Units(); ++u) state.units.push_back({g, u});
+  }
+  state.unitFailed.assign(state.units.size(), 1);
+  RunOnPool(state, threads, state.units.size(), [&](std::size_t j, int worker) {
+    if (stop.stop_requested()) return;
+    DetectionLoopState::PassThread& thread = *state.threads[static_cast<std::size_t>(worker)];
+    const DetectionLoopState::UnitRef ref = state.units[j];
+    try {
+      if (thread.unitGroup != ref.group) {
+        thread.unitRegion.Reset(state.groups[ref.group].memory->pixels);
+        thread.unitGroup = ref.group;
+      }
+      state.work[ref.group].work.Run(ref.unit, thread.unitRegion, thread.workspace);
+      state.unitFailed[j] = 0;
+    } catch (...) {
+      state.unitFailed[j] = 1;  // the group's templates are then matched one by one
+    }
+  });
+  for (const auto& thread : state.threads) {
+    thread->unitRegion.Reset(cv::Mat());  // it would keep the remembered pixels alive
+    thread->unitGroup = SIZE_MAX;
+  }
+  for (std::size_t g = 0; g < state.groups.size(); ++g) {
+    DetectionLoopState::GroupWork& w = state.work[g];
+    const auto first = state.unitFailed.begin() + static_cast<std::ptrdiff_t>(w.firstUnit);
+    const bool complete =
+        std::none_of(first, first + static_cast<std::ptrdiff_t>(w.work.Units()),
+                     [](unsigned char failed) { return failed != 0; });
+    if (complete) {
+      w.work.Finish();
+      for (std::size_t r = 0; r < w.requests.size(); ++r) {
+        if (!w.requests[r].done) continue;
+        const std::size_t i = w.due[r];
+        state.scores[i] =
+            ScoreFromSummary(w.requests[r].summary, w.templates[r].method == cv::TM_SQDIFF_NORMED);
+        state.scored[i] = 1;
+      }
+    }
+    // The requests point at the templates' planes: nothing of them is kept past the pass.
+    w.requests.clear();
+    w.prepared.clear();
+    w.templates.clear();
+    w.work.Plan(cv::Size(), w.requests);
+  }
+}
+
 void RunSlices(const DetectionContext& context, DetectionLoopState& state, int threads,
                std::stop_token stop) {
   ReuseCounters* counters = state.counters.get();
@@ -137,18 +220,12 @@ void RunSlices(const DetectionContext& context, DetectionLoopState& state, int t
     const DetectionLoopState::Slice& slice = state.slices[s];
     SharedCapture& shared = thread.capture;
     ShareGroup(state.groups[slice.group], shared);
-    ScoreTogether(context, state, slice, thread, stop);
     EvaluationEngine engine{&thread.workspace, context.transform, state.cache.get(), &thread.spot,
                             stop, nullptr};
     for (std::size_t k = 0; k < slice.count; ++k) {
       if (stop.stop_requested()) break;
       const std::size_t i = state.order[slice.first + k];
-      const auto at = std::find(thread.owners.begin(), thread.owners.end(), i);
-      const std::size_t owner = static_cast<std::size_t>(at - thread.owners.begin());
-      engine.prescored = at != thread.owners.end() && owner < thread.scoring.size() &&
-                                 thread.scoring[owner].done
-                             ? &thread.scoring[owner].score
-                             : nullptr;
+      engine.prescored = state.scored[i] != 0 ? &state.scores[i] : nullptr;
       const DetectionLoopState::DueEntry& entry = state.due[i];
       state.outcomes[i] = RunEvaluation(*entry.info, context.capture, shared, engine,
                                         state.evaluations[i], state.errors[i], entry.memory,

@@ -23,8 +23,8 @@ void ReleaseThread(DetectionLoopState::PassThread& thread) {
   thread.grab.release();
   thread.grabUsed = 0;
   thread.grabSparePasses = 0;
-  std::vector<ScoreJob>().swap(thread.scoring);
-  std::vector<std::size_t>().swap(thread.owners);
+  thread.unitRegion.Release();
+  thread.unitGroup = SIZE_MAX;
 }
 
 template <typename Map>
@@ -42,7 +42,7 @@ void ForgetUnwatchedIn(Map& entries) {
 }  // namespace
 
 std::size_t ThreadBytes(const DetectionLoopState::PassThread& thread) {
-  return thread.workspace.Bytes() + thread.capture.region.Bytes() +
+  return thread.workspace.Bytes() + thread.capture.region.Bytes() + thread.unitRegion.Bytes() +
          MatBytesOf(thread.capture.storage) + MatBytesOf(thread.grab);
 }
 
@@ -67,11 +67,13 @@ bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& 
                         std::back_inserter(fitted));
   state.fittedSerials = std::move(fitted);
   state.cache->Retain(state.liveSerials);
+  for (auto& [record, entry] : state.records) entry.memory.unkept = false;  // there may be room
   for (auto& thread : state.threads) ReleaseThread(*thread);
   // The previous pass's evaluations still hold views of its pixels. Swapped out, not `= {}`,
   // which would keep the capacity.
   std::vector<Evaluation>().swap(state.evaluations);
   std::vector<std::string>().swap(state.errors);
+  std::vector<DetectionLoopState::GroupWork>().swap(state.work);
   return true;
 }
 

@@ -117,85 +117,49 @@ void MaskedTile(const PreparedMatch& p, TransformEntry& te, double scale, cv::Ma
 // Where a tile's values go: folded into a summary, or copied into a whole map.
 using TileSink = std::function<void(std::size_t request, const cv::Rect& out, const cv::Mat&)>;
 
-// Walks the tiles of every geometry among `requests` (engine kinds only), each tile's region
-// spectra made once for all the requests of its geometry. False when `stop` cut it short.
-bool RunTiles(RegionPixels& region, std::span<MatchRequest> requests, MatchWorkspace& workspace,
-              std::stop_token stop, const TileSink& sink) {
+// One tile of a geometry: the region spectra its requests need, made once, then every request's
+// products, inverse transforms and normalisation.
+void RunTile(RegionPixels& region, std::span<MatchRequest> requests,
+             const RegionWork::Geometry& g, int tx, int ty, MatchWorkspace& workspace,
+             const TileSink& sink) {
   MatchWorkspace::Impl& ws = workspace.Internal();
-  const cv::Size size = region.Pixels().size();
-  struct Member {
-    std::size_t request;
-    TileGrid grid;
-  };
-  std::vector<bool> placed(requests.size(), false);
-  for (std::size_t first = 0; first < requests.size(); ++first) {
-    if (placed[first] || requests[first].done) continue;
-    const TileGeometry geometry = GeometryFor(size, requests[first].templ->Size());
-    const TransformKind kind = requests[first].prepared->transform;
-    std::vector<Member> members;
-    int tilesX = 0;
-    int tilesY = 0;
-    bool grey = false;
-    bool colour = false;
-    for (std::size_t r = first; r < requests.size(); ++r) {
-      const MatchRequest& q = requests[r];
-      if (placed[r] || q.done || q.prepared->transform != kind ||
-          GeometryFor(size, q.templ->Size()) != geometry) {
-        continue;
-      }
-      CV_Assert(q.prepared->dft == geometry.dft);
-      placed[r] = true;
-      members.push_back({r, GridFor(geometry, size, q.templ->Size())});
-      tilesX = std::max(tilesX, members.back().grid.tilesX);
-      tilesY = std::max(tilesY, members.back().grid.tilesY);
-      (q.prepared->kind == MatchKind::kMaskedCorr ? colour : grey) = true;
-    }
-    TransformEntry& te = ws.Get(kind, geometry.dft);
-    const double scale = te.transform->InverseScale();
-    for (int ty = 0; ty < tilesY; ++ty) {
-      for (int tx = 0; tx < tilesX; ++tx) {
-        if (stop.stop_requested()) return false;
-        const cv::Rect window = SharedWindow(geometry, size, tx, ty);
-        bool greyHere = false;
-        bool colourHere = false;
-        for (const Member& m : members) {
-          if (tx >= m.grid.tilesX || ty >= m.grid.tilesY) continue;
-          (requests[m.request].prepared->kind == MatchKind::kMaskedCorr ? colourHere : greyHere) =
-              true;
-        }
-        if (greyHere && grey) {
-          FillPlane(region, Content::kGrey, 0, window, te.plane);
-          te.transform->Forward(te.plane, ws.RegionSpectrum(te, kGreySlot), window.height);
-          WindowSums(region, window, ws.sums);
-        }
-        if (colourHere && colour) {
-          for (int k = 0; k < 3; ++k) {
-            FillPlane(region, Content::kColour, k, window, te.plane);
-            te.transform->Forward(te.plane, ws.RegionSpectrum(te, kColourSlot + k), window.height);
-          }
-          FillPlane(region, Content::kSumOfSquares, 0, window, te.plane);
-          te.transform->Forward(te.plane, ws.RegionSpectrum(te, kSquaresSlot), window.height);
-        }
-        ++ws.regionTiles;
-        for (const Member& m : members) {
-          if (tx >= m.grid.tilesX || ty >= m.grid.tilesY) continue;
-          const PreparedMatch& p = *requests[m.request].prepared;
-          const Tile tile = TileAt(m.grid, ty * m.grid.tilesX + tx);
-          cv::Mat dst = ws.scores.View(tile.out.height, tile.out.width, CV_32F);
-          if (p.kind == MatchKind::kMaskedCorr) {
-            MaskedTile(p, te, scale, dst);
-          } else {
-            te.transform->MulConj(te.region[kGreySlot], p.spectra[0], te.work, false);
-            te.transform->Inverse(te.work, te.out);
-            NormaliseGreyTile(p, ws.sums, window.size(), te.out, scale, dst);
-          }
-          sink(m.request, tile.out, dst);
-        }
-      }
-    }
-    for (const Member& m : members) requests[m.request].done = true;
+  TransformEntry& te = ws.Get(g.kind, g.geometry.dft);
+  const double scale = te.transform->InverseScale();
+  const cv::Rect window = SharedWindow(g.geometry, region.Pixels().size(), tx, ty);
+  bool grey = false;
+  bool colour = false;
+  for (const RegionWork::Member& m : g.members) {
+    if (tx >= m.grid.tilesX || ty >= m.grid.tilesY) continue;
+    (requests[m.request].prepared->kind == MatchKind::kMaskedCorr ? colour : grey) = true;
   }
-  return true;
+  if (grey) {
+    FillPlane(region, Content::kGrey, 0, window, te.plane);
+    te.transform->Forward(te.plane, ws.RegionSpectrum(te, kGreySlot), window.height);
+    WindowSums(region, window, ws.sums);
+  }
+  if (colour) {
+    for (int k = 0; k < 3; ++k) {
+      FillPlane(region, Content::kColour, k, window, te.plane);
+      te.transform->Forward(te.plane, ws.RegionSpectrum(te, kColourSlot + k), window.height);
+    }
+    FillPlane(region, Content::kSumOfSquares, 0, window, te.plane);
+    te.transform->Forward(te.plane, ws.RegionSpectrum(te, kSquaresSlot), window.height);
+  }
+  ++ws.regionTiles;
+  for (const RegionWork::Member& m : g.members) {
+    if (tx >= m.grid.tilesX || ty >= m.grid.tilesY) continue;
+    const PreparedMatch& p = *requests[m.request].prepared;
+    const Tile tile = TileAt(m.grid, ty * m.grid.tilesX + tx);
+    cv::Mat dst = ws.scores.View(tile.out.height, tile.out.width, CV_32F);
+    if (p.kind == MatchKind::kMaskedCorr) {
+      MaskedTile(p, te, scale, dst);
+    } else {
+      te.transform->MulConj(te.region[kGreySlot], p.spectra[0], te.work, false);
+      te.transform->Inverse(te.work, te.out);
+      NormaliseGreyTile(p, ws.sums, window.size(), te.out, scale, dst);
+    }
+    sink(m.request, tile.out, dst);
+  }
 }
 
 bool IsSqDiff(const MatchTemplate& t) { return t.method == cv::TM_SQDIFF_NORMED; }
@@ -309,35 +273,112 @@ void FoldMap(const cv::Mat& values, cv::Point origin, bool sqDiff, MapSummary& s
   }
 }
 
+void RegionWork::Plan(cv::Size region, std::span<MatchRequest> requests) {
+  region_ = region;
+  requests_ = requests;
+  geometries_.clear();
+  units_.clear();
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    MatchRequest& q = requests[r];
+    CV_Assert(region.width >= q.templ->colour.cols && region.height >= q.templ->colour.rows);
+    if (q.done) continue;
+    q.summary = MapSummary{};
+    if (q.prepared->kind == MatchKind::kFallback) {
+      units_.push_back({-1, 0, 0, r});
+      continue;
+    }
+    if (q.prepared->constantOne) {
+      // cv::matchTemplate's map of 1s: its first placement, and a mean of 1.
+      q.summary.best = 1.0;
+      q.summary.count = static_cast<std::size_t>(region.width - q.templ->colour.cols + 1) *
+                        static_cast<std::size_t>(region.height - q.templ->colour.rows + 1);
+      q.summary.sum = static_cast<double>(q.summary.count);
+      q.done = true;
+      continue;
+    }
+    const TileGeometry geometry = GeometryFor(region, q.templ->Size());
+    CV_Assert(q.prepared->dft == geometry.dft);
+    const TransformKind kind = q.prepared->transform;
+    auto g = std::find_if(geometries_.begin(), geometries_.end(), [&](const Geometry& e) {
+      return e.geometry == geometry && e.kind == kind;
+    });
+    if (g == geometries_.end()) g = geometries_.insert(geometries_.end(), {geometry, kind, {}, 0, 0});
+    g->members.push_back({r, GridFor(geometry, region, q.templ->Size())});
+    g->tilesX = std::max(g->tilesX, g->members.back().grid.tilesX);
+    g->tilesY = std::max(g->tilesY, g->members.back().grid.tilesY);
+  }
+  for (std::size_t g = 0; g < geometries_.size(); ++g) {
+    for (int ty = 0; ty < geometries_[g].tilesY; ++ty) {
+      for (int tx = 0; tx < geometries_[g].tilesX; ++tx) {
+        units_.push_back({static_cast<int>(g), tx, ty, 0});
+      }
+    }
+  }
+  partials_.assign(units_.size() * requests.size(), MapSummary{});
+}
+
+void RegionWork::Run(std::size_t u, RegionPixels& region, MatchWorkspace& workspace) {
+  const Unit& unit = units_.at(u);
+  CV_Assert(region.Pixels().size() == region_);
+  MapSummary* partials = partials_.data() + u * requests_.size();
+  if (unit.geometry < 0) {
+    const MatchTemplate& templ = *requests_[unit.request].templ;
+    cv::Mat map;
+    ReferenceMatchMap(region.Pixels(), templ, map);
+    FoldMap(map, {0, 0}, IsSqDiff(templ), partials[unit.request]);
+    return;
+  }
+  RunTile(region, requests_, geometries_[static_cast<std::size_t>(unit.geometry)], unit.tileX,
+          unit.tileY, workspace,
+          [&](std::size_t r, const cv::Rect& out, const cv::Mat& values) {
+            FoldMap(values, out.tl(), IsSqDiff(*requests_[r].templ), partials[r]);
+          });
+}
+
+void RegionWork::Finish() {
+  const std::size_t n = requests_.size();
+  std::vector<bool> touched(n, false);
+  for (std::size_t u = 0; u < units_.size(); ++u) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const MapSummary& part = partials_[u * n + r];
+      if (part.count == 0) continue;
+      MapSummary& s = requests_[r].summary;
+      const bool sqDiff = IsSqDiff(*requests_[r].templ);
+      const bool better = s.count == 0 || (sqDiff ? part.best < s.best : part.best > s.best);
+      const bool earlier = part.bestLoc.y < s.bestLoc.y ||
+                           (part.bestLoc.y == s.bestLoc.y && part.bestLoc.x < s.bestLoc.x);
+      if (better || (part.best == s.best && earlier)) {
+        s.best = part.best;
+        s.bestLoc = part.bestLoc;
+      }
+      s.sum += part.sum;
+      s.count += part.count;
+      touched[r] = true;
+    }
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    if (touched[r]) requests_[r].done = true;
+  }
+  std::vector<MapSummary>().swap(partials_);
+}
+
 bool MatchRegion(RegionPixels& region, std::span<MatchRequest> requests,
                  MatchWorkspace& workspace, std::stop_token stop) {
   const cv::Mat& pixels = region.Pixels();
   if (pixels.depth() != CV_8U || (pixels.channels() != 3 && pixels.channels() != 4)) {
     CV_Error(cv::Error::StsUnsupportedFormat, "the region must be 8-bit BGR or BGRA");
   }
-  MatchWorkspace::Impl& ws = workspace.Internal();
-  for (MatchRequest& q : requests) {
-    CV_Assert(pixels.cols >= q.templ->colour.cols && pixels.rows >= q.templ->colour.rows);
-    if (q.done) continue;
-    q.summary = MapSummary{};
-    ++ws.mapsComputed;
-    if (q.prepared->kind == MatchKind::kFallback) {
-      if (stop.stop_requested()) return false;
-      cv::Mat map;
-      ReferenceMatchMap(pixels, *q.templ, map);
-      FoldMap(map, {0, 0}, IsSqDiff(*q.templ), q.summary);
-      q.done = true;
-    } else if (q.prepared->constantOne) {
-      cv::Mat ones(pixels.rows - q.templ->colour.rows + 1, pixels.cols - q.templ->colour.cols + 1,
-                   CV_32F, cv::Scalar::all(1.0));
-      FoldMap(ones, {0, 0}, false, q.summary);
-      q.done = true;
-    }
+  const auto open = static_cast<std::uint64_t>(
+      std::count_if(requests.begin(), requests.end(), [](const MatchRequest& q) { return !q.done; }));
+  RegionWork work;
+  work.Plan(pixels.size(), requests);
+  for (std::size_t u = 0; u < work.Units(); ++u) {
+    if (stop.stop_requested()) return false;
+    work.Run(u, region, workspace);
   }
-  return RunTiles(region, requests, workspace, stop,
-                  [&](std::size_t r, const cv::Rect& out, const cv::Mat& values) {
-                    FoldMap(values, out.tl(), IsSqDiff(*requests[r].templ), requests[r].summary);
-                  });
+  workspace.Internal().mapsComputed += open;
+  work.Finish();
+  return true;
 }
 
 void ComputeMatchMap(RegionPixels& region, const MatchTemplate& templ,
@@ -356,10 +397,17 @@ void ComputeMatchMap(RegionPixels& region, const MatchTemplate& templ,
     whole.setTo(cv::Scalar::all(1.0));
   } else {
     MatchRequest request{&templ, &prepared, {}, false};
-    RunTiles(region, std::span<MatchRequest>(&request, 1), workspace, {},
-             [&](std::size_t, const cv::Rect& out, const cv::Mat& values) {
-               values.copyTo(whole(out));
-             });
+    const std::span<MatchRequest> one(&request, 1);
+    RegionWork::Geometry g{GeometryFor(pixels.size(), templ.Size()), prepared.transform, {}, 0, 0};
+    g.members.push_back({0, GridFor(g.geometry, pixels.size(), templ.Size())});
+    for (int ty = 0; ty < g.members[0].grid.tilesY; ++ty) {
+      for (int tx = 0; tx < g.members[0].grid.tilesX; ++tx) {
+        RunTile(region, one, g, tx, ty, workspace,
+                [&](std::size_t, const cv::Rect& out, const cv::Mat& values) {
+                  values.copyTo(whole(out));
+                });
+      }
+    }
   }
   map = whole;
 }

@@ -143,9 +143,51 @@ struct MatchRequest {
   bool done = false;
 };
 
-// Scores every request over `region` (8-bit BGR or BGRA, at least each template's size). True
-// when all are done; false when `stop` was requested first (then some are not done). Exceptions
-// from OpenCV and allocation propagate.
+// The matching of one region for a set of requests, cut into units that any thread may run: one
+// tile of one geometry (its region spectra made once, then every request of the geometry's
+// products, inverse transforms and normalisation), or the whole map of a request the engine does
+// not cover. Plan on one thread; then Run each unit once, from any threads, each with its own
+// workspace and RegionPixels over the same pixels; then Finish on one thread, which folds the
+// units' results in unit order, so the summaries are the same whatever ran where. A request whose
+// template is flat (a constant map) is settled by Plan.
+class RegionWork {
+ public:
+  // `requests` must stay in place until Finish. Requests already done are left alone.
+  void Plan(cv::Size region, std::span<MatchRequest> requests);
+  std::size_t Units() const { return units_.size(); }
+  void Run(std::size_t unit, RegionPixels& region, MatchWorkspace& workspace);
+  void Finish();
+
+  struct Member {
+    std::size_t request;
+    TileGrid grid;
+  };
+  struct Geometry {
+    TileGeometry geometry;
+    TransformKind kind = TransformKind::kOpenCv;
+    std::vector<Member> members;
+    int tilesX = 0;
+    int tilesY = 0;
+  };
+
+ private:
+  struct Unit {
+    int geometry = -1;  // -1: the whole map of `request`
+    int tileX = 0;
+    int tileY = 0;
+    std::size_t request = 0;
+  };
+  cv::Size region_;
+  std::span<MatchRequest> requests_;
+  std::vector<Geometry> geometries_;
+  std::vector<Unit> units_;
+  std::vector<MapSummary> partials_;  // units x requests
+};
+
+// Scores every request over `region` (8-bit BGR or BGRA, at least each template's size) on this
+// thread: RegionWork's units in order, the stop token read between them. True when all are done;
+// false when `stop` was requested first (then none is). Exceptions from OpenCV and allocation
+// propagate.
 bool MatchRegion(RegionPixels& region, std::span<MatchRequest> requests,
                  MatchWorkspace& workspace, std::stop_token stop = {});
 
