@@ -32,7 +32,13 @@ MatchWorkspace::Impl::TransformEntry& MatchWorkspace::Impl::Get(TransformKind ki
       return transforms.back();
     }
   }
-  if (transforms.size() >= 2) transforms.erase(transforms.begin());
+  // Two sizes are kept while they are small (a rectangle's templates may use two geometries); a
+  // large one is kept alone, so a thread never holds more than one large set of buffers.
+  constexpr int kLargeArea = 512 * 512;
+  const bool large = size.area() > kLargeArea ||
+                     std::any_of(transforms.begin(), transforms.end(),
+                                 [](const TransformEntry& e) { return e.size.area() > kLargeArea; });
+  if (transforms.size() >= (large ? 1u : 2u)) transforms.erase(transforms.begin());
   TransformEntry e{kind, size, MakeTransform(kind, size), {}, {}, {}, {}, {}};
   e.plane = e.transform->NewPlane();
   e.work = e.transform->NewSpectrum();

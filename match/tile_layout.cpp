@@ -8,9 +8,10 @@ namespace {
 
 constexpr int kSmallestClass = 32;
 constexpr int kSmallestTransform = 256;
-// Past this the tile is twice its class rather than four times: a 2048-pixel class at four
-// times would need 128 MiB for one spectrum.
-constexpr int kLargeTransform = 1024;
+// Past this the tile is twice its class rather than four times: as fast per map pixel at these
+// sizes (fewer positions per tile, but each transform far cheaper), and a quarter of the memory,
+// which is what decides the largest template admitted.
+constexpr int kLargeTransform = 512;
 
 int SizeClass(int templ) {
   int c = kSmallestClass;
@@ -22,7 +23,7 @@ int SizeClass(int templ) {
 std::pair<int, int> Dimension(int region, int templ, int minimum) {
   const int c = SizeClass(templ);
   int standard = std::max(kSmallestTransform, 4 * c);
-  if (standard > kLargeTransform) standard = std::max(kLargeTransform, 2 * c);
+  if (standard > kLargeTransform) standard = 2 * c;
   const int whole = std::max(cv::getOptimalDFTSize(region), minimum);
   // A region that fits one tile of its class is one transform: cheaper than a standard tile and
   // exact to this template, which then shares it only with templates of its own size.
@@ -91,9 +92,10 @@ EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ) {
   const cv::Size dft1(geometry.dft.width + 1, geometry.dft.height + 1);
   need.prepared = planes * spectrum;
   // The region's tile spectra, the product, a padded plane and two inverse planes (doubles), the
-  // tile's integral images (two planes of 64-bit sums) and the tile's scores (floats).
+  // tile's integral images (two planes of 64-bit sums), the tile's scores (floats), and the grey
+  // plane of the region the thread reads.
   need.perThread = planes * spectrum + spectrum + 3 * 8 * area(geometry.dft) + 16 * area(dft1) +
-                   4 * area(grid.block);
+                   4 * area(grid.block) + area(region);
   need.transforms = static_cast<std::uint64_t>(grid.Count()) * (planes + (masked ? 2 : 1));
   return need;
 }

@@ -5,8 +5,8 @@
 // size. The geometry is chosen by the rectangle and the template's size class (powers of two from
 // 32), not by the exact template, so that every template of a class on one rectangle reads the
 // same tiles: the region's forward transforms are made once per tile and shared. The transform
-// size is bounded by the class (4 classes, at least 256 pixels), so the memory of a template grows
-// with its tile, never with the region. A region that fits one tile of its class is correlated in
+// size is bounded by the class (at least 256 pixels; 4 times the class up to 512, then twice), so
+// the memory of a template grows with its tile, never with the region. A region that fits one tile of its class is correlated in
 // one transform sized to the region and the exact template (the reach is then the template).
 //
 // Threads: pure; any thread.
