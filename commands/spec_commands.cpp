@@ -13,6 +13,7 @@
 #include "commands/template_loader.h"
 #include "commands/template_path.h"
 #include "commands/template_scale.h"
+#include "detect/pixel_budget.h"
 #include "detect/region_fit.h"
 #include "detect/template_prepare.h"
 
@@ -124,6 +125,16 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   info->regionUnchecked = regionUnchecked;
   info->cooldownMs = command.cooldownMs > 0 ? std::int64_t{command.cooldownMs} : 0;
   info->lastDecisionTime = kNeverDecided;
+
+  // Adds run one at a time on the CommandThread, the only thread that registers: the registry
+  // cannot gain a rectangle between this check and the store below (the DetectionLoop only ever
+  // takes records out).
+  if (std::string refusal =
+          PixelBudgetRefusal(*info, WatchedRectangles(context.registry.SnapshotTemplates(), name));
+      !refusal.empty()) {
+    log.Emit(refusal, LogSeverity::kWarning);
+    return;
+  }
 
   const std::string overwriting =
       (LineText() << "[Spec] Overwriting existing template '" << name << "'").str();

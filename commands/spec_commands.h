@@ -16,6 +16,14 @@
 // registered unchecked (TemplateInfo::regionUnchecked), and the DetectionLoop holds it against
 // the screen, with the same line, as soon as it knows the screen's size.
 //
+// Once the window's origin is known and the template prepared, its capture rectangle is held
+// against the budget for captured pixels (detect/pixel_budget.h): a new rectangle that would take
+// the remembered pixels of all watched rectangles past kPixelBudgetBytes is refused ("[Spec]
+// Refused template '<name>': its region <w>x<h> needs <N> MiB of captured pixels; <U> MiB of the
+// <B> MiB pixel budget are in use") and the registry is left untouched. A rectangle that is
+// already watched costs nothing; the rectangle of the registration being replaced counts as free
+// unless another template watches it too.
+//
 // A template file named "<name>@<factor>x.<ext>" declares the display scale it was cut at; once
 // the window's DPI is known it is resized to the window's scale before it is prepared
 // (commands/template_scale.h), or refused when it would outgrow its region.

@@ -14,6 +14,11 @@
 // size (its evaluation reports a failed capture meanwhile); then a region larger than the screen
 // is refused with the add command's "[Spec] Refused template" line and leaves the registry.
 //
+// The remembered pixels (one RectangleMemory per distinct watched rectangle) stay within
+// kPixelBudgetBytes (detect/pixel_budget.h): the budget is enforced at add, where a template whose
+// new rectangle would pass it is refused, so the loop itself never has to drop a watched rectangle.
+// Beyond it each evaluating thread holds one grab buffer, at most the screen.
+//
 // An evaluation that ended in a contained error counts as decided for the cooldown, and its error
 // line is written at most once a second per template.
 //

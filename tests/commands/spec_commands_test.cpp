@@ -19,6 +19,7 @@
 #include "commands/template_path.h"
 #include "commands/template_scale.h"
 #include "detect/color_metrics.h"
+#include "detect/pixel_budget.h"
 #include "tests/commands/spec_commands_fixture.h"
 #include "tests/commands/template_files.h"
 
@@ -324,6 +325,59 @@ TEST_F(SpecCommandsTest, RegionLargerThanTheScreenIsRefusedAndKeepsTheRegistered
   ASSERT_NE(Only("big"), nullptr);
   EXPECT_TRUE(Only("big")->regionUnchecked);
   EXPECT_EQ(queries, 5);
+}
+
+// Steps in order on one registry. Half the budget is kHalf rows of kWide pixels; a refusal
+// leaves the registry as it was, including an earlier registration of the same name.
+TEST_F(SpecCommandsTest, NewCaptureRectanglesAreHeldAgainstThePixelBudget) {
+  constexpr std::int32_t kWide = 8192;
+  constexpr auto kHalf = static_cast<std::int32_t>(kPixelBudgetBytes / 4 / kWide / 2);
+  constexpr std::int64_t kBudgetMiB = kPixelBudgetBytes >> 20;
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  // (2^31 - 1)^2 pixels of 4 bytes: 2^44 - 2^14 MiB and a little more, rounded up.
+  constexpr std::int64_t kHugeMiB = (std::int64_t{1} << 44) - (1 << 14) + 1;
+  struct Step {
+    const char* name;
+    IntRect roi;
+    IntPoint origin;
+    std::int64_t refusedNeedMiB;  // 0: registered
+  };
+  const std::vector<Step> steps = {
+      {"a", {0, 0, kWide, kHalf}, {}, 0},
+      {"b", {0, 4000, kWide, kHalf}, {}, 0},                // the budget exactly
+      {"c", {9000, 0, 1, 1}, {}, 1},                        // one pixel past it
+      {"d", {0, 0, kWide, kHalf}, {}, 0},                   // a's rectangle: free
+      {"b", {100, 4000, kWide, kHalf}, {}, 0},              // b's own rectangle is given back
+      {"a", {9000, 0, 1, 1}, {}, 1},                        // d still watches a's rectangle
+      {"e", {0, 0, kWide, kHalf}, {1, 0}, kBudgetMiB / 2},  // a rectangle of another window
+      {"huge", {0, 0, kMax, kMax}, {}, kHugeMiB},           // no overflow
+      {"far", {kMax - 10, 0, 64, 64}, {}, 0},               // never captured, never remembered
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    lines_.clear();
+    window_.found = true;
+    window_.origin = WindowOrigin{step.origin.x, step.origin.y};
+    SpecCommand c = Command(Utf8ToUtf16(step.name));
+    c.roiX = step.roi.x;
+    c.roiY = step.roi.y;
+    c.roiWidth = step.roi.width;
+    c.roiHeight = step.roi.height;
+    const TemplateInfo* before = Only(step.name).get();
+    AddSpecHandler(context_, c);
+    const TemplateInfo* after = Only(step.name).get();
+    if (step.refusedNeedMiB == 0) {
+      EXPECT_TRUE(after != nullptr && after != before) << lines_.back();
+      continue;
+    }
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(lines_.back(), "[Spec] Refused template '" + std::string(step.name) +
+                                 "': its region " + std::to_string(step.roi.width) + "x" +
+                                 std::to_string(step.roi.height) + " needs " +
+                                 std::to_string(step.refusedNeedMiB) + " MiB of captured pixels; " +
+                                 std::to_string(kBudgetMiB) + " MiB of the " +
+                                 std::to_string(kBudgetMiB) + " MiB pixel budget are in use");
+  }
 }
 
 TEST_F(SpecCommandsTest, MissingFileKeepsTheRegisteredTemplate) {

@@ -27,6 +27,9 @@
 
 #include "base/clock.h"
 #include "capture/screen_capture.h"
+#include "detect/detection_loop.h"
+#include "detect/match_cache.h"
+#include "detect/pixel_budget.h"
 #include "ipc/command_ring.h"
 #include "tests/support/demo_desktop.h"
 #include "tests/support/hit_watch.h"
@@ -816,14 +819,15 @@ TEST_F(WorkerSharedRegionMemoryTest, RegionsAddedWithoutADisplayAreCheckedWhenIt
     const test::ScopedEnv noDisplay("DISPLAY", ":" + std::to_string(later));
     StartWorker();
   }
-  Add("vast", "ring.png", "0,0,8000,8000");
-  Add("huge", "ring.png", "0,0,100000,100000");
+  // Larger than the screen, yet within the pixel budget, which the add holds them against.
+  Add("vast", "ring.png", "0,0,2300,2300");
+  Add("huge", "ring.png", "0,0,100000,100");
   Add("fits", "ring.png", "0,0,240,200");
   ASSERT_TRUE(LogHas("[Spec] Registered 'fits'"));
   ASSERT_TRUE(LogHas("[Spec] Window lookup for 'tavrik-demo' found no display"));
   const std::string error = desktop_.RestartServer(later);
   ASSERT_TRUE(error.empty()) << error;
-  for (const std::string refused : {"vast': region 8000x8000", "huge': region 100000x100000"}) {
+  for (const std::string refused : {"vast': region 2300x2300", "huge': region 100000x100"}) {
     EXPECT_TRUE(LogHas("[Spec] Refused template '" + refused +
                            " is larger than the screen 2200x2200",
                        30s))
@@ -836,6 +840,68 @@ TEST_F(WorkerSharedRegionMemoryTest, RegionsAddedWithoutADisplayAreCheckedWhenIt
   const std::int64_t peak = ResidentKiB(-1, "VmHWM:");
   std::cout << "peak resident: " << peak / 1024 << " MiB\n";
   EXPECT_LE(peak, 256 * 1024);
+  EXPECT_TRUE(worker_.Running());
+}
+
+// Distinct large rectangles are registered while their remembered pixels fit the budget and
+// refused past it, with one line each. Enough are sent that, without the budget, their pixels
+// alone would pass the stated margin, so the resident bound says something.
+TEST_F(WorkerSharedRegionMemoryTest, AddsOnDistinctLargeRegionsStopAtThePixelBudget) {
+  constexpr std::int64_t kWidth = 1800;
+  constexpr std::int64_t kHeight = 1000;
+  constexpr std::int64_t kRectBytes = kWidth * kHeight * kRememberedBytesPerPixel;
+  // Beyond the remembered pixels: the prepared spectra and derived planes (their own budget), a
+  // grab buffer of the whole screen per evaluating thread, and the allocator's slack.
+  constexpr std::int64_t kMarginBytes = static_cast<std::int64_t>(kDefaultMatchBudgetBytes) +
+                                        kMaxPoolThreads * std::int64_t{2200 * 2200 * 4} +
+                                        (std::int64_t{32} << 20);
+  const std::int64_t allowed = kPixelBudgetBytes / kRectBytes;
+  const std::int64_t sent = allowed + kMarginBytes / kRectBytes + 1;
+  StartWorker();
+  std::this_thread::sleep_for(1s);  // start-up's own allocations settle
+  const std::int64_t idle = ResidentKiB();
+  ASSERT_GT(idle, 0);
+  std::vector<std::string> names;
+  for (std::int64_t i = 0; i < sent; ++i) {
+    names.push_back("px" + std::to_string(i));
+    // Distinct offsets inside the 2200x2200 screen: each its own capture rectangle.
+    const std::string at = std::to_string(i % 20 * 20) + "," + std::to_string(i / 20 * 20);
+    Add(names.back(), "ring.png", at + "," + std::to_string(kWidth) + "," + std::to_string(kHeight),
+        "60000");
+  }
+  // Every add has its outcome once the last one has.
+  ASSERT_TRUE(LogHas("[Spec] Add requested name=" + names.back() + " ", 60s));
+  const auto outcome = [&](const std::string& name) {
+    return LogLines("[Spec] Registered '" + name + "'").size() +
+           LogLines("[Spec] Refused template '" + name + "'").size();
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return outcome(names.back()) > 0; }, 10s));
+  std::vector<std::string> registered;
+  for (const std::string& name : names) {
+    if (!LogLines("[Spec] Registered '" + name + "'").empty()) registered.push_back(name);
+  }
+  EXPECT_EQ(registered, std::vector<std::string>(names.begin(), names.begin() + allowed));
+  // The resident set counts the pixels of every rectangle once each has been captured.
+  ASSERT_TRUE(DecidedAgain(registered, 1));
+  const std::vector<std::string> refused = LogLines("[Spec] Refused template 'px");
+  EXPECT_EQ(refused.size(), static_cast<std::size_t>(sent - allowed));
+  for (std::size_t i = 0; i < std::min<std::size_t>(refused.size(), sent - allowed); ++i) {
+    const std::string name = names[static_cast<std::size_t>(allowed) + i];
+    EXPECT_EQ(
+        refused[i].rfind("[Spec] Refused template '" + name + "': its region 1800x1000 needs ", 0),
+        0u)
+        << refused[i];
+    EXPECT_NE(refused[i].find(" MiB of the " + std::to_string(kPixelBudgetBytes >> 20) +
+                              " MiB pixel budget are in use"),
+              std::string::npos)
+        << refused[i];
+  }
+  const std::int64_t resident = ResidentKiB();
+  const std::int64_t peak = ResidentKiB(-1, "VmHWM:");
+  std::cout << "resident: idle " << idle / 1024 << " MiB, " << registered.size() << " of " << sent
+            << " regions registered: " << resident / 1024 << " MiB (peak " << peak / 1024
+            << " MiB)\n";
+  EXPECT_LE(resident, idle + (kPixelBudgetBytes + kMarginBytes) / 1024);
   EXPECT_TRUE(worker_.Running());
 }
 
