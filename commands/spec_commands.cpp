@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <thread>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <utility>
@@ -13,6 +14,8 @@
 #include "commands/template_loader.h"
 #include "commands/template_path.h"
 #include "commands/template_scale.h"
+#include "detect/evaluation_pool.h"
+#include "detect/match_budget.h"
 #include "detect/pixel_budget.h"
 #include "detect/region_fit.h"
 #include "detect/template_prepare.h"
@@ -131,6 +134,15 @@ void AddSpecHandler(const SpecContext& context, const SpecCommand& command) {
   // takes records out).
   if (std::string refusal =
           PixelBudgetRefusal(*info, WatchedRectangles(context.registry.SnapshotTemplates(), name));
+      !refusal.empty()) {
+    log.Emit(refusal, LogSeverity::kWarning);
+    return;
+  }
+
+  // A template the matching could not hold alone is refused; its previous registration keeps
+  // running, as with a region larger than the screen.
+  if (std::string refusal =
+          MatchNeedRefusal(*info, PoolThreadsFor(std::thread::hardware_concurrency()));
       !refusal.empty()) {
     log.Emit(refusal, LogSeverity::kWarning);
     return;

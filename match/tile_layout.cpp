@@ -24,9 +24,10 @@ std::pair<int, int> Dimension(int region, int templ, int minimum) {
   const int c = SizeClass(templ);
   int standard = std::max(kSmallestTransform, 4 * c);
   if (standard > kLargeTransform) standard = 2 * c;
-  const int whole = std::max(cv::getOptimalDFTSize(region), minimum);
+  if (region > standard) return {standard, std::min(c, region)};
   // A region that fits one tile of its class is one transform: cheaper than a standard tile and
   // exact to this template, which then shares it only with templates of its own size.
+  const int whole = std::max(cv::getOptimalDFTSize(region), minimum);
   if (whole <= standard) return {whole, templ};
   return {standard, std::min(c, region)};
 }

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,8 @@
 #include "commands/template_path.h"
 #include "commands/template_scale.h"
 #include "detect/color_metrics.h"
+#include "detect/evaluation_pool.h"
+#include "detect/match_budget.h"
 #include "detect/pixel_budget.h"
 #include "tests/commands/spec_commands_fixture.h"
 #include "tests/commands/template_files.h"
@@ -377,6 +380,51 @@ TEST_F(SpecCommandsTest, NewCaptureRectanglesAreHeldAgainstThePixelBudget) {
                                  std::to_string(step.refusedNeedMiB) + " MiB of captured pixels; " +
                                  std::to_string(kBudgetMiB) + " MiB of the " +
                                  std::to_string(kBudgetMiB) + " MiB pixel budget are in use");
+  }
+}
+
+// A template whose own matching need is past the budget is refused at add with its figures, and
+// an earlier registration of the name keeps running; one within it is registered.
+TEST_F(SpecCommandsTest, TemplatesPastTheMatchingBudgetAreRefusedAndKeepTheOldRegistration) {
+  const int threads = PoolThreadsFor(std::thread::hardware_concurrency());
+  struct Row {
+    const char* file;
+    cv::Size image;
+    IntRect roi;
+    bool refused;
+  };
+  // A t2 template nearly as large as its region is one transform of the region's size, four
+  // spectra of it kept and more per thread: past 256 MiB whatever the number of threads.
+  const Row rows[] = {{"small.png", {64, 64}, {0, 0, 1920, 1080}, false},
+                      {"large.png", {1800, 1400}, {0, 0, 2000, 1500}, true}};
+  AddSpecHandler(context_, Command(u"t2:big"));
+  const TemplatePtr first = Only("t2:big");
+  ASSERT_NE(first, nullptr);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    cv::Mat image(row.image, CV_8UC3);
+    cv::randu(image, 0, 256);
+    dir_.WriteImage(row.file, image);
+    SpecCommand c = Command(u"t2:big", Utf8ToUtf16(row.file));
+    c.roiX = row.roi.x;
+    c.roiY = row.roi.y;
+    c.roiWidth = row.roi.width;
+    c.roiHeight = row.roi.height;
+    const TemplatePtr before = Only("t2:big");
+    lines_.clear();
+    AddSpecHandler(context_, c);
+    if (!row.refused) {
+      EXPECT_NE(Only("t2:big"), before);
+      EXPECT_LE(MatchNeedBytes(*Only("t2:big"), threads), kMatchNeedBudgetBytes);
+      continue;
+    }
+    EXPECT_EQ(Only("t2:big"), before);
+    ASSERT_FALSE(lines_.empty());
+    EXPECT_EQ(lines_.back().rfind("[Spec] Refused template 't2:big': matching its 1800x1400 image "
+                                  "on a region of 2000x1500 needs ", 0),
+              0u)
+        << lines_.back();
+    EXPECT_NE(lines_.back().find("more than the matching budget of 256 MiB"), std::string::npos);
   }
 }
 

@@ -28,7 +28,7 @@
 #include "base/clock.h"
 #include "capture/screen_capture.h"
 #include "detect/detection_loop.h"
-#include "detect/match_cache.h"
+#include "match/match_cache.h"
 #include "detect/pixel_budget.h"
 #include "ipc/command_ring.h"
 #include "tests/support/demo_desktop.h"
