@@ -1,11 +1,13 @@
 // The MatchCache's bound: the entries that fit stay (a stable subset), one that does not is handed
 // out for its use only, and Retain drops whatever the caller no longer has.
 #include "match/match_cache.h"
+#include "match/tile_layout.h"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <span>
 #include <vector>
 
 namespace tavrik {
@@ -71,6 +73,44 @@ TEST(MatchCacheTest, RetainKeepsOnlyTheLiveIdsAndFreesTheirRoomForOthers) {
   cache.Retain({});
   EXPECT_EQ(cache.Entries(), 0u);
   EXPECT_EQ(cache.Bytes(), 0u);
+}
+
+// What NeedFor states one template may hold is an upper bound of what it does hold: its prepared
+// spectra, and a thread's workspace and region planes after matching it, for each kind across the
+// tile sizes (standard tiles, a single tile of the region, twice-the-class tiles).
+TEST(MatchCacheTest, NeedForBoundsWhatOneTemplateHolds) {
+  struct Row {
+    cv::Size region;
+    int side;
+  };
+  const Row rows[] = {{{256, 256}, 64}, {{700, 500}, 40}, {{1100, 700}, 300}, {{330, 300}, 200}};
+  cv::RNG rng(5);
+  for (const Row& row : rows) {
+    cv::Mat pixels(row.region, CV_8UC3);
+    rng.fill(pixels, cv::RNG::UNIFORM, 0, 256);
+    for (const int method : {cv::TM_CCOEFF_NORMED, cv::TM_SQDIFF_NORMED, cv::TM_CCORR_NORMED}) {
+      SCOPED_TRACE(std::to_string(row.region.width) + " " + std::to_string(row.side) + " " +
+                   std::to_string(method));
+      MatchTemplate t;
+      t.colour = pixels(cv::Rect(0, 0, row.side, row.side)).clone();
+      cv::cvtColor(t.colour, t.greyPlane, cv::COLOR_BGR2GRAY);
+      t.grey = method != cv::TM_CCORR_NORMED;
+      t.method = method;
+      t.kind = KindOf(t);
+      ASSERT_NE(t.kind, MatchKind::kFallback);
+      const EngineNeed need = NeedFor(t.kind, row.region, t.Size());
+      MatchWorkspace workspace;
+      const auto prepared = PrepareMatch(t, GeometryFor(row.region, t.Size()).dft,
+                                         DefaultTransformKind(), workspace);
+      RegionPixels region;
+      region.Reset(pixels);
+      MatchRequest request{&t, prepared.get(), {}, false};
+      ASSERT_TRUE(MatchRegion(region, std::span<MatchRequest>(&request, 1), workspace));
+      EXPECT_LE(prepared->Bytes(), need.prepared + sizeof(PreparedMatch));
+      EXPECT_LE(workspace.Bytes() + region.Bytes(), need.perThread);
+      EXPECT_GT(need.transforms, 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -27,10 +27,13 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <stop_token>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "detect/color_metrics.h"
@@ -38,9 +41,10 @@
 #include "detect/edge_mask.h"
 #include "detect/evaluate.h"
 #include "detect/match_score.h"
-#include "match/matcher.h"
 #include "detect/report.h"
 #include "detect/template_prepare.h"
+#include "match/matcher.h"
+#include "match/tile_layout.h"
 #include "match/transform.h"
 #if TAVRIK_TEST_FFTW
 #include "match/transform_fftw.h"
@@ -759,30 +763,71 @@ TEST(MatchDifferential, UnchangedRegionReusesTheEvaluationAndANewRecordForgetsIt
   EXPECT_EQ(matched(), 4u);
 }
 
-TEST(MatchDifferential, TemplatesOfOneRegionShareItsSpectraWithoutChangingAnything) {
-  // Several templates of the same size (so the same block layout) and of other sizes read one
-  // region in turn, as the templates of one rectangle do in a pass: the region's grey plane,
-  // window sums and forward spectra are made once and reused; every line must still be the
-  // reference's.
+TEST(MatchDifferential, TemplatesOfOneRegionShareItsTilesWithoutChangingAnything) {
+  // Templates of two size classes, several of each, scored together on one region larger than a
+  // tile, as the templates of one rectangle are in a pass: each geometry's tiles are transformed
+  // once for all its templates, and every map value, best placement and line is still the direct
+  // reference's. A region that fits one tile is the other row.
+  struct Row {
+    cv::Size region;
+    std::vector<int> sides;
+  };
+  const Row rows[] = {{{330, 290}, {20, 27, 32, 40, 57, 64}}, {{180, 230}, {24, 24, 24, 19, 22}}};
   cv::RNG rng(11);
-  const cv::Mat region = Blurred(180, 230, rng);
-  for (const char* kind : {"general", "t3:x", "t2:x"}) {
-    RegionPixels shared;
-    shared.Reset(region);
-    for (int i = 0; i < 6; ++i) {
-      const int side = i < 4 ? 24 : 17 + i;
-      TemplateInfo info;
-      info.name = kind;
-      info.image = CutFrom(region, side, side, rng);
-      ASSERT_TRUE(PrepareTemplate(info, 0.8f));
-      info.rawRoi = info.roi = {0, 0, region.cols, region.rows};
-      Evaluation e;
-      ASSERT_TRUE(PlanCapture(info, e));
-      EvaluateSharedRegion(e, info, shared, EvaluationEngine{});
-      ComputeReportPositions(e, info);
-      EXPECT_EQ(ComposeDecisionLine(e, info),
-                DecideFromMap(region, DirectMap(region, info), info).line)
-          << kind << " template " << i;
+  for (const Row& row : rows) {
+    const cv::Mat region = Blurred(row.region.height, row.region.width, rng);
+    for (const char* kind : {"general", "t3:x", "t2:x"}) {
+      SCOPED_TRACE(std::string(kind) + " on " + std::to_string(row.region.width));
+      std::vector<TemplateInfo> infos(row.sides.size());
+      std::vector<ScoreJob> jobs;
+      std::uint64_t aloneTiles = 0;
+      std::map<std::tuple<int, int, int, int>, std::uint64_t> mostPerGeometry;
+      for (std::size_t i = 0; i < infos.size(); ++i) {
+        TemplateInfo& info = infos[i];
+        info.name = kind;
+        info.image = CutFrom(region, row.sides[i], row.sides[i], rng);
+        ASSERT_TRUE(PrepareTemplate(info, 0.8f));
+        info.rawRoi = info.roi = {0, 0, region.cols, region.rows};
+        jobs.push_back({&info, {}, false});
+        MatchWorkspace alone;
+        RegionPixels pixels;
+        pixels.Reset(region);
+        ScoreRegion(pixels, info, alone, DefaultTransformKind(), nullptr);
+        aloneTiles += alone.RegionTiles();
+        const TileGeometry g = GeometryFor(row.region, info.image.size());
+        auto& most = mostPerGeometry[{g.dft.width, g.dft.height, g.reach.width, g.reach.height}];
+        most = std::max(most, alone.RegionTiles());
+      }
+      MatchWorkspace ws;
+      RegionPixels shared;
+      shared.Reset(region);
+      std::stop_source stopped;
+      stopped.request_stop();
+      EXPECT_FALSE(ScoreTemplates(shared, jobs, ws, DefaultTransformKind(), nullptr,
+                                  stopped.get_token()));
+      EXPECT_TRUE(std::none_of(jobs.begin(), jobs.end(), [](const ScoreJob& j) { return j.done; }));
+      ASSERT_TRUE(ScoreTemplates(shared, jobs, ws, DefaultTransformKind(), nullptr));
+      std::uint64_t sharedTiles = 0;
+      for (const auto& [geometry, tiles] : mostPerGeometry) sharedTiles += tiles;
+      EXPECT_EQ(ws.RegionTiles(), sharedTiles);
+      EXPECT_LT(ws.RegionTiles(), aloneTiles);
+      for (std::size_t i = 0; i < infos.size(); ++i) {
+        const TemplateInfo& info = infos[i];
+        ASSERT_TRUE(jobs[i].done);
+        const cv::Mat direct = DirectMap(region, info);
+        cv::Mat map;
+        TemplateMatchMap(shared, info, DefaultTransformKind(), ws, map);
+        int nonFinite = 0;
+        EXPECT_LE(MaxDifference(map, direct, cv::Mat(), &nonFinite), kBound) << "template " << i;
+        Evaluation e;
+        ASSERT_TRUE(PlanCapture(info, e));
+        EvaluationEngine engine;
+        engine.prescored = &jobs[i].score;
+        EvaluateSharedRegion(e, info, shared, engine);
+        ComputeReportPositions(e, info);
+        EXPECT_EQ(ComposeDecisionLine(e, info), DecideFromMap(region, direct, info).line)
+            << "template " << i;
+      }
     }
   }
 }
