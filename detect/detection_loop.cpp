@@ -131,6 +131,7 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   const int threads = context.poolThreads > 0 ? context.poolThreads
                                               : PoolThreadsFor(std::thread::hardware_concurrency());
   const bool released = ForgetRemovedRecords(snapshot, state);
+  const std::uint64_t preparedBefore = state.cache->Preparations();
   // Due templates, grabs, region tiles and scores, decisions, reports.
   CollectDue(snapshot, passTime, context.screenBounds != nullptr, state);
   ForgetUnwatched(state);
@@ -147,7 +148,9 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   TrimGrabBuffers(state);
   ReportPass(context, state, passTime);
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
-  if (released) ReturnFreeMemory();
+  // Preparing leaves freed scratch between the kept spectra: a pass that prepared anything hands
+  // it back (rare: once per template, or per pass for the few the cache cannot keep).
+  if (released || state.cache->Preparations() != preparedBefore) ReturnFreeMemory();
 }
 
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {

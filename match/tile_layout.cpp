@@ -13,9 +13,11 @@ constexpr int kSmallestTransform = 256;
 // which is what decides the largest template admitted.
 constexpr int kLargeTransform = 512;
 
+// 32, 48, 64, 96, 128, 192, ...: half-octave steps, so a template just past a power of two pays
+// for half again its size, not twice.
 int SizeClass(int templ) {
   int c = kSmallestClass;
-  while (c < templ) c *= 2;
+  while (c < templ) c = c % 3 == 0 ? c / 3 * 4 : c / 2 * 3;
   return c;
 }
 
@@ -24,6 +26,7 @@ std::pair<int, int> Dimension(int region, int templ, int minimum) {
   const int c = SizeClass(templ);
   int standard = std::max(kSmallestTransform, 4 * c);
   if (standard > kLargeTransform) standard = 2 * c;
+  standard = cv::getOptimalDFTSize(standard);
   if (region > standard) return {standard, std::min(c, region)};
   // A region that fits one tile of its class is one transform: cheaper than a standard tile and
   // exact to this template, which then shares it only with templates of its own size.

@@ -2,12 +2,13 @@
 //
 // A rectangle is correlated tile by tile: each tile is one transform of `dft` pixels holding a
 // window of the region, and gives `Block()` map positions for every template up to `reach` in
-// size. The geometry is chosen by the rectangle and the template's size class (powers of two from
-// 32), not by the exact template, so that every template of a class on one rectangle reads the
-// same tiles: the region's forward transforms are made once per tile and shared. The transform
-// size is bounded by the class (at least 256 pixels; 4 times the class up to 512, then twice), so
-// the memory of a template grows with its tile, never with the region. A region that fits one tile of its class is correlated in
-// one transform sized to the region and the exact template (the reach is then the template).
+// size. The geometry is chosen by the rectangle and the template's size class (half-octave steps
+// from 32: 32, 48, 64, 96, ...), not by the exact template, so that every template of a class on
+// one rectangle reads the same tiles: the region's forward transforms are made once per tile and
+// shared. The transform size is bounded by the class (at least 256 pixels; 4 times the class up
+// to 512, then twice), so the memory of a template grows with its tile, never with the region. A
+// region that fits one tile of its class is correlated in one transform sized to the region and
+// the exact template (the reach is then the template).
 //
 // Threads: pure; any thread.
 #pragma once
