@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/memory_trim.h"
 #include "base/numeric.h"
 #include "detect/pass_jobs.h"
 #include "detect/pass_memory.h"
@@ -26,28 +25,6 @@ DetectionLoopState StartDetectionLoop(std::int64_t nowNs) {
   DetectionLoopState state;
   state.idleDeadline = nowNs + kIdleHeartbeatIntervalNs;
   return state;
-}
-
-std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& loggedTemplateList) {
-  if (snapshot.empty()) {
-    if (loggedTemplateList.empty()) return {};
-    loggedTemplateList.clear();
-    return "[Loop] templates=0";
-  }
-  std::vector<std::string> names;
-  names.reserve(snapshot.size());
-  for (const TemplatePtr& info : snapshot) {
-    if (info) names.push_back(info->name);
-  }
-  std::sort(names.begin(), names.end());
-  std::string list;
-  for (const std::string& name : names) {
-    if (!list.empty()) list += ',';
-    list += name;
-  }
-  if (list == loggedTemplateList) return {};
-  loggedTemplateList = list;
-  return (LineText() << "[Loop] templates=" << names.size() << " [" << list << "]").str();
 }
 
 bool IsDue(const TemplateInfo& info, std::int64_t passTimeNs) {
@@ -90,14 +67,6 @@ void ReportPass(const DetectionContext& context, DetectionLoopState& state,
   }
 }
 
-void ResizeOutcomes(DetectionLoopState& state) {
-  const std::size_t n = state.due.size();
-  if (state.evaluations.size() < n) state.evaluations.resize(n);
-  if (state.outcomes.size() < n) state.outcomes.resize(n);
-  if (state.errors.size() < n) state.errors.resize(n);
-  state.evaluated.assign(n, 0);
-}
-
 void IdlePass(DetectionContext& context, DetectionLoopState& state, const TemplateSnapshot& snapshot,
               std::int64_t passTime) {
   if (context.damage) {
@@ -106,10 +75,7 @@ void IdlePass(DetectionContext& context, DetectionLoopState& state, const Templa
     } catch (...) {
     }
   }
-  const bool released = ForgetRemovedRecords(snapshot, state);
-  ForgetUnwatched(state);
-  TrimGrabBuffers(state);
-  RestWhenIdle(context, state, released);
+  RestWhenIdle(context, state, snapshot);
   if (passTime >= state.idleDeadline) {
     SendHeartbeat(context.writer, "IDLE");
     state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
@@ -128,13 +94,20 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   const std::int64_t passTime = clock();
   if (snapshot.empty()) return IdlePass(context, state, snapshot, passTime);
 
-  const int threads = context.poolThreads > 0 ? context.poolThreads
-                                              : PoolThreadsFor(std::thread::hardware_concurrency());
+  // A configured size is taken as it is; the default takes only the cores others leave free.
+  const unsigned cores = std::thread::hardware_concurrency();
+  const int threads =
+      context.poolThreads > 0
+          ? context.poolThreads
+          : PassThreads(PoolThreadsFor(cores),
+                        state.cpuLoad.FreeCores(std::max(static_cast<int>(cores), 1)));
+  // Before anything is read: the buffers a removed record's rectangle grew go now, not after this
+  // pass has used them.
   const bool released = ForgetRemovedRecords(snapshot, state);
   const std::uint64_t preparedBefore = state.cache->Preparations();
-  // Due templates, grabs, region tiles and scores, decisions, reports.
+  // Due templates and what must be read, then grabs, region tiles and scores, decisions; then the
+  // reports in snapshot order, and what the pass leaves behind.
   CollectDue(snapshot, passTime, context.screenBounds != nullptr, state);
-  ForgetUnwatched(state);
   // In every busy pass, also when nothing is due: the rectangles' dirty marks keep what was drawn
   // until their templates are due, while the source's own backlog (X11: one event per drawing,
   // queued in the server and then in this process) never outgrows one pass of drawing.
@@ -142,15 +115,10 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   PlanGrabs(state);
   RunGrabs(context, state, threads, stop);
   RunMatching(context, state, threads, stop);
-  PlanSlices(state, threads);
-  ResizeOutcomes(state);
   RunSlices(context, state, threads, stop);
-  TrimGrabBuffers(state);
   ReportPass(context, state, passTime);
   state.idleDeadline = passTime + kIdleHeartbeatIntervalNs;
-  // Preparing leaves freed scratch between the kept spectra: a pass that prepared anything hands
-  // it back (rare: once per template, or per pass for the few the cache cannot keep).
-  if (released || state.cache->Preparations() != preparedBefore) ReturnFreeMemory();
+  KeepAfterPass(state, released || state.cache->Preparations() != preparedBefore);
 }
 
 void RunDetectionLoop(DetectionContext& context, std::stop_token stop) {

@@ -1,14 +1,17 @@
 #include "detect/evaluation_pool.h"
 
 #include <algorithm>
+#include <cmath>
 #include <opencv2/core/utility.hpp>
-
-#include "base/thread_priority.h"
 
 namespace tavrik {
 
 int PoolThreadsFor(unsigned hardwareThreads) {
   return std::clamp(static_cast<int>(std::min(hardwareThreads, 64u)), 1, kMaxPoolThreads);
+}
+
+int PassThreads(int wanted, double freeCores) {
+  return std::clamp(static_cast<int>(std::lround(freeCores)), 1, std::max(wanted, 1));
 }
 
 void ConfigureImageThreads(int poolThreads) {
@@ -17,9 +20,6 @@ void ConfigureImageThreads(int poolThreads) {
 
 EvaluationPool::EvaluationPool(int threads) {
   for (int i = 1; i < threads; ++i) helpers_.emplace_back([this, i] { HelperLoop(i); });
-  // Each helper has its priority before the first job, so IdleHelpers says what the jobs get.
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return started_ == helpers_.size(); });
 }
 
 EvaluationPool::~EvaluationPool() {
@@ -29,11 +29,6 @@ EvaluationPool::~EvaluationPool() {
   }
   wake_.notify_all();
   for (std::thread& t : helpers_) t.join();
-}
-
-int EvaluationPool::IdleHelpers() const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return idleHelpers_;
 }
 
 void EvaluationPool::Run(std::size_t count, const Job& job) {
@@ -69,14 +64,7 @@ void EvaluationPool::Work(int worker) {
 }
 
 void EvaluationPool::HelperLoop(int worker) {
-  const bool idle = LowerToIdlePriority();
   std::uint64_t seen = 0;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (idle) ++idleHelpers_;
-    ++started_;
-  }
-  done_.notify_all();
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);

@@ -1,7 +1,10 @@
 // The evaluation pool: a fixed set of helper threads that, together with the caller, run the jobs
-// of one pass. The caller takes part, so a pool of n threads has n - 1 helpers. The helpers run at
-// idle priority (base/thread_priority.h): they use the cores nothing else wants and give way to
-// the user's work at once; the caller keeps its priority, so a pass always progresses.
+// of one pass. The caller takes part, so a pool of n threads has n - 1 helpers.
+//
+// The helpers run at the caller's priority and are used only on cores the user's programs left
+// free in the last pass (PassThreads, base/cpu_load.h). Idle priority was measured and refused:
+// the caller must wait for a helper's job in progress, and a helper at idle priority on a busy
+// machine held passes and stop requests for many seconds.
 //
 // Threads: Run is called by the DetectionLoop's thread only; the jobs run on it and the helpers.
 #pragma once
@@ -20,9 +23,12 @@ namespace tavrik {
 inline constexpr int kMaxPoolThreads = 4;
 
 // The evaluation pool's size for a machine with `hardwareThreads` (0: unknown): one per core, at
-// least 1, at most kMaxPoolThreads. The helpers' idle priority is what keeps the pool from taking
-// cores from anyone else.
+// least 1, at most kMaxPoolThreads.
 int PoolThreadsFor(unsigned hardwareThreads);
+
+// The threads a pass uses out of `wanted`: one for each core the other programs left free
+// (`freeCores`, rounded to the nearest), at least the caller's.
+int PassThreads(int wanted, double freeCores);
 
 // Switches OpenCV's own parallel loops off when the pool runs more than one thread: the pool
 // already uses the cores it may use. cv::setNumThreads is process-wide and must not run while
@@ -39,8 +45,6 @@ class EvaluationPool {
   EvaluationPool& operator=(const EvaluationPool&) = delete;
 
   int Threads() const { return static_cast<int>(helpers_.size()) + 1; }
-  // How many helpers run at idle priority (the system may refuse it).
-  int IdleHelpers() const;
 
   // Runs job(i, worker) for every i in [0, count) and returns when all have finished; `worker`
   // is the running thread's index, 0 for the caller.
@@ -52,7 +56,7 @@ class EvaluationPool {
   void HelperLoop(int worker);
 
   std::vector<std::thread> helpers_;
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
   const Job* job_ = nullptr;
@@ -60,8 +64,6 @@ class EvaluationPool {
   std::size_t next_ = 0;
   std::size_t unfinished_ = 0;
   std::uint64_t generation_ = 0;
-  int idleHelpers_ = 0;
-  std::size_t started_ = 0;
   bool stop_ = false;
 };
 

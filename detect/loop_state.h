@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/cpu_load.h"
 #include "base/log_sink.h"
 #include "detect/color_metrics.h"
 #include "detect/evaluate.h"
@@ -167,6 +168,7 @@ struct DetectionLoopState {
   std::vector<std::uint64_t> liveSerials;  // the snapshot's records, sorted
   // Records added without a known screen size whose region was found to fit, sorted.
   std::vector<std::uint64_t> fittedSerials;
+  CpuLoad cpuLoad;  // what the other programs left free, pass to pass
   std::unique_ptr<EvaluationPool> pool;    // declared last: its threads stop before the above go
 };
 

@@ -120,6 +120,43 @@ void PlanGroupWork(const DetectionContext& context, DetectionLoopState& state, s
   w.work.Plan(size, w.requests);
 }
 
+// Spot colours and decisions are light next to matching, but a slice still shares its group's
+// grey plane: fewer templates than this run on one thread.
+constexpr std::size_t kTemplatesPerSlice = 4;
+
+// The pass's decision jobs for `threads` threads: per group, its due templates in snapshot order,
+// cut into slices when the group has enough templates to keep more than one thread busy.
+void PlanSlices(DetectionLoopState& state, int threads) {
+  state.order.clear();
+  state.slices.clear();
+  std::vector<std::size_t> counts(state.groups.size(), 0);
+  for (const DetectionLoopState::DueEntry& entry : state.due) ++counts[entry.group];
+  std::vector<std::size_t> starts(state.groups.size(), 0);
+  for (std::size_t g = 1; g < counts.size(); ++g) starts[g] = starts[g - 1] + counts[g - 1];
+  state.order.resize(state.due.size());
+  std::vector<std::size_t> next = starts;
+  for (std::size_t i = 0; i < state.due.size(); ++i) state.order[next[state.due[i].group]++] = i;
+  const auto width = static_cast<std::size_t>(std::max(threads, 1));
+  for (std::size_t g = 0; g < counts.size(); ++g) {
+    if (counts[g] == 0) continue;
+    const std::size_t pieces =
+        std::clamp<std::size_t>(counts[g] / kTemplatesPerSlice, std::size_t{1}, width);
+    for (std::size_t p = 0; p < pieces; ++p) {
+      const std::size_t begin = counts[g] * p / pieces;
+      const std::size_t end = counts[g] * (p + 1) / pieces;
+      state.slices.push_back({g, starts[g] + begin, end - begin});
+    }
+  }
+}
+
+void ResizeOutcomes(DetectionLoopState& state) {
+  const std::size_t n = state.due.size();
+  if (state.evaluations.size() < n) state.evaluations.resize(n);
+  if (state.outcomes.size() < n) state.outcomes.resize(n);
+  if (state.errors.size() < n) state.errors.resize(n);
+  state.evaluated.assign(n, 0);
+}
+
 }  // namespace
 
 void RunGrabs(const DetectionContext& context, DetectionLoopState& state, int threads,
@@ -213,6 +250,8 @@ void RunMatching(const DetectionContext& context, DetectionLoopState& state, int
 
 void RunSlices(const DetectionContext& context, DetectionLoopState& state, int threads,
                std::stop_token stop) {
+  PlanSlices(state, threads);
+  ResizeOutcomes(state);
   ReuseCounters* counters = state.counters.get();
   RunOnPool(state, threads, state.slices.size(), [&](std::size_t s, int worker) {
     if (stop.stop_requested()) return;

@@ -94,7 +94,17 @@ void TrimGrabBuffers(DetectionLoopState& state) {
   }
 }
 
-void RestWhenIdle(const DetectionContext& context, DetectionLoopState& state, bool released) {
+void KeepAfterPass(DetectionLoopState& state, bool freed) {
+  ForgetUnwatched(state);
+  TrimGrabBuffers(state);
+  if (freed) ReturnFreeMemory();
+}
+
+void RestWhenIdle(const DetectionContext& context, DetectionLoopState& state,
+                  const TemplateSnapshot& snapshot) {
+  const bool released = ForgetRemovedRecords(snapshot, state);
+  ForgetUnwatched(state);
+  TrimGrabBuffers(state);
   if (!released) return;
   // Nothing is watched any more: the helper threads end and take their capture buffers with
   // them, this thread gives its own back, and the freed heap goes back to the system.

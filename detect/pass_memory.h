@@ -33,8 +33,16 @@ void TrimGrabBuffers(DetectionLoopState& state);
 // workspaces, their regions' derived data and their capture buffers.
 std::size_t ThreadBytes(const DetectionLoopState::PassThread& thread);
 
-// After a pass with nothing registered: the helper threads end and take their buffers with them,
-// and the caller's thread gives its own back (`releaseCapture`).
-void RestWhenIdle(const DetectionContext& context, DetectionLoopState& state, bool released);
+// After a busy pass: the memory of rectangles and records the snapshot no longer has goes, grab
+// buffers long mostly unused go, and freed heap goes back to the system when `freed` (records left,
+// or templates were prepared: preparing leaves freed scratch between the kept spectra; rare, once
+// per template or per pass for the few the cache cannot keep).
+void KeepAfterPass(DetectionLoopState& state, bool freed);
+
+// The same after a pass with nothing registered; when the last records have just gone, the
+// helper threads end and take their buffers with them, and the caller's thread gives its own back
+// (`releaseCapture`).
+void RestWhenIdle(const DetectionContext& context, DetectionLoopState& state,
+                  const TemplateSnapshot& snapshot);
 
 }  // namespace tavrik

@@ -5,15 +5,12 @@
 #include <string>
 
 #include "detect/detection_loop.h"
+#include "base/numeric.h"
 #include "detect/grab_plan.h"
 #include "detect/region_fit.h"
 
 namespace tavrik {
 namespace {
-
-// A slice transforms the region's tiles once for its templates: one with fewer templates than
-// this would spend more on those transforms than it saves by running beside another.
-constexpr std::size_t kTemplatesPerSlice = 4;
 
 // True for a template whose region still waits to be held against the screen's size.
 bool AwaitsSizeCheck(const TemplateInfo& info, const DetectionLoopState& state, bool checking) {
@@ -30,6 +27,28 @@ bool Intersect(const IntRect& a, const IntRect& b) {
 }
 
 }  // namespace
+
+std::string TemplateSetLine(const TemplateSnapshot& snapshot, std::string& loggedTemplateList) {
+  if (snapshot.empty()) {
+    if (loggedTemplateList.empty()) return {};
+    loggedTemplateList.clear();
+    return "[Loop] templates=0";
+  }
+  std::vector<std::string> names;
+  names.reserve(snapshot.size());
+  for (const TemplatePtr& info : snapshot) {
+    if (info) names.push_back(info->name);
+  }
+  std::sort(names.begin(), names.end());
+  std::string list;
+  for (const std::string& name : names) {
+    if (!list.empty()) list += ',';
+    list += name;
+  }
+  if (list == loggedTemplateList) return {};
+  loggedTemplateList = list;
+  return (LineText() << "[Loop] templates=" << names.size() << " [" << list << "]").str();
+}
 
 void CheckUnsizedRegions(const DetectionContext& context, DetectionLoopState& state,
                          TemplateSnapshot& snapshot) {
@@ -164,29 +183,6 @@ void PlanGrabs(DetectionLoopState& state) {
       DetectionLoopState::GrabJob& job = state.grabs.emplace_back();
       job.box = grab.box;
       for (const std::size_t m : grab.members) job.groups.push_back(members[m]);
-    }
-  }
-}
-
-void PlanSlices(DetectionLoopState& state, int threads) {
-  state.order.clear();
-  state.slices.clear();
-  std::vector<std::size_t> counts(state.groups.size(), 0);
-  for (const DetectionLoopState::DueEntry& entry : state.due) ++counts[entry.group];
-  std::vector<std::size_t> starts(state.groups.size(), 0);
-  for (std::size_t g = 1; g < counts.size(); ++g) starts[g] = starts[g - 1] + counts[g - 1];
-  state.order.resize(state.due.size());
-  std::vector<std::size_t> next = starts;
-  for (std::size_t i = 0; i < state.due.size(); ++i) state.order[next[state.due[i].group]++] = i;
-  const auto width = static_cast<std::size_t>(std::max(threads, 1));
-  for (std::size_t g = 0; g < counts.size(); ++g) {
-    if (counts[g] == 0) continue;
-    const std::size_t pieces =
-        std::clamp<std::size_t>(counts[g] / kTemplatesPerSlice, std::size_t{1}, width);
-    for (std::size_t p = 0; p < pieces; ++p) {
-      const std::size_t begin = counts[g] * p / pieces;
-      const std::size_t end = counts[g] * (p + 1) / pieces;
-      state.slices.push_back({g, starts[g] + begin, end - begin});
     }
   }
 }

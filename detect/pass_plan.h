@@ -1,6 +1,6 @@
-// Planning one pass of the DetectionLoop: which templates are due and on which rectangles, what
-// the screen's changes leave to be read, how it is read (grabs), and how the scoring is cut into
-// jobs for the pool.
+// Planning one pass of the DetectionLoop: the regions checked against the screen, the set of
+// names said when it changes (TemplateSetLine, detect/detection_loop.h), which templates are due
+// and on which rectangles, what the screen's changes leave to be read, and how it is read (grabs).
 //
 // Threads: the DetectionLoop's thread, between the pool's runs.
 #pragma once
@@ -34,9 +34,5 @@ void TakeScreenChanges(const DetectionContext& context, DetectionLoopState& stat
 // The pass's grabs: the groups that must be read, in grabs per window (detect/grab_plan.h). The
 // groups that are not read keep their remembered pixels (`captured` when they have some).
 void PlanGrabs(DetectionLoopState& state);
-
-// The pass's scoring jobs for `threads` threads: per group, its due templates in snapshot order,
-// cut into slices when the group has enough templates to keep more than one thread busy.
-void PlanSlices(DetectionLoopState& state, int threads);
 
 }  // namespace tavrik

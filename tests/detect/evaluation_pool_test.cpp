@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cpu_load.h"
 #include "detect/color_metrics.h"
 #include "detect/detection_loop.h"
 #include "detect/template_prepare.h"
@@ -121,17 +122,30 @@ void AddSix(PoolPass& p, bool ownWindows = true) {
   p.Add("t3:six", b, cv::Rect(180, 60, 40, 30), ownWindows);
 }
 
-TEST(EvaluationPoolTest, OneThreadPerCoreAtMostFourAndTheHelpersAtIdlePriority) {
+TEST(EvaluationPoolTest, OneThreadPerCoreLeftFreeByOthersAtMostFour) {
   for (const auto& [cores, threads] :
        {std::pair{0u, 1}, {1u, 1}, {2u, 2}, {3u, 3}, {64u, kMaxPoolThreads}, {~0u, kMaxPoolThreads}}) {
     EXPECT_EQ(PoolThreadsFor(cores), threads) << cores;
   }
-  // Only the helpers give way: the caller keeps its priority, so a pass always progresses.
-  EvaluationPool pool(3);
-  std::atomic<int> ran{0};
-  pool.Run(6, [&](std::size_t, int) { ran.fetch_add(1); });
-  EXPECT_EQ(ran.load(), 6);
-  EXPECT_EQ(pool.IdleHelpers(), pool.Threads() - 1);
+  // Readings 100 ticks apart on 2 cores (200 in all): others' busy time is the system's busy time
+  // less ours.
+  struct Row {
+    std::uint64_t busy, ours;
+    int wanted, threads;
+  };
+  for (const Row row : {Row{200, 200, 2, 2},    // only we were busy
+                        Row{200, 100, 2, 1},    // another program kept one core
+                        Row{200, 0, 2, 1},      // others kept both: still the caller's own
+                        Row{60, 0, 2, 1},       // 0.6 of a core taken: 1.4 free, rounded
+                        Row{40, 0, 2, 2},       // 0.4 taken: 1.6 free
+                        Row{0, 0, 1, 1}}) {     // a pool of one stays one
+    const CpuTimes from{1000, 5000, 300};
+    const CpuTimes to{1000 + row.busy, 5200, 300 + row.ours};
+    EXPECT_EQ(PassThreads(row.wanted, FreeCoresBetween(from, to, 2)), row.threads)
+        << row.busy << " " << row.ours;
+  }
+  // Readings out of order say nothing: every core counts as free.
+  EXPECT_EQ(FreeCoresBetween({10, 100, 0}, {5, 50, 0}, 2), 2.0);
 }
 
 TEST(EvaluationPoolTest, PooledPassReportsInSnapshotOrderWithTheSameLines) {
