@@ -96,10 +96,11 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
 
   // A configured size is taken as it is; the default takes only the cores others leave free.
   const unsigned cores = std::thread::hardware_concurrency();
+  state.poolSize = context.poolThreads > 0 ? context.poolThreads : PoolThreadsFor(cores);
   const int threads =
       context.poolThreads > 0
           ? context.poolThreads
-          : PassThreads(PoolThreadsFor(cores),
+          : PassThreads(state.poolSize,
                         state.cpuLoad.FreeCores(std::max(static_cast<int>(cores), 1)));
   // Before anything is read: the buffers a removed record's rectangle grew go now, not after this
   // pass has used them.

@@ -31,9 +31,10 @@ EvaluationPool::~EvaluationPool() {
   for (std::thread& t : helpers_) t.join();
 }
 
-void EvaluationPool::Run(std::size_t count, const Job& job) {
+void EvaluationPool::Run(std::size_t count, const Job& job, int active) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
+    active_ = active;
     job_ = &job;
     count_ = count;
     next_ = 0;
@@ -53,7 +54,7 @@ void EvaluationPool::Work(int worker) {
     const Job* job = nullptr;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      if (job_ == nullptr || next_ >= count_) return;
+      if (job_ == nullptr || next_ >= count_ || worker >= active_) return;
       index = next_++;
       job = job_;
     }

@@ -46,10 +46,12 @@ class EvaluationPool {
 
   int Threads() const { return static_cast<int>(helpers_.size()) + 1; }
 
-  // Runs job(i, worker) for every i in [0, count) and returns when all have finished; `worker`
-  // is the running thread's index, 0 for the caller.
+  // Runs job(i, worker) for every i in [0, count) on the caller and the first `active` - 1 helpers
+  // (all of them by default) and returns when all have finished; `worker` is the running thread's
+  // index, 0 for the caller. The other helpers stay asleep: a pass that may use fewer cores than
+  // the last one neither ends threads nor starts them again.
   using Job = std::function<void(std::size_t index, int worker)>;
-  void Run(std::size_t count, const Job& job);
+  void Run(std::size_t count, const Job& job, int active = kMaxPoolThreads);
 
  private:
   void Work(int worker);
@@ -63,6 +65,7 @@ class EvaluationPool {
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t unfinished_ = 0;
+  int active_ = 0;
   std::uint64_t generation_ = 0;
   bool stop_ = false;
 };

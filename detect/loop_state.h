@@ -168,7 +168,8 @@ struct DetectionLoopState {
   std::vector<std::uint64_t> liveSerials;  // the snapshot's records, sorted
   // Records added without a known screen size whose region was found to fit, sorted.
   std::vector<std::uint64_t> fittedSerials;
-  CpuLoad cpuLoad;  // what the other programs left free, pass to pass
+  CpuLoad cpuLoad;   // what the other programs left free, pass to pass
+  int poolSize = 0;  // the most threads a pass may use: the pool's size
   std::unique_ptr<EvaluationPool> pool;    // declared last: its threads stop before the above go
 };
 

@@ -34,7 +34,8 @@ cv::Mat ReadGrab(const CaptureFunction& capture, const IntRect& box,
   return image;
 }
 
-// Runs `job` for [0, count) on the pool when it is worth more than one thread, else here.
+// Runs `job` for [0, count) on `threads` threads of the pool when that is worth more than one,
+// else here. The pool has the most threads the loop may use (`wanted`), made once.
 void RunOnPool(DetectionLoopState& state, int threads, std::size_t count,
                const EvaluationPool::Job& job) {
   const bool pooled = threads > 1 && count > 1;
@@ -46,11 +47,12 @@ void RunOnPool(DetectionLoopState& state, int threads, std::size_t count,
     for (std::size_t j = 0; j < count; ++j) job(j, 0);
     return;
   }
-  if (!state.pool || state.pool->Threads() != threads) {
+  const int size = std::max(threads, state.poolSize);
+  if (!state.pool || state.pool->Threads() != size) {
     state.pool.reset();
-    state.pool = std::make_unique<EvaluationPool>(threads);
+    state.pool = std::make_unique<EvaluationPool>(size);
   }
-  state.pool->Run(count, job);
+  state.pool->Run(count, job, threads);
 }
 
 // Points `shared` at a group's pixels of this pass (its remembered ones), or leaves it failed.

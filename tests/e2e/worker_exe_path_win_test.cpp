@@ -15,6 +15,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -45,9 +46,17 @@ class WorkerExePathTest : public ::testing::Test {
     test::ScopedEnvironment log("TAVRIK_LOG", (log_.Path() / "worker.log").string());
     worker_ = test::ChildProcess::Start(dir / "tavrik-worker.exe", {});
     if (!worker_.Started()) return "the worker did not start from " + dir.string();
-    const test::RunResult add = test::RunProgram(
-        test::BuiltExecutable("tavrik-ctl"),
-        {"add", "--name", "beside", "--path", "beside.png", "--roi", "0,0,8,8", "--timeout", "30"});
+    // The worker takes its lock and rings a moment after it starts (longer in a fresh Wine
+    // prefix): until then tavrik-ctl says no worker runs (exit code 3).
+    test::RunResult add;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    do {
+      add = test::RunProgram(
+          test::BuiltExecutable("tavrik-ctl"),
+          {"add", "--name", "beside", "--path", "beside.png", "--roi", "0,0,8,8", "--timeout", "30"});
+      if (add.exitCode != 3) break;
+      std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
     if (add.exitCode != 0) return "tavrik-ctl add failed: " + add.output;
     std::string line;
     test::WaitUntil(
