@@ -8,7 +8,13 @@
 // DamageSource) are read, those of one window with one grab of their bounding box when it is
 // compact (detect/grab_plan.h), and each rectangle's pixels are compared with its previous ones;
 // a template whose rectangle shows the same pixels as at its last evaluation keeps that match
-// and spot colour. Every due template is still decided and reported, in snapshot order.
+// and spot colour. The others of a rectangle are matched together, its tiles transformed once
+// for all of them (match/matcher.h, RegionWork), the tiles shared out among the pool's threads.
+// Every due template is still decided and reported, in snapshot order.
+//
+// Memory: the prepared spectra within the MatchCache's budget, a template's matching within the
+// budget held at add (detect/match_budget.h); the files of the pass say who owns the rest
+// (detect/pass_memory.h).
 //
 // A template added while the screen's size was unknown is not captured until a pass knows the
 // size (its evaluation reports a failed capture meanwhile); then a region larger than the screen

@@ -51,10 +51,10 @@ using ImageSource =
     std::function<cv::Mat(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height)>;
 CaptureFunction FromImageSource(ImageSource source);
 
-// One captured rectangle of a pass, shared by every template that watches it: captured once,
-// and its grey plane, window sums and forward spectra made once (RegionPixels). Each evaluating
-// thread keeps one and reuses its buffers from rectangle to rectangle and pass to pass. The
-// DetectionLoop fills it itself (attempted, ok, pixels, region, generation) from its grabs.
+// One captured rectangle of a pass, shared by every template that watches it: captured once, and
+// its grey plane made once (RegionPixels). Each evaluating thread keeps one and reuses its
+// buffers from rectangle to rectangle and pass to pass. The DetectionLoop fills it itself
+// (attempted, ok, pixels, region, generation) from its grabs.
 struct SharedCapture {
   IntRect rect;
   bool attempted = false;  // the capture was tried in this pass

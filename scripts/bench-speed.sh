@@ -26,7 +26,8 @@ for b in data["benchmarks"]:
     ours = next((b[k] for k in ("ours_us", "ours_ms") if k in b), None)
     bare = next((b[k] for k in ("bare_us", "bare_ms") if k in b), None)
     unit = "us" if "ours_us" in b else "ms"
-    rest = {k: v for k, v in b.items() if k.endswith(("_allocs", "_cpu_ms", "cpu_ratio"))}
+    rest = {k: v for k, v in b.items()
+            if k.endswith(("_allocs", "_cpu_ms", "cpu_ratio", "kept", "prepared_per_pass"))}
     fmt = lambda v: "" if v is None else f"{v:.3g} {unit}"
     ratio = f"{b['ratio']:.3f}" if "ratio" in b else ""
     extra = " ".join(f"{k}={v:.3g}" for k, v in rest.items())
