@@ -164,6 +164,19 @@ void RunTile(RegionPixels& region, std::span<MatchRequest> requests,
 
 bool IsSqDiff(const MatchTemplate& t) { return t.method == cv::TM_SQDIFF_NORMED; }
 
+// Whether `v` at `at` replaces the best of `s`: a better value, or an equal one earlier in the
+// map's row-major order, so the first among equals wins whatever order tiles are folded in.
+bool Beats(double v, cv::Point at, const MapSummary& s, bool sqDiff) {
+  if (s.count == 0 || (sqDiff ? v < s.best : v > s.best)) return true;
+  return v == s.best && (at.y < s.bestLoc.y || (at.y == s.bestLoc.y && at.x < s.bestLoc.x));
+}
+
+void RequireEightBitColour(const cv::Mat& pixels) {
+  if (pixels.depth() != CV_8U || (pixels.channels() != 3 && pixels.channels() != 4)) {
+    CV_Error(cv::Error::StsUnsupportedFormat, "the region must be 8-bit BGR or BGRA");
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const PreparedMatch> PrepareMatch(const MatchTemplate& templ, cv::Size dft,
@@ -259,11 +272,8 @@ void FoldMap(const cv::Mat& values, cv::Point origin, bool sqDiff, MapSummary& s
     for (int x = 0; x < values.cols; ++x) {
       const double v = std::isfinite(row[x]) ? row[x] : empty;
       rowSum += v;
-      const bool better = s.count == 0 || (sqDiff ? v < s.best : v > s.best);
-      // Equal values: the first in row-major order of the whole map, whatever the tile order.
       const cv::Point at(origin.x + x, origin.y + y);
-      if (better || (v == s.best && (at.y < s.bestLoc.y ||
-                                     (at.y == s.bestLoc.y && at.x < s.bestLoc.x)))) {
+      if (Beats(v, at, s, sqDiff)) {
         s.best = v;
         s.bestLoc = at;
       }
@@ -343,11 +353,7 @@ void RegionWork::Finish() {
       const MapSummary& part = partials_[u * n + r];
       if (part.count == 0) continue;
       MapSummary& s = requests_[r].summary;
-      const bool sqDiff = IsSqDiff(*requests_[r].templ);
-      const bool better = s.count == 0 || (sqDiff ? part.best < s.best : part.best > s.best);
-      const bool earlier = part.bestLoc.y < s.bestLoc.y ||
-                           (part.bestLoc.y == s.bestLoc.y && part.bestLoc.x < s.bestLoc.x);
-      if (better || (part.best == s.best && earlier)) {
+      if (Beats(part.best, part.bestLoc, s, IsSqDiff(*requests_[r].templ))) {
         s.best = part.best;
         s.bestLoc = part.bestLoc;
       }
@@ -365,9 +371,7 @@ void RegionWork::Finish() {
 bool MatchRegion(RegionPixels& region, std::span<MatchRequest> requests,
                  MatchWorkspace& workspace, std::stop_token stop) {
   const cv::Mat& pixels = region.Pixels();
-  if (pixels.depth() != CV_8U || (pixels.channels() != 3 && pixels.channels() != 4)) {
-    CV_Error(cv::Error::StsUnsupportedFormat, "the region must be 8-bit BGR or BGRA");
-  }
+  RequireEightBitColour(pixels);
   const auto open = static_cast<std::uint64_t>(
       std::count_if(requests.begin(), requests.end(), [](const MatchRequest& q) { return !q.done; }));
   RegionWork work;
@@ -384,9 +388,7 @@ bool MatchRegion(RegionPixels& region, std::span<MatchRequest> requests,
 void ComputeMatchMap(RegionPixels& region, const MatchTemplate& templ,
                      const PreparedMatch& prepared, MatchWorkspace& workspace, cv::Mat& map) {
   const cv::Mat& pixels = region.Pixels();
-  if (pixels.depth() != CV_8U || (pixels.channels() != 3 && pixels.channels() != 4)) {
-    CV_Error(cv::Error::StsUnsupportedFormat, "the region must be 8-bit BGR or BGRA");
-  }
+  RequireEightBitColour(pixels);
   CV_Assert(pixels.cols >= templ.colour.cols && pixels.rows >= templ.colour.rows);
   MatchWorkspace::Impl& ws = workspace.Internal();
   ++ws.mapsComputed;
