@@ -94,14 +94,13 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   const std::int64_t passTime = clock();
   if (snapshot.empty()) return IdlePass(context, state, snapshot, passTime);
 
-  // A configured size is taken as it is; the default takes only the cores others leave free.
-  const unsigned cores = std::thread::hardware_concurrency();
-  state.poolSize = context.poolThreads > 0 ? context.poolThreads : PoolThreadsFor(cores);
-  const int threads =
-      context.poolThreads > 0
-          ? context.poolThreads
-          : PassThreads(state.poolSize,
-                        state.cpuLoad.FreeCores(std::max(static_cast<int>(cores), 1)));
+  // The pool's size, and of it the cores the other programs left free when the worker asks so.
+  if (state.cores == 0) state.cores = std::max(static_cast<int>(std::thread::hardware_concurrency()), 1);
+  state.poolSize = context.poolThreads > 0 ? context.poolThreads
+                                           : PoolThreadsFor(static_cast<unsigned>(state.cores));
+  const int threads = context.poolThreads <= 0 || context.onlyFreeCores
+                          ? PassThreads(state.poolSize, state.cpuLoad.FreeCores(state.cores))
+                          : state.poolSize;
   // Before anything is read: the buffers a removed record's rectangle grew go now, not after this
   // pass has used them.
   const bool released = ForgetRemovedRecords(snapshot, state);

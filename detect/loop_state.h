@@ -48,6 +48,9 @@ struct DetectionContext {
   // PoolThreadsFor(std::thread::hardware_concurrency()). Decisions are reported in snapshot order
   // whatever the number.
   int poolThreads = 0;
+  // Whether a pass takes only the cores the other programs left free in the previous one (the
+  // worker's choice; a size of 0 implies it). Tests that set a size keep it fixed.
+  bool onlyFreeCores = false;
   TransformKind transform = DefaultTransformKind();
   // The screen's changes (X11: ScreenChanges on DAMAGE). Without one every due rectangle is read
   // in every pass and compared with its previous pixels byte for byte.
@@ -170,6 +173,7 @@ struct DetectionLoopState {
   std::vector<std::uint64_t> fittedSerials;
   CpuLoad cpuLoad;   // what the other programs left free, pass to pass
   int poolSize = 0;  // the most threads a pass may use: the pool's size
+  int cores = 0;     // the machine's, asked once
   std::unique_ptr<EvaluationPool> pool;    // declared last: its threads stop before the above go
 };
 

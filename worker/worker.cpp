@@ -144,6 +144,7 @@ int RunWorker() {
   log.Emit("Tavrik waiting for spec registrations from C#.");
 
   DetectionContext detection{registry, writer.get(), log, CaptureScreenRegionView, poolThreads};
+  detection.onlyFreeCores = true;
   detection.releaseCapture = ReleaseThreadCaptureBuffers;
   detection.screenBounds = ScreenBounds;
   // TAVRIK_DAMAGE=0 is for tests only: it makes the worker read every due rectangle in every pass,
