@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -132,6 +133,15 @@ class WorkerDisplayTest : public ::testing::Test {
     return test::WaitUntil([&] { return !LogLines(prefix).empty(); }, timeout);
   }
   void SwapBadge() { ASSERT_TRUE(desktop_.SwapBadge()); }
+  // Sends SIGTERM and waits for the worker to end: its exit code and the milliseconds it took.
+  std::pair<int, std::int64_t> StopTimed() {
+    const auto stopAt = std::chrono::steady_clock::now();
+    ::kill(worker_.Pid(), SIGTERM);
+    const int code = worker_.Wait(120s);
+    return {code, std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - stopAt)
+                      .count()};
+  }
 
   test::ScopedIpcNamespace ns_;
   test::DemoDesktop desktop_;
@@ -475,10 +485,14 @@ TEST_F(WorkerDisplayTest, SigtermInTheMiddleOfALongPassEndsTheWorkerAfterTheCurr
     templates += more;
     ASSERT_TRUE(LogHas("[Loop] templates=" + std::to_string(templates) + " ", 60s));
     reader_->DiscardPending();  // a pass that began before the last add may be reporting
+    // Two pass ends in a row; a burst cut by a stall of the loaded machine spoils a try.
     std::int64_t first = -1;
-    for (int pass = 0; pass < 3 && first < 0; ++pass) first = endOfPass();
+    std::int64_t second = -1;
+    for (int attempt = 0; attempt < 3 && second < 0; ++attempt) {
+      first = endOfPass();
+      if (first >= 0) second = endOfPass();
+    }
     ASSERT_GE(first, 0) << "no pass with all the templates";
-    const std::int64_t second = endOfPass();
     ASSERT_GE(second, 0);
     passMs = second - first;
   }
@@ -490,12 +504,7 @@ TEST_F(WorkerDisplayTest, SigtermInTheMiddleOfALongPassEndsTheWorkerAfterTheCurr
   // A third of the way into the next pass's evaluations.
   std::this_thread::sleep_for(std::chrono::milliseconds(passMs / 3));
   messages_.clear();
-  const auto stopAt = std::chrono::steady_clock::now();
-  ::kill(worker_.Pid(), SIGTERM);
-  const int code = worker_.Wait(120s);
-  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - stopAt)
-                          .count();
+  const auto [code, tookMs] = StopTimed();
   RecordProperty("pass_ms", std::to_string(passMs));
   RecordProperty("stop_ms", std::to_string(tookMs));
   EXPECT_EQ(code, 0);
@@ -1025,12 +1034,7 @@ TEST_F(WorkerLargeScreenTest, TheLargestAdmittedT2StopsWithinTheBoundAndTheNextS
                                 .count();
   // A third of the way into the next evaluation.
   std::this_thread::sleep_for(std::chrono::milliseconds(evaluationMs / 3));
-  const auto stopAt = std::chrono::steady_clock::now();
-  ::kill(worker_.Pid(), SIGTERM);
-  const int code = worker_.Wait(120s);
-  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - stopAt)
-                          .count();
+  const auto [code, tookMs] = StopTimed();
   std::cout << "largest admitted t2: " << side << "x" << side << " with " << threads
             << " threads; an evaluation takes " << evaluationMs << " ms; stopped in " << tookMs
             << " ms\n";
