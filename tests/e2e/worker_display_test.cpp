@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -966,13 +967,23 @@ TEST_F(WorkerSharedRegionMemoryTest, ManyTemplatesOnOneFullHdAreaStayWithinTheir
       for (int i = 0; i < 8; ++i) fields >> field;  // state ... flags, then minflt
       return std::stoll(field);
     };
-    const std::int64_t faultsBefore = minorFaults();
-    constexpr int kPasses = 3;
-    ASSERT_TRUE(decisions(kPasses));
-    const double faultsPerPass = static_cast<double>(minorFaults() - faultsBefore) / kPasses;
+    // The free cores follow the machine's load, so a pool thread may do its first work in any
+    // pass and grow its buffers then, once; what every pass costs is the least of a few windows
+    // (one more than the pool's threads can be).
+    constexpr int kWindows = 5;
+    constexpr int kPasses = 2;
+    double faultsPerPass = std::numeric_limits<double>::infinity();
+    std::string windows;
+    for (int window = 0; window < kWindows; ++window) {
+      const std::int64_t faultsBefore = minorFaults();
+      ASSERT_TRUE(decisions(kPasses));
+      const double perPass = static_cast<double>(minorFaults() - faultsBefore) / kPasses;
+      faultsPerPass = std::min(faultsPerPass, perPass);
+      windows += (window == 0 ? "" : ", ") + std::to_string(static_cast<int>(perPass));
+    }
     const std::int64_t resident = ResidentKiB();
     std::cout << label << " on 1920x1080: idle " << idle / 1024 << " MiB, then "
-              << resident / 1024 << " MiB; " << faultsPerPass << " minor faults a pass\n";
+              << resident / 1024 << " MiB; minor faults a pass: " << windows << "\n";
     // The goal is stated for thirty t2 templates of 64²; the other rows are held to the budget a
     // template's matching may take, so that a machine with more pool threads still passes them.
     const bool goalRow = *row.kind != 0 && row.side == 64 && row.count == 30;
