@@ -39,16 +39,11 @@
 #include "tools/ctl/ctl_run.h"
 #include "tools/ctl/probe_pictures.h"
 
-namespace tavrik {
+namespace tavrik::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-using test::Flicker;
-using test::kTargetX;
-using test::kTargetY;
-using test::WorkerDisplayTest;
-using Message = test::ReceivedHit;
+using Message = ReceivedHit;
 
 TEST_F(WorkerDisplayTest, CutTemplateHitsWhereItIsAndMissesOnceTheContentChanges) {
   StartWorker();
@@ -518,4 +513,4 @@ INSTANTIATE_TEST_SUITE_P(DamageOnAndOff, WorkerScreenChangesTest, ::testing::Val
                          DamageCaseName);
 
 }  // namespace
-}  // namespace tavrik
+}  // namespace tavrik::test

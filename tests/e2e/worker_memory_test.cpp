@@ -39,16 +39,11 @@
 #include "tests/support/test_support.h"
 #include "tools/ctl/ctl_args.h"
 
-namespace tavrik {
+namespace tavrik::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-using test::Flicker;
-using test::kTargetX;
-using test::kTargetY;
-using test::WorkerDisplayTest;
-using Message = test::ReceivedHit;
+using Message = ReceivedHit;
 
 // Templates that share a rectangle share its pixels: on a 2048x2048 region each template beyond
 // the first costs what its own match needs, not another copy of the region.
