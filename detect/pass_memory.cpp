@@ -59,8 +59,11 @@ bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& 
     if (info) live.push_back(info->serial.Value());
   }
   std::sort(live.begin(), live.end());
-  if (live == state.liveSerials) return false;
+  // Records that only joined leave every buffer of use: they grow what they need in the pass.
+  const bool left = !std::includes(live.begin(), live.end(), state.liveSerials.begin(),
+                                   state.liveSerials.end());
   state.liveSerials = std::move(live);
+  if (!left) return false;
   std::vector<std::uint64_t> fitted;
   std::set_intersection(state.fittedSerials.begin(), state.fittedSerials.end(),
                         state.liveSerials.begin(), state.liveSerials.end(),

@@ -18,9 +18,9 @@
 namespace tavrik {
 
 // Records that left the registry take their prepared templates with them. The threads' buffers
-// are sized by the largest rectangle they have seen, so they are released whenever the set of
-// records changes and regrown by the next pass to what the remaining templates need. True when
-// something was released.
+// are sized by the largest rectangle they have seen, so they are released whenever a record
+// leaves (a replaced name included) and regrown by the next pass to what the remaining templates
+// need; records that only joined release nothing. True when something was released.
 bool ForgetRemovedRecords(const TemplateSnapshot& snapshot, DetectionLoopState& state);
 
 // Drops the memory of rectangles and records that the snapshot no longer has.

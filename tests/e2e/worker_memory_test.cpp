@@ -379,7 +379,7 @@ TEST_F(WorkerSharedRegionMemoryTest, ManyTemplatesOnOneFullHdAreaStayWithinTheir
       return WaitFor([&](const Message&) { return ++seen >= passes * row.count; }, 120s)
           .has_value();
     };
-    // Passes while the set grew released and regrew the buffers: measured from a steady state.
+    // The passes while the set grew also grew the buffers: measured from a steady state.
     ASSERT_TRUE(decisions(5));
     const auto minorFaults = [&] {
       std::ifstream stat("/proc/" + std::to_string(worker_.Pid()) + "/stat");
@@ -478,4 +478,4 @@ TEST_F(WorkerLargeScreenTest, TheLargestAdmittedT2StopsWithinTheBoundAndTheNextS
 }
 
 }  // namespace
-}  // namespace tavrik
+}  // namespace tavrik::test
