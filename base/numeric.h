@@ -13,6 +13,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -27,6 +28,16 @@ inline constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min
 inline constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 inline bool FitsInt32(std::int64_t v) { return v >= kInt32Min && v <= kInt32Max; }
+
+// Byte counts held at the largest size_t instead of wrapping: a need past the range is still more
+// than any budget, never a small number.
+inline constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
+inline constexpr std::size_t SaturatingAdd(std::size_t a, std::size_t b) {
+  return a > kSizeMax - b ? kSizeMax : a + b;
+}
+inline constexpr std::size_t SaturatingMul(std::size_t a, std::size_t b) {
+  return a != 0 && b > kSizeMax / a ? kSizeMax : a * b;
+}
 
 // v saturated to the int32 range.
 std::int32_t SaturateInt32(std::int64_t v);

@@ -51,8 +51,9 @@ TileGrid GridFor(const TileGeometry& geometry, cv::Size region, cv::Size templ) 
   CV_Assert(grid.block.width > 0 && grid.block.height > 0 && grid.corr.width > 0 &&
             grid.corr.height > 0 && templ.width <= geometry.reach.width &&
             templ.height <= geometry.reach.height);
-  grid.tilesX = (grid.corr.width + grid.block.width - 1) / grid.block.width;
-  grid.tilesY = (grid.corr.height + grid.block.height - 1) / grid.block.height;
+  // Rounded up without adding first: a map of nearly 2^31 positions must not overflow.
+  grid.tilesX = (grid.corr.width - 1) / grid.block.width + 1;
+  grid.tilesY = (grid.corr.height - 1) / grid.block.height + 1;
   return grid;
 }
 
@@ -85,7 +86,7 @@ EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ) {
   };
   if (kind == MatchKind::kFallback) {
     // cv::matchTemplate's own buffers: a few planes of the region in floats and doubles.
-    need.perThread = area(region) * 32;
+    need.perThread = SaturatingMul(area(region), 32);
     return need;
   }
   const TileGeometry geometry = GeometryFor(region, templ);
@@ -99,7 +100,8 @@ EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ) {
   // tile's integral images (two planes of 64-bit sums), the tile's scores (floats), and the grey
   // plane of the region the thread reads.
   need.perThread = planes * spectrum + spectrum + 3 * 8 * area(geometry.dft) + 16 * area(dft1) +
-                   4 * area(grid.block) + area(region);
+                   4 * area(grid.block);
+  need.perThread = SaturatingAdd(need.perThread, area(region));
   need.transforms = static_cast<std::uint64_t>(grid.Count()) * (planes + (masked ? 2 : 1));
   return need;
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <opencv2/core/types.hpp>
 
+#include "base/numeric.h"
 #include "match/match_template.h"
 
 namespace tavrik {
@@ -42,7 +43,8 @@ struct TileGrid {
   cv::Size block;
   int tilesX = 0;
   int tilesY = 0;
-  int Count() const { return tilesX * tilesY; }
+  // 64-bit: a region admission is asked about may be far larger than any capture.
+  std::int64_t Count() const { return std::int64_t{tilesX} * tilesY; }
 };
 TileGrid GridFor(const TileGeometry& geometry, cv::Size region, cv::Size templ);
 
@@ -63,13 +65,15 @@ std::size_t SpectrumBytes(cv::Size dft);
 // What one template adds, at worst, to the detection's memory and work on a region: its prepared
 // spectra (kept between passes), the tile spectra of the region it reads and the scratch of one
 // evaluating thread (both made again by every thread that evaluates it), and the transforms of one
-// evaluation.
+// evaluation. Byte figures saturate at the largest size_t, so a region of any int32 size gives a
+// need that is over every budget rather than one that wrapped.
 struct EngineNeed {
   std::size_t prepared = 0;
   std::size_t perThread = 0;
   std::uint64_t transforms = 0;  // forward and inverse transforms of one evaluation, shared ones included
   std::size_t Bytes(int threads) const {
-    return prepared + perThread * static_cast<std::size_t>(threads < 1 ? 1 : threads);
+    return SaturatingAdd(prepared,
+                         SaturatingMul(perThread, static_cast<std::size_t>(threads < 1 ? 1 : threads)));
   }
 };
 EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ);

@@ -394,9 +394,13 @@ TEST_F(SpecCommandsTest, TemplatesPastTheMatchingBudgetAreRefusedAndKeepTheOldRe
     bool refused;
   };
   // A t2 template nearly as large as its region is one transform of the region's size, four
-  // spectra of it kept and more per thread: past 256 MiB whatever the number of threads.
+  // spectra of it kept and more per thread: past 256 MiB whatever the number of threads. A region
+  // of the largest int32 size, unchecked without a screen and never capturable, needs more than
+  // any count of bytes holds.
+  constexpr int kMax = std::numeric_limits<std::int32_t>::max();
   const Row rows[] = {{"small.png", {64, 64}, {0, 0, 1920, 1080}, false},
-                      {"large.png", {1800, 1400}, {0, 0, 2000, 1500}, true}};
+                      {"large.png", {1800, 1400}, {0, 0, 2000, 1500}, true},
+                      {"small.png", {64, 64}, {kMax, kMax, kMax, kMax}, true}};
   AddSpecHandler(context_, Command(u"t2:big"));
   const TemplatePtr first = Only("t2:big");
   ASSERT_NE(first, nullptr);
@@ -420,10 +424,12 @@ TEST_F(SpecCommandsTest, TemplatesPastTheMatchingBudgetAreRefusedAndKeepTheOldRe
     }
     EXPECT_EQ(Only("t2:big"), before);
     ASSERT_FALSE(lines_.empty());
-    EXPECT_EQ(lines_.back().rfind("[Spec] Refused template 't2:big': matching its 1800x1400 image "
-                                  "on a region of 2000x1500 needs ", 0),
-              0u)
-        << lines_.back();
+    const std::string refusal = "[Spec] Refused template 't2:big': matching its " +
+                                std::to_string(row.image.width) + "x" +
+                                std::to_string(row.image.height) + " image on a region of " +
+                                std::to_string(row.roi.width) + "x" +
+                                std::to_string(row.roi.height) + " needs ";
+    EXPECT_EQ(lines_.back().rfind(refusal, 0), 0u) << lines_.back();
     EXPECT_NE(lines_.back().find("more than the matching budget of 256 MiB"), std::string::npos);
   }
 }

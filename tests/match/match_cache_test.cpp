@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tavrik {
@@ -109,6 +112,33 @@ TEST(MatchCacheTest, NeedForBoundsWhatOneTemplateHolds) {
       EXPECT_LE(prepared->Bytes(), need.prepared + sizeof(PreparedMatch));
       EXPECT_LE(workspace.Bytes() + region.Bytes(), need.perThread);
       EXPECT_GT(need.transforms, 0u);
+    }
+  }
+}
+
+// Admission asks about regions no capture could give (unchecked without a screen): the tiles of
+// the largest int32 region still cover its map, and its need, however many threads, stays at least
+// the region's own plane rather than wrapping to a small number.
+TEST(MatchCacheTest, NeedForTheLargestRegionsDoesNotWrap) {
+  constexpr int kMax = std::numeric_limits<int>::max();
+  for (const cv::Size region : {cv::Size(kMax, kMax), cv::Size(kMax, 64), cv::Size(64, kMax)}) {
+    for (const MatchKind kind : {MatchKind::kCoeffNormed, MatchKind::kMaskedCorr,
+                                 MatchKind::kFallback}) {
+      SCOPED_TRACE(std::to_string(region.width) + "x" + std::to_string(region.height) + " " +
+                   std::to_string(static_cast<int>(kind)));
+      const cv::Size templ(64, 64);
+      const TileGrid grid = GridFor(GeometryFor(region, templ), region, templ);
+      EXPECT_GE(std::int64_t{grid.tilesX} * grid.block.width, grid.corr.width);
+      EXPECT_GE(std::int64_t{grid.tilesY} * grid.block.height, grid.corr.height);
+      const EngineNeed need = NeedFor(kind, region, templ);
+      const std::size_t plane =
+          static_cast<std::size_t>(region.width) * static_cast<std::size_t>(region.height);
+      std::size_t previous = 0;
+      for (const int threads : {1, 2, 8, 64, 1 << 20}) {
+        EXPECT_GE(need.Bytes(threads), plane) << threads;
+        EXPECT_GE(need.Bytes(threads), previous) << threads;
+        previous = need.Bytes(threads);
+      }
     }
   }
 }
