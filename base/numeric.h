@@ -29,14 +29,13 @@ inline constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max
 
 inline bool FitsInt32(std::int64_t v) { return v >= kInt32Min && v <= kInt32Max; }
 
-// Byte counts held at the largest size_t instead of wrapping: a need past the range is still more
-// than any budget, never a small number.
-inline constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
+// Byte counts held at SIZE_MAX instead of wrapping: a need past the range is still more than any
+// budget, never a small number.
 inline constexpr std::size_t SaturatingAdd(std::size_t a, std::size_t b) {
-  return a > kSizeMax - b ? kSizeMax : a + b;
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
 }
 inline constexpr std::size_t SaturatingMul(std::size_t a, std::size_t b) {
-  return a != 0 && b > kSizeMax / a ? kSizeMax : a * b;
+  return a != 0 && b > SIZE_MAX / a ? SIZE_MAX : a * b;
 }
 
 // v saturated to the int32 range.

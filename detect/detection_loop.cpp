@@ -95,7 +95,9 @@ void RunDetectionPass(DetectionContext& context, DetectionLoopState& state,
   if (snapshot.empty()) return IdlePass(context, state, snapshot, passTime);
 
   // The pool's size, and of it the cores the other programs left free when the worker asks so.
-  if (state.cores == 0) state.cores = std::max(static_cast<int>(std::thread::hardware_concurrency()), 1);
+  if (state.cores == 0) {
+    state.cores = std::max(static_cast<int>(std::thread::hardware_concurrency()), 1);
+  }
   state.poolSize = context.poolThreads > 0 ? context.poolThreads
                                            : PoolThreadsFor(static_cast<unsigned>(state.cores));
   const int threads = context.poolThreads <= 0 || context.onlyFreeCores

@@ -99,9 +99,9 @@ EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ) {
   // The region's tile spectra, the product, a padded plane and two inverse planes (doubles), the
   // tile's integral images (two planes of 64-bit sums), the tile's scores (floats), and the grey
   // plane of the region the thread reads.
-  need.perThread = planes * spectrum + spectrum + 3 * 8 * area(geometry.dft) + 16 * area(dft1) +
-                   4 * area(grid.block);
-  need.perThread = SaturatingAdd(need.perThread, area(region));
+  need.perThread = SaturatingAdd(planes * spectrum + spectrum + 3 * 8 * area(geometry.dft) +
+                                     16 * area(dft1) + 4 * area(grid.block),
+                                 area(region));
   need.transforms = static_cast<std::uint64_t>(grid.Count()) * (planes + (masked ? 2 : 1));
   return need;
 }

@@ -72,8 +72,8 @@ struct EngineNeed {
   std::size_t perThread = 0;
   std::uint64_t transforms = 0;  // forward and inverse transforms of one evaluation, shared ones included
   std::size_t Bytes(int threads) const {
-    return SaturatingAdd(prepared,
-                         SaturatingMul(perThread, static_cast<std::size_t>(threads < 1 ? 1 : threads)));
+    return SaturatingAdd(
+        prepared, SaturatingMul(perThread, static_cast<std::size_t>(threads < 1 ? 1 : threads)));
   }
 };
 EngineNeed NeedFor(MatchKind kind, cv::Size region, cv::Size templ);

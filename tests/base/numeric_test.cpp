@@ -64,12 +64,12 @@ TEST(NumberTextTest, RoundingAndSaturation) {
   EXPECT_EQ(SaturateInt32(std::int64_t{1} << 40), std::numeric_limits<std::int32_t>::max());
   EXPECT_EQ(SaturateInt32(-(std::int64_t{1} << 40)), std::numeric_limits<std::int32_t>::min());
   EXPECT_EQ(SaturateInt32(-7), -7);
-  const std::size_t half = kSizeMax / 2 + 1;
-  EXPECT_EQ(SaturatingAdd(half, half), kSizeMax);
-  EXPECT_EQ(SaturatingAdd(half, half - 1), kSizeMax);
-  EXPECT_EQ(SaturatingMul(half, 2), kSizeMax);
-  EXPECT_EQ(SaturatingMul(half - 1, 2), kSizeMax - 1);
-  EXPECT_EQ(SaturatingMul(0, kSizeMax), 0u);
+  const std::size_t half = SIZE_MAX / 2 + 1;
+  EXPECT_EQ(SaturatingAdd(half, half), SIZE_MAX);
+  EXPECT_EQ(SaturatingAdd(half, half - 1), SIZE_MAX);
+  EXPECT_EQ(SaturatingMul(half, 2), SIZE_MAX);
+  EXPECT_EQ(SaturatingMul(half - 1, 2), SIZE_MAX - 1);
+  EXPECT_EQ(SaturatingMul(0, SIZE_MAX), 0u);
 }
 
 // Records every Close so that a double release or a leak shows up.
