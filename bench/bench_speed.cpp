@@ -25,7 +25,7 @@
 //                         xcb_shm_get_image of the same rectangle
 //   BM_Allocations        heap allocations per evaluation in the steady state (counted by
 //                         replacing malloc and friends in this program): in the matcher and
-//                         colour (must be 0) and in the whole turn including line and HitSlot
+//                         colour (the goal is 0) and in the whole turn including line and HitSlot
 //
 // Starts a private Xvfb when DISPLAY is unset.
 #include <benchmark/benchmark.h>
